@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::fputs("brelvik\n", stderr);
+    return 0;
+}

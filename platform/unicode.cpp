@@ -1,0 +1,123 @@
+#include "platform/unicode.hpp"
+
+#include <cstdint>
+
+namespace uni {
+
+std::u16string to_utf16(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto b0 = static_cast<unsigned char>(s[i]);
+        uint32_t cp = 0;
+        size_t n = 0;
+        if (b0 < 0x80) { cp = b0; n = 1; }
+        else if ((b0 & 0xE0) == 0xC0) { cp = b0 & 0x1F; n = 2; }
+        else if ((b0 & 0xF0) == 0xE0) { cp = b0 & 0x0F; n = 3; }
+        else if ((b0 & 0xF8) == 0xF0) { cp = b0 & 0x07; n = 4; }
+        else return {};
+        if (i + n > s.size()) return {};
+        for (size_t k = 1; k < n; ++k) {
+            const auto b = static_cast<unsigned char>(s[i + k]);
+            if ((b & 0xC0) != 0x80) return {};
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        // Overlong forms are malformed too.
+        if ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000)) return {};
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += n;
+    }
+    return out;
+}
+
+static void put_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+std::string to_utf8(std::u16string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char16_t u = s[i];
+        if (u >= 0xD800 && u <= 0xDBFF) {
+            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return {};
+            const uint32_t cp = 0x10000 + ((uint32_t(u) - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
+            put_utf8(out, cp);
+            ++i;
+        } else if (u >= 0xDC00 && u <= 0xDFFF) {
+            return {};
+        } else {
+            put_utf8(out, u);
+        }
+    }
+    return out;
+}
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char16_t ascii_lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out) c = ascii_lower(c);
+    return out;
+}
+
+std::u16string ascii_lower(std::u16string_view s) {
+    std::u16string out(s);
+    for (auto& c : out) c = ascii_lower(c);
+    return out;
+}
+
+char16_t wide_lower(char16_t c) {
+    if (c < 0x80) return ascii_lower(c);
+    // Latin-1: À..Þ except ×.
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 0x20);
+    // Latin Extended-A: pairs, upper at the even (or odd) code point.
+    if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) return (c % 2 == 0) ? static_cast<char16_t>(c + 1) : c;
+    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c % 2 == 1) ? static_cast<char16_t>(c + 1) : c;
+    if (c == 0x178) return 0xFF;
+    // Greek capitals.
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return static_cast<char16_t>(c + 0x20);
+    if (c == 0x386) return 0x3AC;
+    if (c >= 0x388 && c <= 0x38A) return static_cast<char16_t>(c + 0x25);
+    if (c == 0x38C) return 0x3CC;
+    if (c == 0x38E || c == 0x38F) return static_cast<char16_t>(c + 0x3F);
+    // Cyrillic.
+    if (c >= 0x400 && c <= 0x40F) return static_cast<char16_t>(c + 0x50);
+    if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 0x20);
+    if ((c >= 0x460 && c <= 0x481) || (c >= 0x48A && c <= 0x4BF) || (c >= 0x4D0 && c <= 0x52F))
+        return (c % 2 == 0) ? static_cast<char16_t>(c + 1) : c;
+    // Fullwidth Latin.
+    if (c >= 0xFF21 && c <= 0xFF3A) return static_cast<char16_t>(c + 0x20);
+    return c;
+}
+
+std::u16string wide_lower(std::u16string_view s) {
+    std::u16string out(s);
+    for (auto& c : out) c = wide_lower(c);
+    return out;
+}
+
+}  // namespace uni

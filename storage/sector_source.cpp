@@ -1,0 +1,207 @@
+#include "storage/sector_source.hpp"
+#include "platform/unicode.hpp"
+#include "storage/vmdk.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+SectorSource::SectorSource() = default;
+SectorSource::~SectorSource() { close(*this); }
+
+void reset(SectorSource& src) {
+    close(src);
+    src.vmdk.reset();
+    src.device_path.clear();
+    src.disk_number = -1;
+    src.partition_number = -1;
+    src.handle = platform::device();
+    src.fd = -1;
+    src.cylinders = 0;
+    src.media_type = 0;
+    src.tracks_per_cylinder = 0;
+    src.sectors_per_track = 0;
+    src.sector_size = 0;
+    src.kind = SourceKind::None;
+    src.is_open = false;
+    src.size = 0;
+    src.memory.clear();
+}
+
+bool open_image(SectorSource& src, const std::u16string& path) {
+    reset(src);
+    src.kind = SourceKind::Image;
+    src.image_path = path;
+    src.image_path_utf8 = uni::to_utf8(path);
+    src.fd = platform::open_file(path, platform::open_mode::read, false);
+    if (src.fd < 0) {
+        src.fd = -1;
+        return false;
+    }
+    src.size = platform::seek_file(src.fd, 0, 2);
+    platform::seek_file(src.fd, 0, 0);
+    if (src.size < 0) src.size = 0;
+    src.sector_size = 512;
+    src.is_open = true;
+    return true;
+}
+
+// Reads the drive geometry: the extended query first (it carries the disk
+// size), then the plain one.
+static bool read_geometry(SectorSource& src) {
+    platform::disk_geometry g;
+    if (platform::drive_geometry_ex(src.handle, g)) {
+        src.size = g.disk_size;
+    } else if (platform::drive_geometry(src.handle, g)) {
+        src.size = int64_t(g.bytes_per_sector) * g.cylinders * g.tracks_per_cylinder * g.sectors_per_track;
+    } else {
+        return false;
+    }
+    src.cylinders = g.cylinders;
+    src.media_type = g.media_type;
+    src.tracks_per_cylinder = g.tracks_per_cylinder;
+    src.sectors_per_track = g.sectors_per_track;
+    src.sector_size = g.bytes_per_sector;
+    // Alignment arithmetic needs a power-of-two sector size.
+    if (src.sector_size == 0 || (src.sector_size & (src.sector_size - 1)) != 0) src.sector_size = 512;
+    return true;
+}
+
+bool open_device(SectorSource& src, const std::u16string& path, SourceKind kind, bool letter_form) {
+    reset(src);
+    src.kind = kind;
+    if (letter_form && !path.empty() && ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z'))) {
+        src.device_path = std::u16string(u"\\\\.\\") + path[0] + u":";
+    } else {
+        src.device_path = path;
+    }
+    if (!platform::open_device(src.device_path, false, src.handle)) return false;
+    if (!read_geometry(src)) {
+        src.handle.close();
+        return false;
+    }
+    int64_t length = 0;
+    int32_t number = -1;
+    if (platform::partition_info(src.handle, length, number) || platform::partition_info_ex(src.handle, length, number)) {
+        src.size = length;
+        src.partition_number = number;
+    }
+    int32_t disk = -1;
+    if (platform::device_number(src.handle, disk)) src.disk_number = disk;
+    src.is_open = true;
+    return true;
+}
+
+bool open_physical_drive(SectorSource& src, int number) {
+    reset(src);
+    if (number < 0 || number >= max_physical_drive) return false;
+    src.kind = SourceKind::PhysicalDrive;
+    src.disk_number = number;
+    src.partition_number = -1;
+    src.device_path = u"\\\\.\\PhysicalDrive" + uni::to_utf16(std::to_string(number));
+    if (!platform::open_device(src.device_path, true, src.handle)) return false;
+    src.is_open = read_geometry(src);
+    return src.is_open;
+}
+
+bool open_vmdk(SectorSource& src, const std::vector<std::u16string>& files) {
+    reset(src);
+    if (files.empty()) return false;
+    src.kind = SourceKind::VmdkChain;
+    src.vmdk = std::make_unique<VmdkChain>();
+    for (const auto& f : files)
+        if (!src.vmdk->add_file(f)) return false;
+    if (!src.vmdk->link()) return false;
+    src.fd = src.vmdk->base_fd();
+    src.size = src.vmdk->base_valid() ? static_cast<int64_t>(src.vmdk->capacity_sectors() * 512) : 0;
+    src.sector_size = 512;
+    src.is_open = true;
+    return true;
+}
+
+bool open_memory(SectorSource& src, std::vector<uint8_t> bytes) {
+    reset(src);
+    src.kind = SourceKind::Memory;
+    src.memory = std::move(bytes);
+    src.size = static_cast<int64_t>(src.memory.size());
+    src.sector_size = 512;
+    src.is_open = true;
+    return true;
+}
+
+void close(SectorSource& src) {
+    if (src.vmdk) {
+        src.vmdk.reset();
+        src.fd = -1;
+    } else if (src.fd != -1) {
+        platform::close_file(src.fd);
+        src.fd = -1;
+    }
+    src.handle.close();
+    src.is_open = false;
+    src.image_path.clear();
+    src.image_path_utf8.clear();
+    src.device_path.clear();
+}
+
+// Device reads must start and end on sector boundaries: an aligned request
+// goes straight into the caller's buffer, any other through a temporary
+// buffer covering the whole sectors around it.
+static bool read_device_aligned(SectorSource& src, uint8_t* buffer, uint32_t length, int64_t offset) {
+    const uint64_t ss = src.sector_size ? src.sector_size : 512;
+    const uint64_t r = static_cast<uint64_t>(offset) % ss;
+    uint64_t span = uint64_t(length) + r;
+    if (r == 0 && span % ss == 0) return platform::read_device(src.handle, offset, buffer, length);
+    span = (span + ss - 1) / ss * ss;
+    if (span > UINT32_MAX) return false;
+    std::vector<uint8_t> tmp;
+    try {
+        tmp.resize(static_cast<size_t>(span));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!platform::read_device(src.handle, offset - static_cast<int64_t>(r), tmp.data(), static_cast<uint32_t>(span))) return false;
+    std::memcpy(buffer, tmp.data() + r, length);
+    return true;
+}
+
+bool read(SectorSource& src, uint8_t* buffer, uint32_t& length, int64_t offset) {
+    if (!buffer || !src.is_open || length == 0 || offset < 0 || offset >= src.size) return false;
+    switch (src.kind) {
+    case SourceKind::Image: {
+        if (src.fd < 0) return false;
+        if (static_cast<uint64_t>(src.size - offset) < length) length = static_cast<uint32_t>(src.size - offset);
+        const int64_t n = platform::pread_file(src.fd, buffer, length, offset);
+        if (n < 0) return false;
+        // A short read leaves no stale bytes behind.
+        if (static_cast<uint64_t>(n) < length) std::memset(buffer + n, 0, length - static_cast<size_t>(n));
+        return true;
+    }
+    case SourceKind::Memory: {
+        if (static_cast<uint64_t>(src.size - offset) < length) length = static_cast<uint32_t>(src.size - offset);
+        std::memcpy(buffer, src.memory.data() + offset, length);
+        return true;
+    }
+    case SourceKind::Volume:
+    case SourceKind::DevicePath:
+    case SourceKind::PhysicalDrive:
+        if (!src.handle.valid()) return false;
+        return read_device_aligned(src, buffer, length, offset);
+    case SourceKind::VmdkChain:
+        if (!src.vmdk) return false;
+        return src.vmdk->read(buffer, static_cast<uint64_t>(offset), length);
+    default:
+        return false;
+    }
+}
+
+uint64_t total_size(const SectorSource& src) {
+    if (!src.is_open) return 0;
+    if (src.handle.valid() && src.size == 0)
+        return uint64_t(src.sector_size) * src.sectors_per_track * src.tracks_per_cylinder * static_cast<uint64_t>(src.cylinders);
+    return static_cast<uint64_t>(src.size);
+}
+
+bool read_at(SectorSource& src, int64_t relative, int64_t volume_offset, uint8_t* buffer, uint32_t& length) {
+    if (relative < 0 || volume_offset < 0 || relative > INT64_MAX - volume_offset) return false;
+    return read(src, buffer, length, relative + volume_offset) && length > 0;
+}

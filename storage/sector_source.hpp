@@ -1,0 +1,74 @@
+// One object through which the partition scan and the NTFS engine read raw
+// bytes: an image file, a live volume, a device path, a physical drive, a
+// VMDK chain, or (for tests and fuzzing) bytes held in memory. It knows the
+// size of what it opened and its sector size, and reads at absolute byte
+// offsets, hiding the sector alignment that devices demand.
+#pragma once
+
+#include "platform/platform.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct VmdkChain;
+
+enum class SourceKind : int {
+    Image = 0,
+    Volume = 1,
+    DevicePath = 2,
+    PhysicalDrive = 3,
+    VmdkChain = 4,
+    None = 8,
+    Memory = 9,  // bytes held in memory: tests and fuzz targets
+};
+
+// Drives numbered at or above this are refused: Windows names at most 25
+// physical drives through \\.\PhysicalDriveN in this tool's convention.
+constexpr int max_physical_drive = 25;
+
+struct SectorSource {
+    SectorSource();
+    ~SectorSource();
+    SectorSource(const SectorSource&) = delete;
+    SectorSource& operator=(const SectorSource&) = delete;
+
+    std::unique_ptr<VmdkChain> vmdk;
+    std::u16string device_path;
+    int32_t disk_number = -1;
+    int32_t partition_number = -1;
+    platform::device handle;
+    int fd = -1;
+    int64_t cylinders = 0;
+    uint32_t media_type = 0;
+    uint32_t tracks_per_cylinder = 0;
+    uint32_t sectors_per_track = 0;
+    uint32_t sector_size = 0;
+    std::string image_path_utf8;
+    std::u16string image_path;
+    SourceKind kind = SourceKind::None;
+    bool is_open = false;
+    int64_t size = 0;
+    std::vector<uint8_t> memory;  // SourceKind::Memory only
+};
+
+void reset(SectorSource& src);
+bool open_image(SectorSource& src, const std::u16string& path);
+bool open_device(SectorSource& src, const std::u16string& path, SourceKind kind, bool letter_form);
+bool open_physical_drive(SectorSource& src, int number);
+bool open_vmdk(SectorSource& src, const std::vector<std::u16string>& files);
+bool open_memory(SectorSource& src, std::vector<uint8_t> bytes);
+void close(SectorSource& src);
+
+// Reads `length` bytes at absolute byte `offset`. `length` is in/out: an
+// image read that runs past the end is shortened and reports the shortened
+// count. Bytes that could not be read are zero-filled, so no caller ever
+// parses stale memory.
+bool read(SectorSource& src, uint8_t* buffer, uint32_t& length, int64_t offset);
+
+uint64_t total_size(const SectorSource& src);
+
+// Reads at `relative + volume_offset`; true when the source read succeeded
+// and delivered at least one byte.
+bool read_at(SectorSource& src, int64_t relative, int64_t volume_offset, uint8_t* buffer, uint32_t& length);
