@@ -270,7 +270,10 @@ std::u16string full_path_name(std::u16string_view path) {
         i = j + 1;
     }
     std::u16string out;
-    for (const auto& s : parts) out += u"/" + s;
+    for (const auto& s : parts) {
+        out.push_back(u'/');
+        out.append(s);
+    }
     if (out.empty()) out = u"/";
     if (p.size() > 1 && p.back() == u'/' && out != u"/") out.push_back(u'/');
     return out;
