@@ -274,7 +274,7 @@ std::u16string full_path_name(std::u16string_view path) {
         out.push_back(u'/');
         out.append(s);
     }
-    if (out.empty()) out = u"/";
+    if (out.empty()) out.push_back(u'/');
     if (p.size() > 1 && p.back() == u'/' && out != u"/") out.push_back(u'/');
     return out;
 }
