@@ -1,6 +1,25 @@
-#include <cstdio>
+// Process entry points: the arguments arrive as UTF-16 on Windows (wmain)
+// and as UTF-8 elsewhere; both end in the same UTF-8 argument list.
+#include "cli/run.hpp"
+#include "platform/unicode.hpp"
 
-int main() {
-    std::fputs("brelvik\n", stderr);
-    return 0;
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        const wchar_t* a = argv[i] ? argv[i] : L"";
+        std::u16string wide(reinterpret_cast<const char16_t*>(a), std::char_traits<wchar_t>::length(a));
+        args.push_back(uni::to_utf8(wide));
+    }
+    return run_brelvik(std::move(args));
 }
+#else
+int main(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+    return run_brelvik(std::move(args));
+}
+#endif
