@@ -1,0 +1,269 @@
+#include "ntfs/volume.hpp"
+#include "ntfs/attribute_header.hpp"
+#include "ntfs/boot_sector.hpp"
+#include "ntfs/file_record.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+ntfs_volume::ntfs_volume() = default;
+ntfs_volume::~ntfs_volume() = default;
+
+uint32_t working_record_size(const ntfs_volume& v) { return v.record_size ? v.record_size : 1024; }
+
+bool read_volume_bytes(ntfs_volume& v, uint64_t position, uint8_t* buffer, uint32_t& length) {
+    if (!v.source || position > static_cast<uint64_t>(INT64_MAX)) return false;
+    return read_at(*v.source, static_cast<int64_t>(position), v.volume_offset, buffer, length);
+}
+
+// Record length for an entry: record 0 uses the record size; the others the
+// stride between entries, which record 0's header gives.
+static uint32_t entry_length(const ntfs_volume& v, uint64_t entry) {
+    if (entry == 0 || v.record_stride <= 0) return v.record_size;
+    return static_cast<uint32_t>(v.record_stride);
+}
+
+uint64_t entry_offset(const ntfs_volume& v, uint64_t entry, uint32_t* length) {
+    if (length) *length = entry_length(v, entry);
+    if (entry == 0) return v.mft_offset;
+    if (!v.initialized || v.bytes_per_cluster == 0 || v.record_stride <= 0) return 0;
+    const uint64_t stride = static_cast<uint64_t>(v.record_stride);
+    if (entry > UINT64_MAX / stride) return 0;
+    const uint64_t p = entry * stride;
+    const uint64_t c = v.bytes_per_cluster;
+    const uint64_t vcn = p / c, r = p % c;
+    uint64_t passed = 0;
+    for (const run& rn : v.mft_info.data_runs) {
+        if (vcn < passed + rn.length) {
+            if (rn.lcn < 0) return 0;
+            const uint64_t lcn = static_cast<uint64_t>(rn.lcn) + (vcn - passed);
+            if (lcn > (UINT64_MAX - r) / c) return 0;
+            return r + c * lcn;
+        }
+        passed += rn.length;
+    }
+    return 0;
+}
+
+bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length) {
+    uint32_t want = 0;
+    const uint64_t pos = entry_offset(v, entry, &want);
+    if (want == 0 || buffer.size() < want) return false;
+    uint32_t got = want;
+    if (!read_volume_bytes(v, pos, buffer.data(), got)) return false;
+    // A read cut short by the end of the source leaves zeros, which the
+    // signature check below refuses or the walks stop at.
+    if (!fixup_plain(buffer.first(want))) return false;
+    length = want;
+    return true;
+}
+
+bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out, uint64_t* position) {
+    uint32_t want = 0;
+    const uint64_t pos = entry_offset(v, entry, &want);
+    if (position) *position = pos;
+    if (want == 0 || want > max_record_size) {
+        out.clear();
+        return false;
+    }
+    out.assign(want, 0);
+    uint32_t length = 0;
+    if (!read_file_record(v, entry, std::span<uint8_t>(out), length)) {
+        out.clear();
+        return false;
+    }
+    return true;
+}
+
+bool read_record_checked(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out, int& kind) {
+    kind = kind_none;
+    const uint32_t size = working_record_size(v);
+    out.assign(size, 0);
+    const uint64_t pos = entry_offset(v, entry);
+    uint32_t got = size;
+    if (!read_volume_bytes(v, pos, out.data(), got)) return false;
+    kind = fixup_checked(out);
+    return kind != kind_none;
+}
+
+bool read_clusters(ntfs_volume& v, uint64_t lcn, uint8_t* buffer, uint32_t& length) {
+    if (!v.initialized || v.bytes_per_cluster == 0 || length == 0 || length % v.bytes_per_cluster != 0) return false;
+    if (lcn > UINT64_MAX / v.bytes_per_cluster) return false;
+    return read_volume_bytes(v, lcn * v.bytes_per_cluster, buffer, length);
+}
+
+// Follows the MFT's own attribute list: every entry naming another record
+// contributes the runs of the matching $DATA piece in that record.
+static bool follow_mft_attribute_list(ntfs_volume& v, le::bytes list) {
+    // Each list entry has a fixed 26-byte head.
+    constexpr size_t list_entry_head = 26;
+    size_t pos = 0;
+    int64_t remaining = static_cast<int64_t>(list.size());
+    std::vector<uint8_t> ext;
+    while (remaining >= static_cast<int64_t>(list_entry_head)) {
+        const uint16_t len = le::u16(list, pos + 4);
+        if (len == 0) break;
+        const uint32_t type = le::u32(list, pos);
+        const uint64_t ref = le::u64(list, pos + 16);
+        const uint16_t id = le::u16(list, pos + 24);
+        const uint64_t rec = ref & entry_number_mask;
+        if (rec != 0) {
+            int kind = kind_none;
+            if (read_record_checked(v, rec, ext, kind) && le::has(ext, 0, "FILE") &&
+                le::u16(ext, file_header::sequence) == static_cast<uint16_t>(ref >> 48)) {
+                const le::bytes r(ext);
+                uint64_t off = le::u16(r, file_header::first_attribute);
+                // Find the attribute of the same type and id and take its runs.
+                for (int guard = 0; guard < 1024; ++guard) {
+                    const le::bytes a = attribute_at(r, off);
+                    if (a.empty() || le::u32(a, 0) == attr_end) break;
+                    if (le::u32(a, 0) == type && le::u16(a, attr_header::id) == id) {
+                        walk_volume_attributes(v, r, off, static_cast<int64_t>(r.size() - off), v.mft_info, false, true);
+                        break;
+                    }
+                    off += a.size();
+                }
+            }
+        }
+        pos += len;
+        remaining -= len;
+    }
+    return true;
+}
+
+bool walk_volume_attributes(ntfs_volume& v, le::bytes rec, size_t start, int64_t remaining, mft_walk_result& result,
+                            bool reset, bool first_only) {
+    if (reset) result = mft_walk_result{};
+    const uint32_t stride_limit = v.record_stride > 0 ? static_cast<uint32_t>(v.record_stride) : working_record_size(v);
+    uint64_t off = start;
+    while (remaining > 0) {
+        if (!le::fits(rec, off, 8)) break;
+        const uint32_t type = le::u32(rec, off);
+        if (type == attr_end) break;
+        const uint32_t len = le::u32(rec, off + attr_header::length);
+        if (len == 0 || len > stride_limit || len > remaining || !le::fits(rec, off, len)) break;
+        const le::bytes a = le::sub(rec, off, len);
+        if (type == attr_attribute_list) {
+            result.attribute_list.assign(a.begin(), a.end());
+        } else if (type == attr_data) {
+            if (le::u8(a, attr_header::non_resident)) {
+                const uint16_t rl = le::u16(a, attr_header::runlist_offset);
+                const bool skip = le::u64(a, attr_header::initialized_size) == 0 && rl >= len;
+                if (!skip) {
+                    // A base record's runs replace what was there; an
+                    // extension record's pieces are appended.
+                    if (!decode_mft_runs(le::sub(a, rl, len - std::min<uint32_t>(rl, len)), result.data_runs, type, reset))
+                        return false;
+                    if (!result.data_size_set) {
+                        result.data_size = le::u64(a, attr_header::real_size);
+                        result.data_size_set = true;
+                    }
+                }
+            } else {
+                const le::bytes value = resident_value(a);
+                if (!value.empty()) {
+                    run r;
+                    r.resident = 1;
+                    r.resident_bytes.assign(value.begin(), value.end());
+                    r.resident_length = static_cast<uint32_t>(value.size());
+                    r.attr_type = type;
+                    result.data_runs.push_back(std::move(r));
+                    if (!result.data_size_set) {
+                        result.data_size = value.size();
+                        result.data_size_set = true;
+                    }
+                }
+            }
+        }
+        if (first_only) break;
+        off += len;
+        remaining -= len;
+    }
+    return true;
+}
+
+// Follows a non-resident or resident attribute list of record 0.
+static bool walk_mft_list(ntfs_volume& v) {
+    const le::bytes a(v.mft_info.attribute_list);
+    if (a.empty()) return true;
+    if (!le::u8(a, attr_header::non_resident)) return follow_mft_attribute_list(v, resident_value(a));
+    if (le::u64(a, attr_header::initialized_size) == 0) return true;
+    std::vector<run> runs;
+    if (!decode_runlist(a, runs)) return false;
+    const std::vector<extent> ext = runs_to_extents(runs);
+    // The MFT's list is at most a few records long; a list claiming more
+    // than this is damage and is not followed past it.
+    constexpr uint64_t max_mft_list_bytes = 1024 * 1024;
+    const uint64_t bytes = std::min<uint64_t>(total_clusters(ext, false) * v.bytes_per_cluster, max_mft_list_bytes);
+    if (bytes == 0) return true;
+    std::vector<uint8_t> buf(static_cast<size_t>(bytes), 0);
+    uint32_t length = static_cast<uint32_t>(bytes), flags = 0;
+    if (!read_range(v, ext, 0, buf.data(), length, flags)) return false;
+    const uint64_t real = std::min<uint64_t>(le::u64(a, attr_header::real_size), length);
+    return follow_mft_attribute_list(v, le::bytes(buf.data(), static_cast<size_t>(real ? real : length)));
+}
+
+bool initialize(ntfs_volume& v, uint64_t& mft_offset) {
+    if (v.initialized) {
+        mft_offset = v.mft_offset;
+        return true;
+    }
+    if (!v.source) {
+        v.initialized = false;
+        return false;
+    }
+    uint32_t got = boot_sector_size;
+    std::memset(v.boot, 0, sizeof v.boot);
+    if (!read_volume_bytes(v, 0, v.boot, got)) return false;
+    boot_sector_fields bs;
+    if (!parse_boot_sector(le::bytes(v.boot, sizeof v.boot), bs)) return false;
+
+    v.bytes_per_sector = bs.bytes_per_sector;
+    v.sectors_per_cluster = bs.sectors_per_cluster;
+    v.bytes_per_cluster = uint32_t(bs.bytes_per_sector) * bs.sectors_per_cluster;
+    v.record_size = record_size_from_boot(bs.clusters_per_record, v.bytes_per_cluster);
+    v.clusters_per_record = bs.clusters_per_record < 0 ? static_cast<int32_t>(v.record_size / v.bytes_per_cluster)
+                                                       : bs.clusters_per_record;
+    v.total_clusters = bs.total_sectors / bs.sectors_per_cluster;
+    if (bs.mft_lcn > UINT64_MAX / v.bytes_per_cluster) return false;
+    v.mft_offset = v.bytes_per_cluster * bs.mft_lcn;
+    if (v.record_size < min_record_size || v.record_size > max_record_size) return false;
+
+    // Record 0, enlarged when its own fixup array says records are longer.
+    if (!read_file_record(v, 0, v.record0) || !valid_file_header(v.record0)) return false;
+    const uint32_t implied = (uint32_t(le::u16(v.record0, file_header::usa_count)) - 1) * fixup_stride;
+    if (le::u16(v.record0, file_header::usa_count) > 1 && implied > v.record_size) {
+        v.record_size = implied;
+        if (!read_file_record(v, 0, v.record0) || !valid_file_header(v.record0)) return false;
+    }
+
+    // The distance between entries. A zero or implausible value falls back
+    // to the record size, so entry arithmetic never divides by zero.
+    const uint32_t allocated = le::u32(v.record0, file_header::bytes_allocated);
+    v.record_stride = (allocated >= min_record_size && allocated <= max_record_size) ? static_cast<int32_t>(allocated)
+                                                                                    : static_cast<int32_t>(v.record_size);
+
+    const le::bytes r0(v.record0);
+    const uint16_t first = le::u16(r0, file_header::first_attribute);
+    if (!walk_volume_attributes(v, r0, first, static_cast<int64_t>(r0.size()) - first, v.mft_info, true, false))
+        return false;
+    if (!v.mft_info.attribute_list.empty()) {
+        v.initialized = true;
+        if (!walk_mft_list(v)) v.initialized = false;
+    }
+    uint64_t vcn = 0, clusters = 0;
+    for (run& r : v.mft_info.data_runs) {
+        r.vcn = vcn;
+        vcn += r.length;
+        clusters += r.length;
+    }
+    if (v.mft_info.data_runs.empty()) {
+        v.entry_count = 0;
+    } else {
+        if (v.mft_info.data_runs.front().resident) clusters = 1;
+        v.entry_count = static_cast<int64_t>(clusters * v.bytes_per_cluster / static_cast<uint64_t>(v.record_stride));
+    }
+    v.initialized = true;
+    mft_offset = v.mft_offset;
+    return true;
+}

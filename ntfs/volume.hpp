@@ -1,0 +1,93 @@
+// One opened NTFS volume: boot sector, geometry, the MFT's runs and record
+// reads with update-sequence fixups. Every other part of the engine reads
+// records through it.
+#pragma once
+
+#include "ntfs/runlist.hpp"
+#include "storage/sector_source.hpp"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+// The ordered set of a directory's child entry numbers (value unused).
+using child_entry_set = std::map<uint64_t, uint8_t>;
+
+// What path resolution remembers of one directory.
+struct directory_cache_node {
+    child_entry_set children;
+    std::map<std::string, uint64_t> names;  // lower-cased UTF-8 name -> entry
+};
+
+// Result of walking MFT record 0 (and, through its attribute list, the
+// extension records holding more of the MFT's $DATA).
+struct mft_walk_result {
+    std::vector<run> data_runs;
+    uint64_t data_size = 0;
+    bool data_size_set = false;
+    std::vector<uint8_t> attribute_list;   // the $ATTRIBUTE_LIST attribute, when present
+};
+
+struct ntfs_volume {
+    ntfs_volume();
+    ~ntfs_volume();
+    ntfs_volume(const ntfs_volume&) = delete;
+    ntfs_volume& operator=(const ntfs_volume&) = delete;
+
+    uint8_t boot[512] = {};
+    std::unique_ptr<SectorSource> source;
+    bool initialized = false;
+    std::vector<uint8_t> record0;
+    mft_walk_result mft_info;
+    int32_t record_stride = 0;
+    int64_t entry_count = 0;
+    uint32_t bytes_per_cluster = 0;
+    uint64_t total_clusters = 0;
+    int32_t clusters_per_record = 0;
+    uint64_t mft_offset = 0;
+    uint32_t sectors_per_cluster = 0;
+    int64_t volume_offset = 0;
+    uint32_t record_size = 0;
+    uint16_t bytes_per_sector = 0;
+    std::map<uint64_t, directory_cache_node> directory_cache;
+};
+
+// The record size the rest of the engine works with: the volume's, or 1024
+// when the volume reports none.
+uint32_t working_record_size(const ntfs_volume& v);
+
+// Reads the boot sector and MFT record 0 and learns the MFT's runs. Once
+// done, later calls return true at once.
+bool initialize(ntfs_volume& v, uint64_t& mft_offset);
+
+// Byte position of an entry relative to the volume (0 when it cannot be
+// mapped) and, through `length`, how many bytes its record takes.
+uint64_t entry_offset(const ntfs_volume& v, uint64_t entry, uint32_t* length = nullptr);
+
+// Reads MFT record `entry` with the plain fixup into `out`, resized to the
+// record's length. `position` receives its byte position.
+bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out, uint64_t* position = nullptr);
+// The same into a caller's buffer, which must hold the whole record;
+// `length` receives the record's length.
+bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length);
+
+// Reads `record_size` bytes (1024 when unknown) of entry `entry` with the
+// checked fixup; `kind` is 1 FILE, 2 INDX, 3 BAAD, 0 otherwise.
+bool read_record_checked(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out, int& kind);
+
+// Reads whole clusters at `lcn`; `length` must be a multiple of the
+// cluster size.
+bool read_clusters(ntfs_volume& v, uint64_t lcn, uint8_t* buffer, uint32_t& length);
+
+// Reads bytes relative to the start of the volume.
+bool read_volume_bytes(ntfs_volume& v, uint64_t position, uint8_t* buffer, uint32_t& length);
+
+// The volume-level attribute walk of an MFT record (record 0 and its
+// extension records): collects the $DATA runs. `remaining` bounds the walk;
+// `reset` empties the result first; `first_only` stops after one attribute.
+// `walk_start` is the offset of the first attribute to look at.
+bool walk_volume_attributes(ntfs_volume& v, le::bytes record, size_t walk_start, int64_t remaining,
+                            mft_walk_result& result, bool reset, bool first_only);
