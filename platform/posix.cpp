@@ -52,7 +52,21 @@ bool map_device(std::u16string_view path, std::string& out) {
     if (leaf.empty()) return false;
     std::string dir;
     if (get_env("BRELVIK_DEVICE_DIR", dir) && !dir.empty()) {
+        // Windows device names ignore case: take an exact match, else the
+        // first entry whose name matches without regard to ASCII case.
         out = dir + "/" + host(leaf);
+        struct stat st {};
+        if (::stat(out.c_str(), &st) == 0) return true;
+        if (DIR* d = ::opendir(dir.c_str())) {
+            const std::string want = uni::ascii_lower(host(leaf));
+            while (dirent* e = ::readdir(d)) {
+                if (uni::ascii_lower(std::string(e->d_name)) == want) {
+                    out = dir + "/" + e->d_name;
+                    break;
+                }
+            }
+            ::closedir(d);
+        }
         return true;
     }
     if (starts_with_ci(leaf, u"PhysicalDrive")) {

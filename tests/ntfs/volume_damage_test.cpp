@@ -1,0 +1,140 @@
+// Damaged volumes fail cleanly: a truncated image, a boot sector that is
+// not NTFS, a zero bytes-allocated field in record 0, a bad MFT signature.
+#include "ntfs/file_record.hpp"
+#include "ntfs/open_volume.hpp"
+#include "support/test_paths.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+std::vector<uint8_t> load(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+// The bare 6 MB volume made by Windows XP.
+std::vector<uint8_t> xp_volume() {
+    const std::string p = test_paths::testdata("7-undel-ntfs/7-ntfs-undel.dd");
+    return p.empty() ? std::vector<uint8_t>{} : load(p);
+}
+
+TEST(VolumeDamage, TruncatedImagesFailOrReadWhatIsThere) {
+    auto img = xp_volume();
+    if (img.empty()) GTEST_SKIP() << "shared image missing";
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const uint64_t mft = v->mft_offset;
+    // Cut inside the boot sector, or before the MFT.
+    for (uint64_t cut : {uint64_t(100), uint64_t(4096), mft}) {
+        std::vector<uint8_t> part(img.begin(), img.begin() + static_cast<long>(cut));
+        EXPECT_FALSE(open_memory_volume(part, 0, v)) << cut;
+    }
+    // Cut inside record 0: the half that is there is read, the rest is
+    // zeros; whatever opens must not read past the cut.
+    std::vector<uint8_t> half(img.begin(), img.begin() + static_cast<long>(mft + 512));
+    if (open_memory_volume(half, 0, v)) {
+        std::vector<uint8_t> rec;
+        EXPECT_FALSE(read_file_record(*v, 5, rec));
+    }
+    // Cut after the MFT's first records: the volume opens; entries past the
+    // cut fail to read.
+    std::vector<uint8_t> part(img.begin(), img.begin() + static_cast<long>(mft + 16 * 1024));
+    ASSERT_TRUE(open_memory_volume(part, 0, v));
+    std::vector<uint8_t> rec;
+    EXPECT_TRUE(read_file_record(*v, 5, rec));
+    EXPECT_FALSE(read_file_record(*v, 30, rec));
+}
+
+TEST(VolumeDamage, BootSectorThatIsNotNtfs) {
+    auto img = xp_volume();
+    if (img.empty()) GTEST_SKIP() << "shared image missing";
+    std::unique_ptr<ntfs_volume> v;
+    auto fat = img;
+    std::copy_n("MSDOS5.0", 8, fat.begin() + 3);
+    EXPECT_FALSE(open_memory_volume(fat, 0, v));
+    auto zero_cluster = img;
+    zero_cluster[13] = 0;  // sectors per cluster 0 would divide by zero
+    EXPECT_FALSE(open_memory_volume(zero_cluster, 0, v));
+    auto odd_sector = img;
+    le::put_u16(odd_sector, 11, 500);
+    EXPECT_FALSE(open_memory_volume(odd_sector, 0, v));
+    auto huge_record = img;
+    huge_record[64] = 0x80;  // 2^128-byte records
+    EXPECT_FALSE(open_memory_volume(huge_record, 0, v));
+    EXPECT_FALSE(open_memory_volume({}, 0, v));
+}
+
+TEST(VolumeDamage, ZeroBytesAllocatedInRecordZeroFallsBackToTheRecordSize) {
+    auto img = xp_volume();
+    if (img.empty()) GTEST_SKIP() << "shared image missing";
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const uint64_t mft = v->mft_offset;
+    const int64_t count = v->entry_count;
+    le::put_u32(std::span<uint8_t>(img).subspan(mft), file_header::bytes_allocated, 0);
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    EXPECT_EQ(v->record_stride, 1024);
+    EXPECT_EQ(v->entry_count, count);
+    std::vector<uint8_t> rec;
+    EXPECT_TRUE(read_file_record(*v, 5, rec));
+}
+
+TEST(VolumeDamage, BadSignatures) {
+    auto img = xp_volume();
+    if (img.empty()) GTEST_SKIP() << "shared image missing";
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const uint64_t mft = v->mft_offset;
+    // Record 5 with a bad signature: that read fails, the volume stays usable.
+    auto bad5 = img;
+    std::copy_n("JUNK", 4, bad5.begin() + static_cast<long>(mft + 5 * 1024));
+    ASSERT_TRUE(open_memory_volume(bad5, 0, v));
+    std::vector<uint8_t> rec;
+    EXPECT_FALSE(read_file_record(*v, 5, rec));
+    EXPECT_TRUE(rec.empty());
+    EXPECT_TRUE(read_file_record(*v, 6, rec));
+    int kind = -1;
+    EXPECT_FALSE(read_record_checked(*v, 5, rec, kind));
+    EXPECT_EQ(kind, kind_none);
+    // A BAAD record: the plain read refuses it, the checked read names it.
+    auto baad = img;
+    std::copy_n("BAAD", 4, baad.begin() + static_cast<long>(mft + 7 * 1024));
+    ASSERT_TRUE(open_memory_volume(baad, 0, v));
+    EXPECT_FALSE(read_file_record(*v, 7, rec));
+    EXPECT_TRUE(read_record_checked(*v, 7, rec, kind));
+    EXPECT_EQ(kind, kind_baad);
+    // Record 0 itself broken: the volume does not open.
+    auto bad0 = img;
+    std::copy_n("JUNK", 4, bad0.begin() + static_cast<long>(mft));
+    EXPECT_FALSE(open_memory_volume(bad0, 0, v));
+}
+
+TEST(ReadRange, DeliversExactlyTheBytesAskedAcrossClustersAndSparseRuns) {
+    auto img = xp_volume();
+    if (img.empty()) GTEST_SKIP() << "shared image missing";
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const uint32_t c = v->bytes_per_cluster;
+    // Clusters 10 and 11, a sparse cluster, then cluster 20.
+    const std::vector<extent> e{{10, 0, 0, 2}, {0, 2, 1, 1}, {20, 3, 0, 1}};
+    // From 100 bytes into the first cluster to 100 bytes into the last.
+    std::vector<uint8_t> out(3 * c + 1, 0xEE);
+    uint32_t len = 3 * c, flags = 0;
+    ASSERT_TRUE(read_range(*v, e, 100, out.data(), len, flags));
+    EXPECT_EQ(len, 3 * c);
+    EXPECT_EQ(0, std::memcmp(out.data(), img.data() + 10 * c + 100, 2 * c - 100));
+    for (uint32_t i = 2 * c - 100; i < 3 * c - 100; ++i) ASSERT_EQ(out[i], 0) << i;
+    EXPECT_EQ(0, std::memcmp(out.data() + 3 * c - 100, img.data() + 20 * c, 100));
+    EXPECT_TRUE(flags & read_range_hit_sparse);
+    EXPECT_EQ(out[3 * c], 0xEE);  // nothing written past the bytes asked for
+    // Past the last extent: nothing to read.
+    len = 16;
+    flags = 0;
+    EXPECT_FALSE(read_range(*v, e, 10 * uint64_t(c), out.data(), len, flags));
+}
+
+}  // namespace
