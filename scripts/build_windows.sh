@@ -25,7 +25,7 @@ cmake -S "$root" -B "$build_dir" "${generator[@]}" \
   -DCMAKE_BUILD_TYPE=Release \
   -DBRELVIK_WERROR=ON \
   ${BRELVIK_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build_dir" --target brelvik -j "$(nproc 2>/dev/null || echo 2)"
+cmake --build "$build_dir" --target brelvik brelvik_platform_check -j "$(nproc 2>/dev/null || echo 2)"
 
 exe="$build_dir/brelvik.exe"
 [[ -f "$exe" ]] || { echo "build_windows.sh: $exe was not produced" >&2; exit 1; }

@@ -90,6 +90,17 @@ for flag in -h /? --help; do
   fi
 done
 
+# ------------------------------------------------------------------ platform layer
+# Run from a scratch folder: the check creates and removes a file there.
+rc=0
+(cd "$tmp" && "$wine_bin" "$(dirname "$exe")/brelvik_platform_check.exe" </dev/null >"$tmp/check.log" 2>&1) || rc=$?
+if [[ $rc -eq 0 ]]; then
+  pass "platform layer checks ($(grep -c '^ok' "$tmp/check.log") ok)"
+else
+  fail "platform layer checks (exit $rc)"
+  grep -v '^ok' "$tmp/check.log" | sed 's/^/    /'
+fi
+
 # ------------------------------------------------------------------ e2e
 if [[ -n "$native_dir" ]]; then
   # Unpacking is idempotent; images it cannot unpack make their tests skip.
