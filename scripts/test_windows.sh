@@ -53,7 +53,7 @@ unset DISPLAY WAYLAND_DISPLAY
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   echo "setting up wine prefix $WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  "$wine_bin" wineboot --init >/dev/null 2>&1 || true
+  timeout -k 10 300 "$wine_bin" wineboot --init >/dev/null 2>&1 || true
 fi
 
 # ------------------------------------------------------------------ help run
@@ -61,13 +61,16 @@ fi
 # text looked for is the usage text's "Usage:" line once the sources carry it,
 # else the program name that any help output names.
 help_marker() {
-  if grep -rqs --include='*.cpp' --include='*.hpp' 'Usage:' "$root/cli"; then
+  if grep -rqsF --include='*.cpp' --include='*.hpp' '"Usage:' "$root/cli"; then
     echo "Usage:"
   else
     echo "brelvik"
   fi
 }
 marker=${BRELVIK_HELP_MARKER:-$(help_marker)}
+
+# A hung wine process must not stall a CI run.
+run_wine() { timeout -k 10 300 "$wine_bin" "$@"; }
 
 passed=0 failed=0
 pass() { echo "PASS $1"; passed=$((passed + 1)); }
@@ -77,7 +80,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 for flag in -h /? --help; do
   rc=0
-  "$wine_bin" "$exe" "$flag" >"$tmp/out" 2>"$tmp/err" </dev/null || rc=$?
+  run_wine "$exe" "$flag" >"$tmp/out" 2>"$tmp/err" </dev/null || rc=$?
   if [[ $rc -ne 0 ]]; then
     fail "brelvik.exe $flag exits with $rc, not 0"
   elif ! grep -qF -- "$marker" "$tmp/err"; then
@@ -93,7 +96,7 @@ done
 # ------------------------------------------------------------------ platform layer
 # Run from a scratch folder: the check creates and removes a file there.
 rc=0
-(cd "$tmp" && "$wine_bin" "$(dirname "$exe")/brelvik_platform_check.exe" </dev/null >"$tmp/check.log" 2>&1) || rc=$?
+(cd "$tmp" && run_wine "$(dirname "$exe")/brelvik_platform_check.exe" </dev/null >"$tmp/check.log" 2>&1) || rc=$?
 if [[ $rc -eq 0 ]]; then
   pass "platform layer checks ($(grep -c '^ok' "$tmp/check.log") ok)"
 else

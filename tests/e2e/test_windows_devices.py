@@ -14,7 +14,7 @@ import brelvik_e2e as e2e
 def help_marker():
     cli = pathlib.Path(e2e.SOURCE or ".") / "cli"
     for p in list(cli.glob("*.cpp")) + list(cli.glob("*.hpp")):
-        if "Usage:" in p.read_text(encoding="utf-8", errors="replace"):
+        if '"Usage:' in p.read_text(encoding="utf-8", errors="replace"):
             return "Usage:"
     return "brelvik"
 
