@@ -10,8 +10,10 @@
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) {
-        const wchar_t* a = argv[i] ? argv[i] : L"";
-        std::u16string wide(reinterpret_cast<const char16_t*>(a), std::char_traits<wchar_t>::length(a));
+        // wchar_t holds UTF-16 code units on Windows; copy them one by one.
+        static_assert(sizeof(wchar_t) == sizeof(char16_t));
+        std::u16string wide;
+        for (const wchar_t* a = argv[i] ? argv[i] : L""; *a; ++a) wide.push_back(static_cast<char16_t>(*a));
         args.push_back(uni::to_utf8(wide));
     }
     return run_brelvik(std::move(args));

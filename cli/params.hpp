@@ -97,7 +97,10 @@ struct cmd_params {
 // record's -diags log when it is open; does nothing otherwise. The text is
 // printf-formatted and cut at the format's length plus 256 characters.
 void diag_log(const cmd_params& params, const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    // MinGW builds use the GNU printf of its C runtime (__USE_MINGW_ANSI_STDIO).
+    __attribute__((format(gnu_printf, 2, 3)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;

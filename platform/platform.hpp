@@ -159,6 +159,8 @@ bool signal_named_event(std::string_view name);
 
 // Turns Wow64 file-system redirection off and back on (no-op where there is
 // none). `token` carries the system's saved state between the two calls.
+// False when the system refuses (a 64-bit process may have nothing to turn
+// off); the revert after a refused disable does nothing.
 bool disable_fs_redirection(void*& token);
 void revert_fs_redirection(void* token);
 
