@@ -16,5 +16,5 @@ echo "== address and undefined-behaviour sanitizers" >&2
 
 if [[ -x "$root/scripts/test_windows.sh" ]]; then
   echo "== Windows build under wine" >&2
-  "$root/scripts/test_windows.sh" "$root/build-win" "$root/build"
+  "$root/scripts/test_windows.sh" --build-dir "$root/build-win" --e2e "$root/build"
 fi
