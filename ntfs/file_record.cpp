@@ -1,11 +1,15 @@
 #include "ntfs/file_record.hpp"
 
 bool valid_file_header(le::bytes r) {
-    return le::has(r, 0, "FILE") && le::u16(r, file_header::usa_offset) == file_usa_offset &&
-           le::u16(r, file_header::usa_count) <= file_max_usa_count &&
-           le::u16(r, file_header::first_attribute) <= file_max_first_attribute &&
-           le::fits(r, 0, file_header::size);
+    const uint16_t usa = le::u16(r, file_header::usa_offset);
+    const uint16_t count = le::u16(r, file_header::usa_count);
+    const uint16_t first = le::u16(r, file_header::first_attribute);
+    return le::has(r, 0, "FILE") && (usa == file_usa_offset || usa == file_usa_offset_old) &&
+           count <= file_max_usa_count && first <= file_max_first_attribute &&
+           (first == 0 || first >= usa + 2u * count) && le::fits(r, 0, file_header::size);
 }
+
+bool has_record_number(le::bytes r) { return le::u16(r, file_header::usa_offset) >= file_usa_offset; }
 
 bool apply_fixups(std::span<uint8_t> buf, size_t bytes_read, uint32_t usa_offset, uint32_t usa_count) {
     if (usa_count <= 1) return true;
@@ -20,7 +24,8 @@ bool apply_fixups(std::span<uint8_t> buf, size_t bytes_read, uint32_t usa_offset
 }
 
 bool fixup_plain(std::span<uint8_t> buf) {
-    if (valid_file_header(buf)) return apply_fixups(buf, buf.size(), file_usa_offset, le::u16(buf, file_header::usa_count));
+    if (valid_file_header(buf))
+        return apply_fixups(buf, buf.size(), le::u16(buf, file_header::usa_offset), le::u16(buf, file_header::usa_count));
     if (le::has(buf, 0, "INDX")) return apply_fixups(buf, buf.size(), le::u16(buf, 4), le::u16(buf, 6));
     return false;
 }
@@ -31,7 +36,7 @@ int fixup_checked(std::span<uint8_t> buf) {
     uint32_t offset = 0, count = 0;
     if (valid_file_header(buf)) {
         kind = kind_file;
-        offset = file_usa_offset;
+        offset = le::u16(buf, file_header::usa_offset);
         count = le::u16(buf, file_header::usa_count);
     } else if (le::has(buf, 0, "INDX") || le::has(buf, 0, "BAAD")) {
         kind = le::has(buf, 0, "INDX") ? kind_indx : kind_baad;

@@ -31,7 +31,10 @@ constexpr uint16_t record_is_directory = 0x0002;
 constexpr uint32_t fixup_stride = 512;
 // A FILE record's fixup array is at offset 48 and has at most 9 words
 // (the sequence number and 8 strides: records of at most 4096 bytes).
+// Records in the older layout (NTFS 3.0, still written by some drivers)
+// carry the array at 42 and have no record-number field.
 constexpr uint16_t file_usa_offset = 48;
+constexpr uint16_t file_usa_offset_old = 42;
 constexpr uint16_t file_max_usa_count = 9;
 // The first attribute of a valid FILE record starts at or before this.
 constexpr uint16_t file_max_first_attribute = 72;
@@ -45,8 +48,8 @@ constexpr uint64_t entry_number_mask = 0x0000FFFFFFFFFFFFULL;
 enum record_kind : int { kind_none = 0, kind_file = 1, kind_indx = 2, kind_baad = 3 };
 
 // The header of a FILE record is valid when the signature is "FILE", the
-// fixup array starts at 48, holds at most 9 words and the first attribute
-// starts at or before 72.
+// fixup array starts at 48 (or at 42 in the older layout), holds at most 9
+// words and the first attribute starts at or before 72, after the array.
 bool valid_file_header(le::bytes record);
 
 // Replaces the last word of each 512-byte stride (while the stride lies in
@@ -56,8 +59,11 @@ bool valid_file_header(le::bytes record);
 // the array itself does not fit the buffer.
 bool apply_fixups(std::span<uint8_t> buffer, size_t bytes_read, uint32_t usa_offset, uint32_t usa_count);
 
+// True when the record has the newer layout with its own record number.
+bool has_record_number(le::bytes record);
+
 // The plain variant used for every ordinary record read: accepts a valid
-// FILE header (array at 48) or an INDX signature (array from the header).
+// FILE header or an INDX signature (array where the header says).
 bool fixup_plain(std::span<uint8_t> buffer);
 
 // The checked variant: FILE (kind 1), INDX (2) or BAAD (3, count at most

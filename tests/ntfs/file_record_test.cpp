@@ -9,7 +9,7 @@ namespace {
 
 // A FILE record of `size` bytes whose stride tails hold the sequence number
 // 0x1234 and whose array saves 0xAA00 + i for stride i.
-std::vector<uint8_t> file_record(size_t size, uint16_t usa_count, uint16_t first_attr = 56) {
+std::vector<uint8_t> file_record(size_t size, uint16_t usa_count, uint16_t first_attr = 72) {
     std::vector<uint8_t> r(size, 0);
     r[0] = 'F'; r[1] = 'I'; r[2] = 'L'; r[3] = 'E';
     le::put_u16(r, 4, 48);
@@ -65,7 +65,12 @@ TEST(FileHeader, ValidityLimits) {
     EXPECT_FALSE(valid_file_header(file_record(1024, 3, 0x50)));  // first attribute too far
     EXPECT_FALSE(valid_file_header(file_record(1024, 10)));        // array too long
     auto old = file_record(1024, 3);
-    le::put_u16(old, 4, 42);  // older layout
+    le::put_u16(old, 4, 42);  // older layout: accepted, its array at 42
+    EXPECT_TRUE(valid_file_header(old));
+    le::put_u16(old, 20, 44);  // first attribute inside the array
+    EXPECT_FALSE(valid_file_header(old));
+    le::put_u16(old, 4, 40);   // anywhere else
+    le::put_u16(old, 20, 56);
     EXPECT_FALSE(valid_file_header(old));
 }
 

@@ -1,0 +1,284 @@
+#include "ntfs/attributes.hpp"
+#include "ntfs/attribute_header.hpp"
+#include "ntfs/file_record.hpp"
+#include "ntfs/names_utf16.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The $FILE_NAME value holds 66 bytes before the name.
+constexpr size_t file_name_fixed = 66;
+// $STANDARD_INFORMATION values are taken up to this many bytes.
+constexpr size_t std_info_bytes = 72;
+// The key used for attribute types without a rule of their own.
+constexpr uint64_t shared_type_key = 0xFFFFFFFFFFFFULL;
+
+std::string hex8(uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%08llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+bool is_known_type(uint32_t t) { return (t >= 0x10 && t <= 0xC0 && t % 0x10 == 0) || t == 0x100; }
+
+bool same_name(const std::u16string& a, const std::u16string& b) { return a == b; }
+
+std::vector<extent> decode_extents(le::bytes attr) {
+    std::vector<run> runs;
+    if (!decode_runlist(attr, runs)) return {};
+    return runs_to_extents(runs);
+}
+
+attribute_item make_item(le::bytes attr, const std::u16string& name) {
+    attribute_item it;
+    it.name = name;
+    it.bytes.assign(attr.begin(), attr.end());
+    if (le::u8(attr, attr_header::non_resident)) it.extents = decode_extents(attr);
+    return it;
+}
+
+// Resident values must lie inside the attribute to be taken.
+bool has_value(le::bytes attr) {
+    return le::u16(attr, attr_header::value_offset) != 0 && le::u32(attr, attr_header::value_length) != 0;
+}
+
+// Merges a non-resident piece into the item under `key`, or makes a new one.
+void merge_piece(parsed_entry& pe, uint64_t key, le::bytes attr, const std::u16string& name) {
+    auto it = pe.attributes.find(key);
+    if (it == pe.attributes.end()) {
+        pe.attributes.emplace(key, make_item(attr, name));
+    } else if (same_name(it->second.name, name)) {
+        merge_extents(it->second.extents, decode_extents(attr));
+    }
+}
+
+}  // namespace
+
+std::u16string reparse_target(le::bytes r, bool print_only) {
+    if (r.size() < 16) return {};
+    const uint32_t tag = le::u32(r, 0);
+    const uint64_t buffer = (tag == reparse_tag_symlink) ? 20 : 16;
+    const uint16_t sub_off = le::u16(r, 8), sub_len = le::u16(r, 10);
+    const uint16_t prn_off = le::u16(r, 12), prn_len = le::u16(r, 14);
+    uint64_t sub = buffer + sub_off, prn = buffer + prn_off;
+    // Skip the substitute name's leading NULs, moving both names along.
+    for (uint32_t i = 0; i < sub_len / 2u && le::fits(r, sub, 2) && le::u16(r, sub) == 0; ++i) {
+        sub += 2;
+        prn += 2;
+    }
+    if (prn_len != 0 || print_only) return read_utf16(r, prn, prn_len / 2u);
+    return read_utf16(r, sub, sub_len / 2u);
+}
+
+bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes record, uint64_t attr_offset,
+                     bool& is_list) {
+    is_list = false;
+    if (record.empty() || !le::fits(record, attr_offset, 16)) return false;
+    const uint32_t len = le::u32(record, attr_offset + attr_header::length);
+    if (len == 0 || !le::fits(record, attr_offset, len)) return false;
+    const le::bytes a = le::sub(record, attr_offset, len);
+    const uint32_t type = le::u32(a, attr_header::type);
+    const uint16_t id = le::u16(a, attr_header::id);
+    const bool non_resident = le::u8(a, attr_header::non_resident) != 0;
+    const uint8_t name_len = le::u8(a, attr_header::name_length);
+    const uint16_t name_off = le::u16(a, attr_header::name_offset);
+    std::u16string name;
+    if (name_off && name_len && le::fits(a, name_off, 2u * name_len)) name = read_utf16(a, name_off, name_len);
+    const uint64_t key = (uint64_t(id) << 48) | type;
+
+    switch (type) {
+    case attr_standard_information:
+        if (!non_resident && has_value(a)) {
+            const le::bytes v = resident_value(a);
+            if (v.empty()) break;
+            std_info_value si;
+            si.attr_id = id;
+            std::memcpy(si.bytes.data(), v.data(), std::min(v.size(), std_info_bytes));
+            pe.std_info.emplace(id, si);
+        }
+        break;
+    case attr_attribute_list:
+        is_list = true;
+        break;
+    case attr_file_name: {
+        if (non_resident || !has_value(a)) break;
+        const le::bytes v = resident_value(a);
+        const uint8_t nlen = le::u8(v, 0x40);
+        if (v.size() < file_name_fixed + 2u * nlen) break;
+        file_name_value fn;
+        std::memcpy(fn.head.data(), v.data(), fn.head.size());
+        fn.name_length = nlen;
+        fn.name_space = le::u8(v, 0x41);
+        fn.name = read_utf16(v, file_name_fixed, nlen);
+        fn.attr_id = id;
+        fn.entry = entry;
+        const std::string k = hex8(le::u64(v, 0) & entry_number_mask) + "_" + ntfs_name_to_utf8(fn.name) + "_" + hex8(entry);
+        pe.file_names.emplace(k, std::move(fn));
+        break;
+    }
+    case attr_object_id:
+        if (le::u16(a, attr_header::value_offset) != 0 && le::u32(a, attr_header::value_length) >= 16)
+            pe.attributes.emplace(key, make_item(a, name));
+        break;
+    case attr_security_descriptor:
+    case attr_volume_name:
+        pe.attributes.emplace(key, make_item(a, name));
+        break;
+    case attr_volume_information:
+        if (has_value(a)) pe.attributes.emplace(key, make_item(a, name));
+        break;
+    case attr_data: {
+        const uint64_t k = (uint64_t(id) << 48) | attr_data;
+        if (!non_resident && has_value(a)) {
+            attribute_item it = make_item(a, name);
+            if (name.empty()) it.label = "unnamed data";
+            pe.attributes.emplace(k, std::move(it));
+            break;
+        }
+        if (pe.attributes.find(k) == pe.attributes.end()) {
+            if (name.empty() && pe.unnamed_data_seen) {
+                // A later piece of the unnamed stream, under another id.
+                for (auto& [ik, item] : pe.attributes) {
+                    if ((ik & 0x80) && item.label == "unnamed data") {
+                        merge_extents(item.extents, decode_extents(a));
+                        break;
+                    }
+                }
+            } else {
+                attribute_item it = make_item(a, name);
+                if (name.empty()) it.label = "unnamed data";
+                pe.attributes.emplace(k, std::move(it));
+            }
+        } else {
+            merge_piece(pe, k, a, name);
+        }
+        if (name.empty()) pe.unnamed_data_seen = true;
+        break;
+    }
+    case attr_reparse_point: {
+        const uint16_t voff = le::u16(a, attr_header::value_offset);
+        const uint32_t vlen = le::u32(a, attr_header::value_length);
+        if (non_resident || voff == 0 || vlen <= 16) break;
+        const le::bytes v = resident_value(a);
+        if (v.empty()) break;
+        const uint16_t data_len = le::u16(v, 4);
+        const uint64_t to_end = record.size() - attr_offset;
+        const uint16_t sub_off = le::u16(v, 8), sub_len = le::u16(v, 10);
+        const uint16_t prn_off = le::u16(v, 12), prn_len = le::u16(v, 14);
+        if (data_len == 0 || uint64_t(voff) + data_len >= to_end) break;
+        if (sub_len == 0 && prn_len == 0) break;
+        if (uint32_t(sub_off) + sub_len >= data_len || uint32_t(prn_off) + prn_len >= data_len) break;
+        attribute_item it = make_item(a, name);
+        it.link_target = ntfs_name_to_utf8(reparse_target(v, false));
+        pe.attributes.emplace(key, std::move(it));
+        break;
+    }
+    default: {
+        const uint64_t k = is_known_type(type) ? key : ((uint64_t(id) << 48) | shared_type_key);
+        if (!non_resident && has_value(a)) {
+            pe.attributes.emplace(k, make_item(a, name));
+        } else {
+            merge_piece(pe, k, a, name);
+        }
+        break;
+    }
+    }
+    (void)ctx;
+    return true;
+}
+
+static void fill_times(attr_desc& d, le::bytes v, uint64_t at) {
+    d.created = le::u64(v, at);
+    d.modified = le::u64(v, at + 8);
+    d.mft_changed = le::u64(v, at + 16);
+    d.accessed = le::u64(v, at + 24);
+}
+
+bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>& out) {
+    out.clear();
+    mft_entries_ctx ctx(&v);
+    parsed_entry pe;
+    if (!load_entry(pe, ctx, entry) || pe.raw.empty()) return false;
+    const le::bytes hdr(pe.header.data(), pe.header.size());
+    const uint64_t seq_bits = uint64_t(pe.sequence & 0xFFFF) << 48;
+    const uint32_t usa_records = (uint32_t(le::u16(hdr, file_header::usa_count)) - 1) * fixup_stride;
+
+    attr_desc h;
+    h.type = attr_entry_header;
+    h.file_ref = entry;
+    h.self_ref = (entry & entry_number_mask) | seq_bits;
+    const uint16_t flags = le::u16(hdr, file_header::flags);
+    h.rec_flags = static_cast<uint8_t>(((flags & record_in_use) ? 0 : rec_flag_not_in_use) |
+                                       ((flags & record_is_directory) ? rec_flag_directory : 0) | rec_flag_always |
+                                       ((le::u16(hdr, file_header::link_count) & 0x0F) << rec_link_count_shift) |
+                                       (pe.base_ref ? rec_flag_extension : 0));
+    h.base_ref = pe.base_ref;
+    h.record_size = usa_records;
+    out.push_back(std::move(h));
+
+    const uint64_t file_ref = (entry & entry_number_mask) | seq_bits;
+    for (const auto& [id, si] : pe.std_info) {
+        attr_desc d;
+        d.type = attr_standard_information;
+        d.attr_id = id;
+        d.file_ref = file_ref;
+        const le::bytes b(si.bytes.data(), si.bytes.size());
+        fill_times(d, b, 0);
+        d.file_attributes = le::u32(b, 32);
+        d.record_size = usa_records;
+        out.push_back(std::move(d));
+    }
+    for (const auto& [key, fn] : pe.file_names) {
+        attr_desc d;
+        d.type = attr_file_name;
+        d.attr_id = fn.attr_id;
+        d.file_ref = file_ref;
+        const le::bytes b(fn.head.data(), fn.head.size());
+        d.parent_ref = le::u64(b, 0);
+        fill_times(d, b, 8);
+        d.real_size = le::u64(b, 48);
+        d.name_flags = le::u8(b, 56);
+        d.name_space = fn.name_space;
+        d.text = ntfs_name_to_utf8(fn.name);
+        d.record_size = usa_records;
+        out.push_back(std::move(d));
+    }
+    const uint32_t rs = working_record_size(v);
+    for (const auto& [key, item] : pe.attributes) {
+        if (item.bytes.empty()) continue;
+        const le::bytes a(item.bytes);
+        attr_desc d;
+        d.type = le::u32(a, attr_header::type);
+        d.attr_id = le::u16(a, attr_header::id);
+        d.attr_flags = le::u16(a, attr_header::flags);
+        d.file_ref = file_ref;
+        d.non_resident = le::u8(a, attr_header::non_resident) ? 1 : 0;
+        if (d.non_resident) {
+            d.owner_entry = pe.is_extension ? pe.base_ref : entry;
+            d.allocated_size = le::u64(a, attr_header::allocated_size);
+            d.real_size = le::u64(a, attr_header::real_size);
+            d.initialized_size = le::u64(a, attr_header::initialized_size);
+            d.compressed_size = le::u64(a, attr_header::compressed_size);
+            d.compression_unit = le::u8(a, attr_header::compression_unit);
+            d.extents = item.extents;
+        } else {
+            const le::bytes val = resident_value(a);
+            d.value_length = le::u32(a, attr_header::value_length);
+            if (d.value_length < rs) d.value.assign(val.begin(), val.end());
+            if (d.type == attr_volume_name && item.name.empty() && !val.empty())
+                d.name = ntfs_name_to_utf8(read_utf16(val, 0, val.size() / 2));
+            if (d.type == attr_object_id && d.value_length == 16 && val.size() == 16) {
+                std::memcpy(d.object_id, val.data(), 16);
+                d.has_object_id = 1;
+            }
+        }
+        if (d.type == attr_reparse_point) d.text = item.link_target;
+        if (!item.name.empty()) d.name = ntfs_name_to_utf8(item.name);
+        d.record_size = rs;
+        out.push_back(std::move(d));
+    }
+    return true;
+}

@@ -1,0 +1,30 @@
+// Turning the attributes of an MFT entry into attribute items.
+#pragma once
+
+#include "ntfs/attr_desc.hpp"
+#include "ntfs/entry.hpp"
+
+#include <string>
+#include <vector>
+
+// Sorts one attribute (at `attr_offset` of `record`) into the maps of
+// `pe`, reported under `entry`. Sets `is_list` for an $ATTRIBUTE_LIST.
+// False when the attribute does not lie inside the record.
+bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes record, uint64_t attr_offset,
+                     bool& is_list);
+
+// Loads the entry and flattens it into items: the entry header, the
+// $STANDARD_INFORMATION items, the $FILE_NAME items, then the others.
+bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>& out);
+
+// Reparse-point tags whose data carry the two names.
+constexpr uint32_t reparse_tag_symlink = 0xA000000C;
+constexpr uint32_t reparse_tag_mount_point = 0xA0000003;
+
+// The target of reparse data `r` (the attribute's value): the print name,
+// or the substitute name when there is no print name, after skipping the
+// substitute name's leading NUL units. Symbolic links keep a flags word
+// before their names, so their path buffer starts 20 bytes in; every other
+// tag's at 16. `print_only` takes only the print name. Empty when the names
+// do not lie inside `r`.
+std::u16string reparse_target(le::bytes r, bool print_only);

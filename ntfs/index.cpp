@@ -1,0 +1,186 @@
+#include "ntfs/index.hpp"
+#include "ntfs/attribute_header.hpp"
+#include "ntfs/entry.hpp"
+#include "ntfs/file_record.hpp"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::u16string_view i30 = u"$I30";
+
+// True when the attribute's own name is exactly "$I30".
+bool named_i30(le::bytes a) {
+    const uint8_t nlen = le::u8(a, attr_header::name_length);
+    const uint16_t noff = le::u16(a, attr_header::name_offset);
+    if (nlen == 0 || noff == 0 || a.size() < uint64_t(noff) + 2u * nlen) return false;
+    if (nlen != i30.size()) return false;
+    for (size_t i = 0; i < i30.size(); ++i)
+        if (le::u16(a, noff + 2 * i) != i30[i]) return false;
+    return true;
+}
+
+// One piece of the $I30 allocation: its extents (VCNs as recorded) and, for
+// the piece at VCN 0, the stream's initialized size.
+struct allocation_piece {
+    std::vector<extent> extents;
+    uint64_t first_vcn = 0;
+    uint64_t initialized = 0;
+};
+
+void add_piece(std::vector<allocation_piece>& pieces, le::bytes a) {
+    if (!le::u8(a, attr_header::non_resident)) return;
+    std::vector<run> runs;
+    if (!decode_runlist(a, runs)) return;
+    allocation_piece p;
+    p.extents = runs_to_extents(runs);
+    p.first_vcn = le::u64(a, attr_header::first_vcn);
+    p.initialized = le::u64(a, attr_header::initialized_size);
+    pieces.push_back(std::move(p));
+}
+
+// What one FILE record holds of the index.
+struct index_parts {
+    std::vector<uint8_t> root;                 // the $INDEX_ROOT attribute (last one named $I30)
+    std::vector<allocation_piece> allocation;  // every $INDEX_ALLOCATION piece named $I30
+    std::vector<uint8_t> list;                 // the last $ATTRIBUTE_LIST
+};
+
+void scan_record(le::bytes rec, uint32_t allocated, index_parts& parts, uint16_t only_id = 0, bool match_id = false) {
+    uint64_t off = le::u16(rec, file_header::first_attribute);
+    while (le::fits(rec, off, 8)) {
+        const uint32_t type = le::u32(rec, off);
+        const uint32_t len = le::u32(rec, off + attr_header::length);
+        if (type == attr_end || len == 0 || len > allocated || !le::fits(rec, off, len)) break;
+        const le::bytes a = le::sub(rec, off, len);
+        const bool id_ok = !match_id || le::u16(a, attr_header::id) == only_id;
+        if (type == attr_attribute_list && !match_id) {
+            parts.list.assign(a.begin(), a.end());
+        } else if (type == attr_index_root && named_i30(a) && id_ok) {
+            parts.root.assign(a.begin(), a.end());
+        } else if (type == attr_index_allocation && named_i30(a) && id_ok) {
+            add_piece(parts.allocation, a);
+        }
+        off += len;
+    }
+}
+
+bool walk_root(child_entry_set& s, le::bytes root_attr) {
+    const le::bytes v = resident_value(root_attr);
+    if (le::u32(v, 0) != attr_file_name || le::u32(v, 8) == 0) return false;
+    return walk_index_node(s, v, root_node_offset, false);
+}
+
+}  // namespace
+
+bool find_named_attribute(le::bytes rec, uint64_t& cursor, uint32_t type, std::u16string_view name, uint32_t record_size) {
+    while (le::fits(rec, cursor, 8)) {
+        const uint32_t t = le::u32(rec, cursor);
+        const uint32_t len = le::u32(rec, cursor + attr_header::length);
+        if (t == attr_end || len == 0 || len > record_size) return false;
+        if (t == type) {
+            const uint16_t noff = le::u16(rec, cursor + attr_header::name_offset);
+            bool match = le::fits(rec, cursor + noff, 2 * name.size());
+            for (size_t i = 0; match && i < name.size(); ++i)
+                match = le::u16(rec, cursor + noff + 2 * i) == name[i];
+            if (match) return true;
+        }
+        cursor += len;
+    }
+    return false;
+}
+
+bool find_attribute_list_entry(le::bytes list, uint64_t& cursor, int64_t& remaining, uint32_t type,
+                               std::u16string_view name) {
+    while (remaining > 0 && le::fits(list, cursor, 26)) {
+        const uint32_t t = le::u32(list, cursor);
+        const uint16_t len = le::u16(list, cursor + 4);
+        if (t == attr_end || len == 0) return false;
+        if (t == type) {
+            const uint8_t noff = le::u8(list, cursor + 7);
+            bool match = le::fits(list, cursor + noff, 2 * name.size());
+            for (size_t i = 0; match && i < name.size(); ++i)
+                match = le::u16(list, cursor + noff + 2 * i) == name[i];
+            if (match) return true;
+        }
+        remaining -= len;
+        cursor += len;
+    }
+    return false;
+}
+
+bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector<extent>& extents, uint64_t initialized,
+                           bool c) {
+    if (initialized == 0 || extents.empty()) return false;
+    std::vector<uint8_t> data;
+    uint32_t n = 0xFFFFFFFF;
+    if (!load_index_blocks(v, data, n, extents)) return false;
+    if (data.size() < index_block_size) return true;
+    const le::bytes b(data);
+    for (uint64_t k = 0; k + index_block_size <= data.size(); k += index_block_size) {
+        if (le::has(b, k, "INDX")) walk_index_node(s, le::sub(b, k, index_block_size), indx_node_offset, c);
+    }
+    return true;
+}
+
+bool collect_directory_children(ntfs_volume& v, uint64_t d, child_entry_set& s) {
+    std::vector<uint8_t> rec;
+    for (int hop = 0;; ++hop) {
+        if (!read_file_record(v, d, rec)) return false;
+        const uint64_t base = le::u64(rec, file_header::base_reference) & entry_number_mask;
+        if (base == 0) break;
+        // An extension record stands for its base record; a chain of them
+        // that does not end in a base record is not followed for ever.
+        if (base == d || hop >= max_base_redirections) return false;
+        d = base;
+    }
+    const le::bytes r(rec);
+    const uint32_t allocated = std::max<uint32_t>(le::u32(r, file_header::bytes_allocated), static_cast<uint32_t>(r.size()));
+    index_parts parts;
+    scan_record(r, allocated, parts);
+
+    // The attribute list can place the root and pieces of the allocation in
+    // extension records: gather every one of them.
+    if (!parts.list.empty()) {
+        std::vector<uint8_t> list;
+        const le::bytes la(parts.list);
+        if (le::u8(la, attr_header::non_resident) && le::u64(la, attr_header::initialized_size) == 0) {
+            list.clear();
+        } else {
+            attribute_list_bytes(v, la, list);
+        }
+        const le::bytes lb(list);
+        std::vector<uint8_t> ext;
+        for (uint32_t type : {attr_index_allocation, attr_index_root}) {
+            if (type == attr_index_root && !parts.root.empty()) continue;
+            uint64_t cursor = 0;
+            int64_t remaining = static_cast<int64_t>(lb.size());
+            while (find_attribute_list_entry(lb, cursor, remaining, type, i30)) {
+                const uint64_t other = le::u64(lb, cursor + 16) & entry_number_mask;
+                const uint16_t id = le::u16(lb, cursor + 24);
+                if (other != d && read_file_record(v, other, ext)) {
+                    const le::bytes eb(ext);
+                    scan_record(eb, static_cast<uint32_t>(eb.size()), parts, id, true);
+                }
+                const uint16_t len = le::u16(lb, cursor + 4);
+                cursor += len;
+                remaining -= len;
+            }
+        }
+    }
+
+    bool result = false;
+    if (!parts.root.empty()) result = walk_root(s, parts.root);
+    if (!parts.allocation.empty()) {
+        std::sort(parts.allocation.begin(), parts.allocation.end(),
+                  [](const allocation_piece& x, const allocation_piece& y) { return x.first_vcn < y.first_vcn; });
+        std::vector<extent> all;
+        uint64_t initialized = 0;
+        for (const auto& p : parts.allocation) {
+            merge_extents(all, p.extents);
+            if (p.first_vcn == 0) initialized = p.initialized;
+        }
+        result = read_index_allocation(s, v, all, initialized, false);
+    }
+    return result;
+}

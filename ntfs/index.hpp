@@ -1,0 +1,32 @@
+// Which MFT entries are children of a directory: its $I30 index root and
+// every INDX block of its index allocation, wherever the attribute list
+// has put them.
+#pragma once
+
+#include "ntfs/index_node.hpp"
+#include "ntfs/volume.hpp"
+
+#include <cstdint>
+#include <string>
+
+// Adds the children of directory `entry` to `children` (not cleared).
+bool collect_directory_children(ntfs_volume& v, uint64_t entry, child_entry_set& children);
+
+// Loads the whole allocation stream described by `extents` (initialized
+// size `initialized`) and walks every INDX block in it.
+bool read_index_allocation(child_entry_set& children, ntfs_volume& v, const std::vector<extent>& extents,
+                           uint64_t initialized, bool continue_past_end);
+
+// From `cursor` (an offset in `record`), finds the first attribute of
+// `type` whose name starts with `name`; the cursor moves to it.
+bool find_named_attribute(le::bytes record, uint64_t& cursor, uint32_t type, std::u16string_view name,
+                          uint32_t record_size);
+
+// From `cursor` in an attribute list, finds the first entry of `type` named
+// `name`; `remaining` counts the bytes left.
+bool find_attribute_list_entry(le::bytes list, uint64_t& cursor, int64_t& remaining, uint32_t type,
+                               std::u16string_view name);
+
+// Base-record references are followed at most this many times: a chain of
+// extension records naming each other must not loop.
+constexpr int max_base_redirections = 4;

@@ -1,0 +1,89 @@
+#include "ntfs/index_node.hpp"
+#include "ntfs/file_record.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+bool walk_index_node(child_entry_set& s, le::bytes b, uint64_t h, bool c) {
+    if (!le::fits(b, h, 16)) return false;
+    const uint32_t n = le::u32(b, h + 4);
+    if (n - 1u > max_node_bytes - 1u) return false;
+    uint64_t e = h + le::u32(b, h);
+    int64_t remaining = n;
+    while (remaining < static_cast<int64_t>(max_node_bytes)) {
+        if (!le::fits(b, e, 16)) break;
+        const uint64_t ref = le::u64(b, e);
+        const uint16_t len = le::u16(b, e + 8);
+        const uint16_t key_len = le::u16(b, e + 10);
+        const uint16_t flags = le::u16(b, e + 12);
+        if (len > n || key_len > n) break;
+        if (!c && key_len > len) break;
+        if (ref == 0 || flags == 2 || flags == 3) {
+            if (!c) break;
+        } else {
+            s.emplace(ref & entry_number_mask, static_cast<uint8_t>(c));
+        }
+        remaining -= len;
+        if (remaining < 0) break;
+        e += len;
+        const uint16_t next = le::u16(b, e + 8);
+        if (!le::fits(b, e, 16) || next == 0 || next > max_index_entry_length) break;
+        if (remaining <= 0) break;
+    }
+    return true;
+}
+
+void fixup_index_block(std::span<uint8_t> block) {
+    if (!le::has(block, 0, "INDX")) return;
+    const uint16_t u = le::u16(block, 4), w = le::u16(block, 6);
+    apply_fixups(block, block.size(), u, w);
+}
+
+bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, const std::vector<extent>& runs) {
+    out.clear();
+    if (runs.empty()) return false;
+    const uint64_t a = v.bytes_per_cluster;
+    if (a == 0) return false;
+    // An allocation can never hold more clusters than the volume has.
+    const uint64_t clusters = std::min<uint64_t>(total_clusters(runs, true), v.total_clusters ? v.total_clusters : 1);
+    const uint64_t d = a * clusters;
+    if (d == 0) return false;
+    uint64_t blocks = 0;
+    uint64_t k = 1;
+    if (a < index_block_size) {
+        k = index_block_size / a;
+        blocks = d / a / k;
+    } else {
+        blocks = (a / index_block_size) * (d / a);
+    }
+    if (blocks == 0) return false;
+    n = static_cast<uint32_t>(std::min<uint64_t>(n, blocks));
+    out.assign(size_t(n) * index_block_size, 0);
+    std::vector<uint8_t> cluster(static_cast<size_t>(a));
+    uint64_t done = 0;      // complete blocks
+    uint64_t in_block = 0;  // clusters gathered for the current block (small clusters)
+    for (const extent& e : runs) {
+        if (e.sparse) continue;
+        for (uint32_t i = 0; i < e.length && done < n; ++i) {
+            uint32_t len = static_cast<uint32_t>(a);
+            if (!read_clusters(v, e.lcn + i, cluster.data(), len) || len == 0) return true;
+            if (a < index_block_size) {
+                std::memcpy(out.data() + done * index_block_size + in_block * a, cluster.data(), static_cast<size_t>(a));
+                if (++in_block == k) {
+                    fixup_index_block(std::span<uint8_t>(out).subspan(done * index_block_size, index_block_size));
+                    ++done;
+                    in_block = 0;
+                }
+            } else {
+                for (uint64_t sub = 0; sub < a / index_block_size && done < n; ++sub) {
+                    std::memcpy(out.data() + done * index_block_size, cluster.data() + sub * index_block_size,
+                                index_block_size);
+                    fixup_index_block(std::span<uint8_t>(out).subspan(done * index_block_size, index_block_size));
+                    ++done;
+                }
+            }
+        }
+        if (done >= n) break;
+    }
+    return true;
+}

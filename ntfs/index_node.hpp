@@ -1,0 +1,33 @@
+// Index nodes of $I30 directory indexes: the node header, its entries, and
+// INDX blocks.
+#pragma once
+
+#include "ntfs/volume.hpp"
+#include "storage/le.hpp"
+
+#include <cstdint>
+#include <vector>
+
+// Index blocks are carved at this size from the allocation stream.
+constexpr uint32_t index_block_size = 4096;
+// A node's bytes in use must be in 1..4096.
+constexpr uint32_t max_node_bytes = 4096;
+// An entry longer than this ends the walk of its node: a $FILE_NAME key is
+// at most 66 + 2*255 bytes plus the 16-byte entry head and a sub-node VCN.
+constexpr uint32_t max_index_entry_length = 768;
+// The node header sits 24 bytes into an INDX block and 16 bytes into an
+// $INDEX_ROOT value.
+constexpr uint32_t indx_node_offset = 24;
+constexpr uint32_t root_node_offset = 16;
+
+// Walks one node whose header is at `node_offset` of `buffer`, adding child
+// entry numbers to `children`. Entries are read only where they lie inside
+// `buffer`. False when the node's bytes in use are 0 or above 4096.
+bool walk_index_node(child_entry_set& children, le::bytes buffer, uint64_t node_offset, bool continue_past_end);
+
+// Reads every allocated cluster of the extents into 4096-byte blocks and
+// fixes up each INDX block. `max_blocks` is in/out.
+bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& max_blocks, const std::vector<extent>& runs);
+
+// Fixes up one INDX block in place with the 512-byte update-sequence stride.
+void fixup_index_block(std::span<uint8_t> block);

@@ -1,0 +1,16 @@
+// Reading UTF-16 names stored on disk.
+#pragma once
+
+#include "storage/le.hpp"
+
+#include <string>
+
+// Reads up to `units` UTF-16 code units at `offset` of `b`, stopping at the
+// first NUL or at the end of the buffer.
+std::u16string read_utf16(le::bytes b, uint64_t offset, uint64_t units);
+
+// Converts an on-disk name to UTF-8: paired surrogates become one 4-byte
+// sequence; a high surrogate that is last or unpaired ends the conversion,
+// keeping what came before; a lone low surrogate is written as the 3-byte
+// sequence of its own value.
+std::string ntfs_name_to_utf8(std::u16string_view name);

@@ -1,0 +1,50 @@
+// The children of every directory of every test volume, against the
+// allocated children The Sleuth Kit lists.
+#include "ntfs/attr_desc.hpp"
+#include "ntfs/attributes.hpp"
+#include "ntfs/file_record.hpp"
+#include "ntfs/index.hpp"
+#include "ntfs/open_volume.hpp"
+#include "platform/unicode.hpp"
+#include "support/fls_tree.hpp"
+#include "support/tsk.hpp"
+#include "support/volumes.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// True when `child` is in use and one of its names has `dir` as parent:
+// index blocks no longer in use may still name entries that live elsewhere.
+bool lives_in(ntfs_volume& v, uint64_t child, uint64_t dir) {
+    std::vector<attr_desc> items;
+    if (!collect_entry_attrs(v, child, items) || items.empty()) return false;
+    if (items[0].rec_flags & rec_flag_not_in_use) return false;
+    for (const auto& d : items)
+        if (d.type == 0x30 && (d.parent_ref & entry_number_mask) == dir) return true;
+    return false;
+}
+
+TEST(DirectoryChildren, MatchTheSleuthKitOnEveryVolume) {
+    if (!tsk::available()) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    for (const auto& tv : test_volumes::all()) {
+        SCOPED_TRACE(tv.label);
+        fls_tree::tree t;
+        ASSERT_TRUE(fls_tree::read(tv.path, tv.offset, t));
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+        int dirs = 0;
+        for (const auto& [dir, expected] : t.children) {
+            child_entry_set s;
+            collect_directory_children(*v, dir, s);
+            std::set<uint64_t> ours;
+            for (const auto& [c, flag] : s)
+                if (c != dir && lives_in(*v, c, dir)) ours.insert(c);
+            EXPECT_EQ(ours, expected) << "directory " << dir;
+            ++dirs;
+        }
+        EXPECT_GT(dirs, 0);
+    }
+}
+
+}  // namespace
