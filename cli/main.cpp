@@ -1,6 +1,8 @@
 // Process entry points: the arguments arrive as UTF-16 on Windows (wmain)
-// and as UTF-8 elsewhere; both end in the same UTF-8 argument list.
+// and as UTF-8 elsewhere; both end in the same UTF-8 argument list. The
+// console shows UTF-8 for the whole run.
 #include "cli/run.hpp"
+#include "output/sinks.hpp"
 #include "platform/unicode.hpp"
 
 #include <string>
@@ -14,12 +16,14 @@ int wmain(int argc, wchar_t** argv) {
         std::u16string wide(reinterpret_cast<const char16_t*>(a), std::char_traits<wchar_t>::length(a));
         args.push_back(uni::to_utf8(wide));
     }
+    console_utf8_scope console;
     return run_brelvik(std::move(args));
 }
 #else
 int main(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+    console_utf8_scope console;
     return run_brelvik(std::move(args));
 }
 #endif
