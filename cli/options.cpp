@@ -121,9 +121,9 @@ bool take_aliases(cmd_params& p, arg_list& args) {
             return s;
         };
         for (size_t i = 0; i + 1 < pieces.size(); i += 2) {
-            std::string target = drop_trailing_backslash(pieces[i + 1]);
+            std::string target = pieces[i + 1];
             target.erase(std::remove(target.begin(), target.end(), '"'), target.end());
-            p.alias_paths[drop_trailing_backslash(uni::ascii_lower(pieces[i]))] = target;
+            p.alias_paths[drop_trailing_backslash(uni::ascii_lower(pieces[i]))] = drop_trailing_backslash(target);
         }
     }
     return true;
