@@ -93,7 +93,7 @@ std::string build_run_header(const arg_list& args, const calendar_time& now) {
     std::string header = banner_line();
     header += '\n';
     header += "run time: " + when.date + ' ' + when.time + '\n';
-    header += "\"cmd line: " + command + '"';
+    header += "\"cmd line: " + command + "\"\n";
     return header;
 }
 

@@ -11,7 +11,7 @@
 
 // Values the flow carries from its set-up into the listing.
 struct run_state {
-    std::string run_header;   // banner, run time and command line, no final newline
+    std::string run_header;   // banner, run time and command line: three lines
     std::string xml_name;     // the file named by -xml, when given
     FileIo results;           // the results file of -out / -outfile
 };

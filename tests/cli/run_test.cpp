@@ -20,7 +20,7 @@ const calendar_time example = to_calendar(133500000000000000ULL);  // 2024-01-17
 
 TEST(RunHeader, Lines) {
     const std::string h = build_run_header({"brelvik", "c:\\my dir", "-csv"}, example);
-    EXPECT_EQ(h, banner_line() + "\nrun time: 01/17/2024 21:20:00.000\n\"cmd line: brelvik 'c:\\my dir' -csv\"");
+    EXPECT_EQ(h, banner_line() + "\nrun time: 01/17/2024 21:20:00.000\n\"cmd line: brelvik 'c:\\my dir' -csv\"\n");
 
     const std::string piped = build_run_header({"brelvik", "-PIPE", "-dateformat", "yyyy-mm-dd"}, example);
     EXPECT_NE(piped.find("run time: 2024-01-17 21:20:00.000\n"), std::string::npos);
