@@ -1,6 +1,8 @@
 // Process entry points: the arguments arrive as UTF-16 on Windows (wmain)
-// and as UTF-8 elsewhere; both end in the same UTF-8 argument list.
+// and as UTF-8 elsewhere; both end in the same UTF-8 argument list. The
+// console shows UTF-8 for the whole run.
 #include "cli/run.hpp"
+#include "output/sinks.hpp"
 #include "platform/unicode.hpp"
 
 #include <string>
@@ -16,12 +18,14 @@ int wmain(int argc, wchar_t** argv) {
         for (const wchar_t* a = argv[i] ? argv[i] : L""; *a; ++a) wide.push_back(static_cast<char16_t>(*a));
         args.push_back(uni::to_utf8(wide));
     }
+    console_utf8_scope console;
     return run_brelvik(std::move(args));
 }
 #else
 int main(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+    console_utf8_scope console;
     return run_brelvik(std::move(args));
 }
 #endif

@@ -1,9 +1,106 @@
 #include "cli/run.hpp"
 
-#include <cstdio>
+#include "cli/report.hpp"
+#include "cli/run_control.hpp"
+#include "cli/usage.hpp"
+#include "output/datetime.hpp"
+#include "platform/unicode.hpp"
+
+#include <iostream>
+
+namespace {
+
+bool help_asked(arg_list& args) {
+    for (const char* name : {"-h", "-help", "/?", "--help"})
+        if (take_flag(args, name)) return true;
+    return args.size() <= 1;
+}
+
+void print_header_to_stdout(const run_state& state) {
+    std::cout << state.run_header << '\n';
+    std::cout.flush();
+}
+
+// Steps before the listing: options, the finishing work, the output stream.
+int run_flow(arg_list& args, run_control& control) {
+    brelvik_opts opts;
+    run_state state;
+    state.run_header = build_run_header(args, current_time());
+
+    if (help_asked(args)) {
+        usage();
+        return 0;
+    }
+
+    if (take_value(args, "-xml", state.xml_name)) {
+        opts.xml = 1;
+    } else if (take_flag(args, "-xml")) {
+        print_header_to_stdout(state);
+        std::cout << "Error: option requires an output file: -xml <output file>\n";
+        std::cout.flush();
+        return -1;
+    }
+
+    if (!parse_common_options(opts, args) || !take_vmdk_option(opts, args)) {
+        print_header_to_stdout(state);
+        return -1;
+    }
+
+    configure_run_control(control, opts);
+
+    std::ostream* out = &std::cout;
+    if (!opts.out_path.empty()) {
+        const std::u16string wide = uni::to_utf16(opts.out_path);
+        std::ostream* file_stream = nullptr;
+        if (!wide.empty() && state.results.open_text_write(wide, true)) file_stream = make_file_stream(state.results);
+        if (!file_stream) {
+            report_error("prob opening results file: %s for writing\n", opts.out_path.c_str());
+            return -1;
+        }
+        out = file_stream;
+    }
+    opts.out = out;
+
+    if (take_flag(args, "-filepath_only")) opts.path_only = 1;
+    else *out << state.run_header << '\n';
+
+    // ---- the listing: source options, paths and the directory walk ----
+    const int rc = run_listing(opts, args, state);
+
+    if (opts.out) opts.out->flush();
+    std::cout.flush();
+    return rc;
+}
+
+}  // namespace
+
+std::string build_run_header(const arg_list& args, const calendar_time& now) {
+    std::string date_template = "mm/dd/yyyy";
+    std::string given;
+    if (peek_value(args, "-dateformat", given)) date_template = uni::ascii_lower(given);
+    const date_time_text when = format_date_time(now, compile_formats(date_template, "hh:mm:ss.xxx", false));
+
+    std::string command;
+    if (has_arg(args, "-pipe")) command = "<filelist> ... | ";
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (i) command += ' ';
+        const bool quote = args[i].find(' ') != std::string::npos;
+        if (quote) command.push_back('\'');
+        command.append(args[i]);
+        if (quote) command.push_back('\'');
+    }
+
+    std::string header = banner_line();
+    header += '\n';
+    header += "run time: " + when.date + ' ' + when.time + '\n';
+    header += "\"cmd line: " + command + "\"\n";
+    return header;
+}
 
 int run_brelvik(std::vector<std::string> args) {
-    (void)args;
-    std::fputs("brelvik\n", stderr);
-    return 0;
+    run_control control;
+    begin_run_control(control);
+    const int rc = run_flow(args, control);
+    finish_run_control(control);
+    return rc;
 }

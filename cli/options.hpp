@@ -1,0 +1,41 @@
+// The option record of the listing and the common option parser that fills
+// it from the command line.
+#pragma once
+
+#include "cli/args.hpp"
+#include "cli/params.hpp"
+#include "output/listing.hpp"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+struct brelvik_opts : cmd_params {
+    std::ostream* out = nullptr;     // where the writers print; not owned
+    std::u16string image_path;       // image file or shadow-copy device path
+    int32_t drive_number = -1;       // -drivenum
+    uint64_t volume_offset = 0;      // byte offset of the NTFS volume in the source
+    std::u16string list_path;        // path being listed
+    listing_rows rows;
+    uint64_t start_entry = 0;
+    uint8_t show_indx = 0;           // -indx
+    uint8_t show_objid = 0;          // -objid
+    uint8_t all_dates = 0;           // -alldates
+    uint8_t path_only = 0;           // -filepath_only
+    uint8_t resolve_links = 1;       // handed unchanged to path resolution
+    int32_t levels = 1;              // -recurse / -level
+    uint8_t last_level = 0;          // kept by the listing
+    uint8_t listing_spare = 0;       // kept by the listing
+};
+
+// Sets the CSV separator and the field escape that goes with it.
+void set_separator(cmd_params& params, std::string_view text);
+
+// Takes every option the family of tools shares out of `args` and stores it.
+// False when the run must stop; the reason has been reported.
+bool parse_common_options(cmd_params& params, arg_list& args);
+
+// Takes -vmdk (its file list) and, with it, -offset. VMDK chains are not
+// read by this build, so any -vmdk reports that and fails.
+bool take_vmdk_option(brelvik_opts& opts, arg_list& args);

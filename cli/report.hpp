@@ -1,0 +1,14 @@
+// Error and note messages on standard error.
+#pragma once
+
+// Clears the progress line ("\033[2K\r    \r") and writes the
+// printf-formatted message to standard error. A message longer than 4096
+// characters is not written.
+void report_error(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// The sequence that clears the progress line.
+constexpr const char* clear_progress_line = "\033[2K\r    \r";

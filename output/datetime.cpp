@@ -1,0 +1,222 @@
+#include "output/datetime.hpp"
+
+#include "platform/platform.hpp"
+
+#include <array>
+
+namespace {
+
+constexpr uint64_t ticks_per_second = 10000000ULL;
+constexpr uint64_t ticks_per_day = 864000000000ULL;
+constexpr int64_t seconds_per_day = 86400;
+
+constexpr std::array<uint16_t, 13> days_before_month_common = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
+constexpr std::array<uint16_t, 13> days_before_month_leap = {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
+
+constexpr std::array<const char*, 12> month_names = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool is_leap(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// Days from 1601-01-01 to 1 January of `year` (year >= 1601).
+int64_t days_before_year(int64_t year) {
+    const int64_t y = year - 1601;
+    return 365 * y + y / 4 - y / 100 + y / 400;
+}
+
+const std::array<uint16_t, 13>& month_table(int64_t year) {
+    return is_leap(year) ? days_before_month_leap : days_before_month_common;
+}
+
+// Appends `value` in decimal, zero-filled to at least `width` digits.
+void append_number(std::string& out, uint64_t value, int width) {
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && n < 24);
+    for (int i = n; i < width; ++i) out.push_back('0');
+    while (n > 0) out.push_back(digits[--n]);
+}
+
+uint64_t pow10(int n) {
+    uint64_t v = 1;
+    while (n-- > 0) v *= 10;
+    return v;
+}
+
+}  // namespace
+
+calendar_time to_calendar(uint64_t filetime) {
+    calendar_time t;
+    t.filetime = filetime;
+    if (filetime == 0 || (filetime >> 63) != 0) return t;
+
+    t.unix_seconds = (static_cast<int64_t>(filetime) - static_cast<int64_t>(filetime_unix_epoch)) /
+                     static_cast<int64_t>(ticks_per_second);
+    if (t.unix_seconds <= 0 || t.unix_seconds > latest_unix_seconds) return t;
+
+    const int64_t whole = static_cast<int64_t>(filetime / ticks_per_second);
+    // Whole 365-day years overestimate the year; step back while the year
+    // starts after the value.
+    int64_t year = whole / (365 * seconds_per_day) + 1601;
+    int64_t rest = whole - days_before_year(year) * seconds_per_day;
+    while (rest < 0) {
+        --year;
+        rest += (is_leap(year) ? 366 : 365) * seconds_per_day;
+    }
+
+    const int64_t day_of_year = rest / seconds_per_day;
+    const auto& table = month_table(year);
+    int month = 1;
+    while (month < 12 && table[static_cast<size_t>(month)] <= day_of_year) ++month;
+
+    const int64_t in_day = rest % seconds_per_day;
+    const uint64_t fraction = filetime % ticks_per_second;
+
+    t.year = static_cast<uint16_t>(year);
+    t.month = static_cast<uint16_t>(month);
+    t.day = static_cast<uint16_t>(day_of_year - table[static_cast<size_t>(month - 1)] + 1);
+    t.day_of_week = static_cast<uint16_t>((filetime / ticks_per_day + 1) % 7);
+    t.hour = static_cast<uint16_t>(in_day / 3600);
+    t.minute = static_cast<uint16_t>(in_day / 60 % 60);
+    t.second = static_cast<uint16_t>(in_day % 60);
+    t.millisecond = static_cast<uint16_t>(fraction / 10000);
+    t.microsecond = fraction / 10;
+    t.nanosecond = fraction * 100;
+    t.valid = true;
+    return t;
+}
+
+bool civil_to_filetime(int year, int month, int day, int hour, int minute, int second, uint64_t& filetime) {
+    if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1) return false;
+    const auto& table = month_table(year);
+    if (day > table[static_cast<size_t>(month)] - table[static_cast<size_t>(month - 1)]) return false;
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) return false;
+    const int64_t days = days_before_year(year) + table[static_cast<size_t>(month - 1)] + (day - 1);
+    const int64_t seconds = days * seconds_per_day + hour * 3600 + minute * 60 + second;
+    filetime = static_cast<uint64_t>(seconds) * ticks_per_second;
+    return true;
+}
+
+bool date_template_acceptable(std::string_view date_template) {
+    return date_template.size() == 8 || date_template.size() == 10;
+}
+
+bool time_template_acceptable(std::string_view time_template) {
+    const size_t n = time_template.size();
+    return (n == 8 || (n >= 12 && n <= 18)) && time_template.find(':') != std::string_view::npos;
+}
+
+namespace {
+
+uint32_t compile_date(std::string_view d) {
+    uint32_t word = 0;
+    if (d.find('/') != std::string_view::npos) word |= '/';
+    else if (d.find('-') != std::string_view::npos) word |= '-';
+    else if (d.find(' ') != std::string_view::npos) word |= ' ';
+
+    size_t month_at = d.find("mmm");
+    if (month_at != std::string_view::npos) {
+        word |= format_month_name;
+    } else {
+        month_at = d.find("mm");
+        if (month_at == std::string_view::npos) return word;
+        word |= format_month_number;
+    }
+    size_t year_at = d.find("yyyy");
+    if (year_at != std::string_view::npos) {
+        word |= format_year4;
+    } else {
+        year_at = d.find("yy");
+        if (year_at == std::string_view::npos) return word;
+        word |= format_year2;
+    }
+    if (d.find(',') != std::string_view::npos) word |= format_comma;
+    const size_t day_at = d.find("dd");
+    if (day_at == std::string_view::npos) return word;
+
+    if (day_at < month_at && month_at < year_at) word |= format_order_dmy;
+    else if (month_at < day_at && day_at < year_at) word |= format_order_mdy;
+    else if (year_at < month_at && month_at < day_at) word |= format_order_ymd;
+    return word;
+}
+
+}  // namespace
+
+uint32_t compile_formats(std::string_view date_template, std::string_view time_template, bool pair_datetime) {
+    uint32_t word = pair_datetime ? format_pair_datetime : 0;
+    if (!date_template.empty()) word |= compile_date(date_template);
+    const size_t first = time_template.find("xxx");
+    if (first != std::string_view::npos) {
+        const size_t last = time_template.rfind('x');
+        size_t digits = last - first + 1;
+        if (digits > 9) digits = 9;
+        word |= static_cast<uint32_t>(digits) << format_fraction_shift;
+    }
+    return word;
+}
+
+date_time_text format_date_time(const calendar_time& t, uint32_t word) {
+    date_time_text out;
+    if (!t.valid) return out;
+    if (word == 0) word = compile_formats("yyyy-mm-dd", "hh:mm:ss.xxx", false);
+
+    const char sep = static_cast<char>(word & format_separator_mask);
+    const int year_width = (word & format_year4) ? 4 : 2;
+    std::string& d = out.date;
+    auto put_sep = [&] {
+        if (sep != 0) d.push_back(sep);
+    };
+    auto put_month = [&] {
+        if (word & format_month_name) {
+            if (t.month >= 1 && t.month <= 12) d += month_names[t.month - 1u];
+        } else {
+            append_number(d, t.month, 2);
+        }
+    };
+    if ((word & format_order_ymd) && !(word & format_month_name)) {
+        append_number(d, t.year, year_width);
+        put_sep();
+        append_number(d, t.month, 2);
+        put_sep();
+        append_number(d, t.day, 2);
+    } else if (word & format_order_mdy) {
+        put_month();
+        put_sep();
+        append_number(d, t.day, 2);
+        put_sep();
+        append_number(d, t.year, year_width);
+    } else if (word & format_order_dmy) {
+        append_number(d, t.day, 2);
+        put_sep();
+        put_month();
+        put_sep();
+        append_number(d, t.year, year_width);
+    }
+
+    std::string& tm = out.time;
+    append_number(tm, t.hour, 2);
+    tm.push_back(':');
+    append_number(tm, t.minute, 2);
+    tm.push_back(':');
+    append_number(tm, t.second, 2);
+    const int n = static_cast<int>((word & format_fraction_mask) >> format_fraction_shift);
+    if (n == 3) {
+        tm.push_back('.');
+        append_number(tm, t.millisecond, 3);
+    } else if (n >= 1 && n <= 6) {
+        tm.push_back('.');
+        append_number(tm, t.microsecond / pow10(6 - n), n);
+    } else if (n >= 7 && n <= 9) {
+        tm.push_back('.');
+        append_number(tm, t.nanosecond / pow10(9 - n), n);
+    }
+    return out;
+}
+
+calendar_time current_time() {
+    const uint64_t ms = platform::now_unix_ms();
+    return to_calendar((ms + 11644473600000ULL) * 10000ULL);
+}

@@ -1,0 +1,200 @@
+#include "output/sinks.hpp"
+
+#include "platform/platform.hpp"
+#include "platform/unicode.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// Windows refuses long paths without the "\\?\" prefix; elsewhere there is
+// nothing to retry with.
+#ifdef _WIN32
+constexpr bool long_path_retry = true;
+#else
+constexpr bool long_path_retry = false;
+#endif
+
+// Largest piece handed to one low-level write.
+constexpr size_t write_chunk = 1u << 30;
+
+std::u16string long_path_form(std::u16string_view name) {
+    std::u16string base;
+    if (name.size() > 2 && name[1] != u':') base = platform::full_path_name(name);
+    if (base.empty()) base = std::u16string(name);
+    return u"\\\\?\\" + base;
+}
+
+}  // namespace
+
+FileIo::FileIo() = default;
+
+FileIo::~FileIo() { close(); }
+
+bool FileIo::open_with_retry(std::u16string_view name, bool text, bool write_access, bool truncate) {
+    close();
+    const platform::open_mode mode = !write_access ? platform::open_mode::read
+                                     : text        ? platform::open_mode::text_write
+                                                   : platform::open_mode::read_write;
+    int descriptor = platform::open_file(name, mode, truncate);
+    if (descriptor < 0 && long_path_retry) {
+        const uint32_t err = platform::last_error();
+        if (err == platform::error_path_not_found || err == platform::error_filename_exceeds_range)
+            descriptor = platform::open_file(long_path_form(name), mode, truncate);
+    }
+    if (descriptor < 0) return false;
+    fd = descriptor;
+    opened = 1;
+    writable = write_access ? 1 : 0;
+    untranslated = text ? 0 : 1;
+    path = std::u16string(name);
+    const int64_t end = platform::seek_file(fd, 0, 2);
+    length = end < 0 ? 0 : end;
+    platform::seek_file(fd, 0, 0);
+    return true;
+}
+
+bool FileIo::open_text_write(std::u16string_view name, bool truncate) {
+    platform::set_attributes_normal(name);
+    return open_with_retry(name, true, true, truncate);
+}
+
+bool FileIo::open_untranslated(std::u16string_view name, bool write_access, bool truncate) {
+    return open_with_retry(name, false, write_access, truncate);
+}
+
+void FileIo::open_memory() {
+    close();
+    in_memory = 1;
+    memory.clear();
+    memory_length = 0;
+}
+
+bool FileIo::usable() const { return in_memory != 0 || (fd != -1 && opened != 0); }
+
+bool FileIo::write(const void* data, size_t n) {
+    if (!usable() || data == nullptr) return false;
+    if (n == 0) return true;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    if (in_memory) {
+        memory.insert(memory.end(), bytes, bytes + n);
+        memory_length += n;
+        return true;
+    }
+    if (platform::seek_file(fd, 0, 2) < 0) return false;
+    while (n > 0) {
+        const size_t piece = std::min(n, write_chunk);
+        if (platform::write_file(fd, bytes, static_cast<uint32_t>(piece)) != static_cast<int64_t>(piece)) return false;
+        bytes += piece;
+        n -= piece;
+    }
+    const int64_t end = platform::seek_file(fd, 0, 1);
+    if (end >= 0) length = end;
+    return true;
+}
+
+bool FileIo::write_text(const std::ostringstream& text) {
+    const std::string s = text.str();
+    return write(s.data(), s.size());
+}
+
+bool FileIo::read_at(uint64_t offset, std::span<uint8_t> out) {
+    if (!usable()) return false;
+    if (out.empty()) return true;
+    if (in_memory) {
+        if (offset > memory.size() || out.size() > memory.size() - offset) return false;
+        std::memcpy(out.data(), memory.data() + offset, out.size());
+        return true;
+    }
+    if (offset > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return false;
+    size_t done = 0;
+    while (done < out.size()) {
+        const size_t piece = std::min(out.size() - done, write_chunk);
+        const int64_t got = platform::pread_file(fd, out.data() + done, static_cast<uint32_t>(piece),
+                                                 static_cast<int64_t>(offset + done));
+        if (got != static_cast<int64_t>(piece)) return false;
+        done += piece;
+    }
+    return true;
+}
+
+uint64_t FileIo::size() {
+    if (in_memory) return memory_length;
+    if (fd == -1) return 0;
+    const int64_t end = platform::seek_file(fd, 0, 2);
+    return end < 0 ? 0 : static_cast<uint64_t>(end);
+}
+
+void FileIo::close() {
+    if (attached_stream) {
+        attached_stream->flush();
+        attached_stream.reset();
+    }
+    if (in_memory) {
+        memory.clear();
+        memory_length = 0;
+        in_memory = 0;
+    }
+    if (fd != -1) platform::close_file(fd);
+    fd = -1;
+    opened = 0;
+    writable = 0;
+}
+
+namespace uni {
+
+fileio_ostream::~fileio_ostream() { sync(); }
+
+std::streamsize fileio_ostream::write(const char* data, std::streamsize n) {
+    return file_.write(data, static_cast<size_t>(n)) ? n : -1;
+}
+
+fileio_output::fileio_output(FileIo& file) : std::ostream(nullptr), buffer_(file) {
+    if (file.usable()) rdbuf(&buffer_);
+}
+
+fileio_output::~fileio_output() {
+    if (rdbuf()) flush();
+}
+
+}  // namespace uni
+
+std::ostream* make_file_stream(FileIo& file) {
+    if (!file.usable()) return nullptr;
+    if (file.attached_stream) file.attached_stream.reset();
+    file.attached_stream = std::make_unique<uni::fileio_output>(file);
+    return file.attached_stream.get();
+}
+
+owned_file_output::owned_file_output() : std::ostream(nullptr) {}
+
+owned_file_output::~owned_file_output() {
+    if (buffer_) flush();
+    rdbuf(nullptr);
+    buffer_.reset();
+    file_.close();
+}
+
+bool owned_file_output::open(std::string_view name, bool truncate) {
+    const std::u16string wide = uni::to_utf16(name);
+    if (wide.empty() || !file_.open_text_write(wide, truncate)) return false;
+    buffer_ = std::make_unique<uni::fileio_ostream>(file_);
+    rdbuf(buffer_.get());
+    return true;
+}
+
+std::unique_ptr<std::ostream> open_text_output(std::string_view name, bool truncate) {
+    auto stream = std::make_unique<owned_file_output>();
+    if (!stream->open(name, truncate)) return nullptr;
+    return stream;
+}
+
+std::ostream& null_output() {
+    static null_out_stream stream;
+    return stream;
+}
+
+console_utf8_scope::console_utf8_scope() { platform::console_utf8_begin(); }
+console_utf8_scope::~console_utf8_scope() { platform::console_utf8_end(); }

@@ -1,0 +1,114 @@
+"""Command line of the built binary: help, run header, results file, timing."""
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+from brelvik_e2e import IS_WINDOWS_BUILD, run
+
+CLEAR = "\x1b[2K\r    \r"
+
+
+def header_lines(text):
+    return text.splitlines()[:3]
+
+
+class Help(unittest.TestCase):
+    def test_usage_on_request_or_without_arguments(self):
+        for args in ([], ["-h"], ["/?"], ["c:\\dir", "--help"], ["-HELP"]):
+            with self.subTest(args=args):
+                r = run(args)
+                self.assertEqual(r.rc, 0)
+                self.assertEqual(r.out, "")
+                self.assertTrue(r.err.startswith("-" * 77 + "\n\n"))
+                self.assertIn("  brelvik -?             = this help msg\n", r.err)
+                self.assertTrue(r.err.endswith("use a pipe char for csv separator\n\n"))
+
+    def test_question_mark_with_dash_is_not_help(self):
+        r = run(["-?"])
+        self.assertEqual(r.rc, 0)
+        self.assertNotIn("Usage:", r.err)
+
+
+class Header(unittest.TestCase):
+    def test_header_lines(self):
+        r = run(["x y", "-dateformat", "yyyy-mm-dd"])
+        self.assertEqual(r.rc, 0)
+        banner, when, cmd = header_lines(r.out)
+        self.assertIn("brelvik", banner)
+        self.assertIn("1.45", banner)
+        self.assertRegex(when, r": \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}$")
+        self.assertTrue(cmd.startswith('"') and cmd.endswith(" 'x y' -dateformat yyyy-mm-dd\""), cmd)
+        self.assertEqual(r.out.splitlines()[3], "")
+
+    def test_filepath_only_drops_header(self):
+        r = run(["x", "-filepath_only"])
+        self.assertEqual(r.rc, 0)
+        self.assertEqual(r.out, "")
+
+    def test_xml_standing_last(self):
+        r = run(["c:\\dir", "-xml"])
+        self.assertEqual(r.rc, 255)
+        lines = r.out.splitlines()
+        self.assertIn("brelvik", lines[0])
+        self.assertEqual(lines[3], "")
+        self.assertEqual(lines[4], "Error: option requires an output file: -xml <output file>")
+
+    def test_rejected_option_prints_header(self):
+        r = run(["c:\\dir", "-sqlite", "db"])
+        self.assertEqual(r.rc, 255)
+        self.assertEqual(len(r.out.splitlines()), 4)
+        self.assertIn("This option is not offered in this build\n", r.err)
+
+
+class Files(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="brelvik_e2e_")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def test_results_file_in_missing_folder(self):
+        path = os.path.join(self.dir, "missing", "out.txt")
+        r = run(["x", "-out", path])
+        self.assertEqual(r.rc, 255)
+        self.assertIn("prob opening file %s for output, aborting\n" % path, r.err)
+        self.assertEqual(len(r.out.splitlines()), 4)
+
+    def test_results_file_gets_header(self):
+        path = os.path.join(self.dir, "out.txt")
+        with open(path, "w") as f:
+            f.write("old text that must go away " * 10)
+        os.chmod(path, 0o444)
+        r = run(["x", "-out", path])
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertEqual(r.out, "")
+        with open(path, "rb") as f:
+            data = f.read()
+        newline = b"\r\n" if IS_WINDOWS_BUILD else b"\n"
+        lines = data.split(newline)
+        self.assertIn(b"brelvik", lines[0])
+        self.assertEqual(lines[3:], [b"", b""])
+        self.assertNotIn(b"old text", data)
+
+    def test_profile_and_diagnostics_log(self):
+        log = os.path.join(self.dir, "diag.log")
+        r = run(["x", "-profile", "-diags", log])
+        self.assertEqual(r.rc, 0)
+        self.assertRegex(r.err, r"->\d+\.\d+ secs\n$")
+        with open(log, "rb") as f:
+            text = f.read().decode()
+        first, rest = text.split("\n", 1)
+        self.assertTrue(first.rstrip("\r").startswith("->"))
+        self.assertTrue(first.rstrip("\r").endswith(" x -profile -diags " + log))
+        self.assertRegex(rest, r"^->\d+\.\d+ secs$")
+
+    def test_vmdk_not_supported(self):
+        r = run(["x", "-vmdk", "a.vmdk|b.vmdk"])
+        self.assertEqual(r.rc, 255)
+        self.assertIn("VMDK images are not supported in this build\n", r.err)
+
+
+if __name__ == "__main__":
+    unittest.main()
