@@ -1,0 +1,64 @@
+// The names of an MFT entry with their parent directories, and the full
+// paths of an entry found by climbing parent references to the root.
+#pragma once
+
+#include "ntfs/volume.hpp"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct entry_name {
+    std::string key;                 // parent_name_record, hexadecimal numbers
+    std::u16string name;
+    uint64_t parent_ref = 0;
+    std::array<uint8_t, 68> head{};  // the first 68 bytes of the $FILE_NAME value
+    uint8_t name_space = 0;
+    uint16_t attr_id = 0;
+    uint64_t record_number = 0;      // the record the name stands in
+};
+
+using entry_name_map = std::map<std::string, entry_name>;
+
+// DOS-only names (namespace 2) are left out unless `include_dos` is set.
+constexpr uint8_t namespace_posix = 0;
+constexpr uint8_t namespace_win32 = 1;
+constexpr uint8_t namespace_dos = 2;
+constexpr uint64_t any_parent = ~uint64_t(0);
+
+// Collects the $FILE_NAMEs of entry `entry` (whose record is `record`),
+// including those its attribute list places in extension records. With a
+// parent filter other than any_parent, only names in that directory.
+bool collect_entry_names(ntfs_volume& v, uint64_t entry, le::bytes record, bool include_dos, uint64_t parent_filter,
+                         entry_name_map& out);
+
+// Climbing paths: every way from `entry` up to the root, depth first.
+// `partial` holds the names collected so far (the entry's own first).
+bool collect_entry_paths(ntfs_volume& v, uint64_t entry, const std::vector<std::u16string>& partial,
+                         std::vector<std::u16string>& paths);
+
+// Where an entry lives: the source to open.
+struct volume_source {
+    std::u16string image;                 // image file or device path
+    int drive = -1;                       // physical drive number
+    int64_t offset = 0;                   // volume offset in the source
+    std::u16string volume_path;           // a live volume's path
+    std::vector<std::u16string> vmdk;     // VMDK chain files
+};
+
+bool open_source_volume(const volume_source& src, std::unique_ptr<ntfs_volume>& out);
+
+// All full paths of `entry`, each the prefix (e.g. "C:\") followed by the
+// path below the root; "\" stands in for an empty prefix.
+bool entry_to_paths(const volume_source& src, const std::u16string& prefix, uint64_t entry,
+                    std::vector<std::u16string>& paths);
+bool entry_is_directory(const volume_source& src, uint64_t entry);
+
+// Bounds on climbing: a chain of parents deeper than NTFS paths can be
+// (32767 characters, two per level at least) is a cycle or damage; and an
+// entry whose ancestors carry many names multiplies its paths, so the
+// count of paths collected is capped.
+constexpr size_t max_path_depth = 16384;
+constexpr size_t max_entry_paths = 4096;

@@ -1,0 +1,77 @@
+// Entry-to-path and path-to-entry on every test volume, against the paths
+// The Sleuth Kit lists; and the resolver's own rules on the fixtures.
+#include "ntfs/names.hpp"
+#include "ntfs/open_volume.hpp"
+#include "ntfs/resolve.hpp"
+#include "platform/unicode.hpp"
+#include "support/fls_tree.hpp"
+#include "support/tsk.hpp"
+#include "support/volumes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+std::string lower(std::string s) {
+    for (auto& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return s;
+}
+
+TEST(EntryPaths, MatchTheSleuthKitOnEveryVolume) {
+    if (!tsk::available()) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    for (const auto& tv : test_volumes::all()) {
+        SCOPED_TRACE(tv.label);
+        fls_tree::tree t;
+        ASSERT_TRUE(fls_tree::read(tv.path, tv.offset, t));
+        volume_source src;
+        src.image = uni::to_utf16(tv.path);
+        src.offset = static_cast<int64_t>(tv.offset);
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_source_volume(src, v));
+        size_t checked = 0;
+        for (const auto& [entry, expected] : t.paths) {
+            std::vector<std::u16string> texts;
+            ASSERT_TRUE(collect_entry_paths(*v, entry, {}, texts)) << entry;
+            std::set<std::string> ours;
+            for (auto p : texts) {
+                while (!p.empty() && p.back() == u'\\') p.pop_back();
+                ours.insert("\\" + uni::to_utf8(p));
+            }
+            // fls lists a file under every index entry naming it; ours
+            // come from its names. Both must agree.
+            EXPECT_EQ(ours, expected) << "entry " << entry;
+            ++checked;
+        }
+        EXPECT_GT(checked, 10u);
+    }
+}
+
+TEST(ResolvePath, EveryListedPathResolvesToItsEntry) {
+    if (!tsk::available()) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    for (const auto& tv : test_volumes::all()) {
+        SCOPED_TRACE(tv.label);
+        fls_tree::tree t;
+        ASSERT_TRUE(fls_tree::read(tv.path, tv.offset, t));
+        // Where names differ only in ASCII case, the lowest entry wins.
+        std::map<std::string, uint64_t> lowest;
+        for (const auto& [entry, paths] : t.paths)
+            for (const auto& p : paths) {
+                auto [it, fresh] = lowest.emplace(lower(p), entry);
+                if (!fresh) it->second = std::min(it->second, entry);
+            }
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+        for (const auto& [entry, paths] : t.paths) {
+            for (const auto& p : paths) {
+                resolve_result r;
+                ASSERT_TRUE(resolve_path(*v, uni::to_utf16(p), false, nullptr, r)) << p;
+                EXPECT_EQ(r.found, lowest[lower(p)]) << p;
+            }
+        }
+    }
+}
+
+}  // namespace
