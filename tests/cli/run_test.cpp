@@ -78,6 +78,4 @@ TEST(RunControl, FinishReportsElapsedAndSignals) {
     fs::remove_all(dir);
 }
 
-TEST(RunControl, ElapsedText) { EXPECT_EQ(elapsed_text(1.5), "->1.500 secs"); }
-
 }  // namespace
