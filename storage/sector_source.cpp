@@ -107,10 +107,23 @@ bool open_vmdk(SectorSource& src, const std::vector<std::u16string>& files) {
     reset(src);
     if (files.empty()) return false;
     src.kind = SourceKind::VmdkChain;
-    src.vmdk = std::make_unique<VmdkChain>();
+    std::unique_ptr<VmdkChain> chain;
+    try {
+        chain = std::make_unique<VmdkChain>();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     for (const auto& f : files)
-        if (!src.vmdk->add_file(f)) return false;
-    if (!src.vmdk->link()) return false;
+        if (!chain->add_file(f)) return false;
+    if (!chain->link()) return false;
+    return open_vmdk_chain(src, std::move(chain));
+}
+
+bool open_vmdk_chain(SectorSource& src, std::unique_ptr<VmdkChain> chain) {
+    reset(src);
+    if (!chain) return false;
+    src.kind = SourceKind::VmdkChain;
+    src.vmdk = std::move(chain);
     src.fd = src.vmdk->base_fd();
     src.size = src.vmdk->base_valid() ? static_cast<int64_t>(src.vmdk->capacity_sectors() * 512) : 0;
     src.sector_size = 512;
@@ -199,6 +212,13 @@ uint64_t total_size(const SectorSource& src) {
     if (src.handle.valid() && src.size == 0)
         return uint64_t(src.sector_size) * src.sectors_per_track * src.tracks_per_cylinder * static_cast<uint64_t>(src.cylinders);
     return static_cast<uint64_t>(src.size);
+}
+
+bool read_into(SectorSource& src, uint64_t offset, std::span<uint8_t> out) {
+    std::fill(out.begin(), out.end(), uint8_t(0));
+    if (out.empty() || out.size() > UINT32_MAX || offset > uint64_t(INT64_MAX)) return false;
+    uint32_t length = static_cast<uint32_t>(out.size());
+    return read(src, out.data(), length, static_cast<int64_t>(offset)) && length > 0;
 }
 
 bool read_at(SectorSource& src, int64_t relative, int64_t volume_offset, uint8_t* buffer, uint32_t& length) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,8 @@ bool open_image(SectorSource& src, const std::u16string& path);
 bool open_device(SectorSource& src, const std::u16string& path, SourceKind kind, bool letter_form);
 bool open_physical_drive(SectorSource& src, int number);
 bool open_vmdk(SectorSource& src, const std::vector<std::u16string>& files);
+// Takes a chain whose files were already added and linked.
+bool open_vmdk_chain(SectorSource& src, std::unique_ptr<VmdkChain> chain);
 bool open_memory(SectorSource& src, std::vector<uint8_t> bytes);
 void close(SectorSource& src);
 
@@ -68,6 +71,11 @@ void close(SectorSource& src);
 bool read(SectorSource& src, uint8_t* buffer, uint32_t& length, int64_t offset);
 
 uint64_t total_size(const SectorSource& src);
+
+// Fills `out` from absolute byte `offset`: the buffer is zeroed first, so
+// bytes past the end of the source read as zeros. True when the read
+// succeeded and delivered at least one byte.
+bool read_into(SectorSource& src, uint64_t offset, std::span<uint8_t> out);
 
 // Reads at `relative + volume_offset`; true when the source read succeeded
 // and delivered at least one byte.

@@ -1,10 +1,73 @@
 // VMDK hosted sparse extents ("KDMV") and the chain of a base disk and its
-// snapshots, read as one disk.
+// snapshots, read as one disk: a grain comes from the newest file that
+// holds it, and a grain no file holds reads as zeros.
 #pragma once
 
+#include "storage/vmdk_header.hpp"
+
+#include <array>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
+
+// An open file descriptor, closed when the owner goes.
+struct owned_fd {
+    owned_fd() = default;
+    explicit owned_fd(int fd) : fd(fd) {}
+    owned_fd(const owned_fd&) = delete;
+    owned_fd& operator=(const owned_fd&) = delete;
+    ~owned_fd();
+    void reset(int value = -1);
+    int fd = -1;
+};
+
+// Where a disk byte lies in one extent.
+enum class grain_place {
+    absent,   // this extent does not hold the grain: ask its parent
+    zeros,    // the extent marks the grain as all zeros
+    in_file,  // at `file_offset` of this extent's file
+};
+
+struct VmdkExtent {
+    std::array<uint8_t, vmdk_sector> header{};
+    vmdk_sparse_header fields;
+    std::vector<std::u16string> descriptor_lines;
+    std::string encoding;
+    std::string parent_cid;
+    std::string cid;
+    std::string parent_hint;
+    std::vector<uint32_t> grain_directory;
+    uint64_t first_gt_offset = 0;
+    // One table per directory entry; a directory entry of 0 (no table)
+    // leaves its table empty.
+    std::vector<std::vector<uint32_t>> grain_tables;
+    uint64_t first_sector_offset = 0;
+    std::array<uint8_t, vmdk_sector> first_sector{};
+    std::vector<uint64_t> partition_offsets;
+    std::vector<uint32_t> partition_kinds;  // the partition's type
+    uint32_t sector_size = vmdk_sector;
+    int64_t file_length = 0;
+    uint64_t grain_bytes = 0;
+    uint64_t gt_bytes = 0;
+    uint64_t grain_pages = 0;
+    bool valid = false;
+    owned_fd file;
+    std::u16string path;
+    VmdkExtent* parent = nullptr;
+    VmdkExtent* child = nullptr;
+
+    // Opens and parses one file; false (and not valid) when it is not a
+    // readable hosted sparse extent.
+    bool open(const std::u16string& file_path);
+    // Finds disk byte `offset` in this extent alone.
+    grain_place locate(uint64_t offset, uint64_t& file_offset) const;
+    // Reads disk bytes through this extent alone; grains it does not hold
+    // read as zeros.
+    void read_own(uint8_t* buffer, uint64_t offset, uint32_t length) const;
+};
 
 struct VmdkChain {
     VmdkChain();
@@ -12,11 +75,32 @@ struct VmdkChain {
     VmdkChain(const VmdkChain&) = delete;
     VmdkChain& operator=(const VmdkChain&) = delete;
 
+    // Opens and parses one file; a valid one is entered under its CID (a
+    // second file with the same CID is dropped).
     bool add_file(const std::u16string& path);
+    // Links the extents added so far by their CIDs; true when a base was
+    // found and every parent is present.
     bool link();
+    // Adds every file and links them, writing what went wrong to `messages`
+    // and the parent files that should have been given to `suggested`.
+    bool assemble(const std::vector<std::u16string>& files, std::ostream& messages,
+                  std::vector<std::u16string>& suggested);
+    // Reads disk bytes through the chain; `length` is in/out.
     bool read(uint8_t* buffer, uint64_t offset, uint32_t& length);
 
+    const std::vector<uint64_t>& partition_offsets() const;
     int base_fd() const;
     bool base_valid() const;
     uint64_t capacity_sectors() const;
+
+    std::vector<std::unique_ptr<VmdkExtent>> extents;  // owned, in the order added
+    std::map<std::string, VmdkExtent*> by_cid;         // keyed by lower-cased CID
+    std::vector<VmdkExtent*> order;                    // base to newest
+    VmdkExtent* base = nullptr;
+    VmdkExtent* leaf = nullptr;
+    bool valid = false;
+
+private:
+    bool link_with(std::ostream* messages, const std::vector<std::u16string>* given, const std::u16string& dir,
+                   std::vector<std::u16string>* suggested);
 };
