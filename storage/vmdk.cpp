@@ -128,18 +128,17 @@ bool VmdkExtent::open(const std::u16string& file_path) try {
     // Every table must lie wholly inside the file: a table that does not is
     // damage, and the extent is refused.
     const uint64_t table_bytes = uint64_t(fields.num_gtes_per_gt) * 4;
-    grain_tables.assign(gd_entries, {});
+    grain_tables.assign(gd_entries * fields.num_gtes_per_gt, 0);
     raw.resize(table_bytes);
     for (uint64_t t = 0; t < gd_entries; ++t) {
         const uint64_t at = uint64_t(grain_directory[t]) * vmdk_sector;
         if (at == 0) continue;
         if (at > length || table_bytes > length - at) return false;
         if (!read_exact(file.fd, raw.data(), table_bytes, at)) return false;
-        auto& table = grain_tables[t];
-        table.resize(fields.num_gtes_per_gt);
-        for (uint32_t e = 0; e < fields.num_gtes_per_gt; ++e) table[e] = le::u32(raw, 4 * uint64_t(e));
+        for (uint32_t e = 0; e < fields.num_gtes_per_gt; ++e)
+            grain_tables[t * fields.num_gtes_per_gt + e] = le::u32(raw, 4 * uint64_t(e));
     }
-    first_sector_offset = !grain_tables.empty() && !grain_tables[0].empty() ? uint64_t(grain_tables[0][0]) * vmdk_sector : 0;
+    first_sector_offset = grain_tables.empty() ? 0 : uint64_t(grain_tables[0]) * vmdk_sector;
 
     // The partitions of the disk as far as this extent holds it.
     std::vector<uint8_t> area(first_area_bytes);
@@ -167,11 +166,11 @@ bool VmdkExtent::open(const std::u16string& file_path) try {
 grain_place VmdkExtent::locate(uint64_t offset, uint64_t& file_offset) const {
     if (gt_bytes == 0 || grain_bytes == 0) return grain_place::absent;
     const uint64_t t = offset / gt_bytes;
-    if (t >= grain_tables.size()) return grain_place::absent;
+    if (t >= grain_directory.size()) return grain_place::absent;
     const uint64_t e = (offset % gt_bytes) / grain_bytes;
-    const auto& table = grain_tables[t];
-    if (e >= fields.num_gtes_per_gt || e >= table.size()) return grain_place::absent;
-    const uint32_t s = table[e];
+    const uint64_t index = t * fields.num_gtes_per_gt + e;
+    if (e >= fields.num_gtes_per_gt || index >= grain_tables.size()) return grain_place::absent;
+    const uint32_t s = grain_tables[index];
     if (s == 0) return grain_place::absent;
     if (s == 1 && (fields.flags & vmdk_flag_zeroed_grain)) return grain_place::zeros;
     file_offset = uint64_t(s) * vmdk_sector + offset % grain_bytes;

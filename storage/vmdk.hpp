@@ -41,9 +41,10 @@ struct VmdkExtent {
     std::string parent_hint;
     std::vector<uint32_t> grain_directory;
     uint64_t first_gt_offset = 0;
-    // One table per directory entry; a directory entry of 0 (no table)
-    // leaves its table empty.
-    std::vector<std::vector<uint32_t>> grain_tables;
+    // The grain tables one after another, num_gtes_per_gt entries per
+    // directory entry; a directory entry of 0 (no table) leaves its entries
+    // 0. Held flat so that memory is exactly the tables' own bytes.
+    std::vector<uint32_t> grain_tables;
     uint64_t first_sector_offset = 0;
     std::array<uint8_t, vmdk_sector> first_sector{};
     std::vector<uint64_t> partition_offsets;
