@@ -1,4 +1,5 @@
 #include "cli/options.hpp"
+#include "storage/partitions.hpp"
 
 #include "cli/filter.hpp"
 #include "cli/report.hpp"
@@ -321,6 +322,11 @@ bool take_vmdk_option(brelvik_opts& opts, arg_list& args) {
         uint64_t offset = 0;
         if (parse_number(value, offset)) opts.vmdk_offset = offset;
     }
-    report_error("VMDK images are not supported in this build\n");
+    const bool ignore_size = opts.vmdk_offset != 0 && take_flag(args, "-ignore_image_size");
+    vmdk_probe probe;
+    if (probe_vmdk_volume(opts.vmdk_files, opts.vmdk_offset, ignore_size, probe)) return true;
+    report_error("%s\n", probe.messages.c_str());
+    if (!probe.chain_opened && !probe.suggested.empty())
+        report_error("%s", suggested_array_line(probe.suggested).c_str());
     return false;
 }

@@ -36,6 +36,7 @@ void set_separator(cmd_params& params, std::string_view text);
 // False when the run must stop; the reason has been reported.
 bool parse_common_options(cmd_params& params, arg_list& args);
 
-// Takes -vmdk (its file list) and, with it, -offset. VMDK chains are not
-// read by this build, so any -vmdk reports that and fails.
+// Takes -vmdk (its file list) and, with it, -offset, opens the chain and
+// finds its NTFS volume. False (after reporting why) when the chain does
+// not open or holds no NTFS volume.
 bool take_vmdk_option(brelvik_opts& opts, arg_list& args);

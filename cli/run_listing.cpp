@@ -1,11 +1,258 @@
-// The part of the run after the output stream is chosen. For now the run
-// ends here with success; the source options, the paths and the listing
-// itself come in here.
+// The part of the run after the output stream is chosen: the options the
+// run takes itself, the data source, the path or paths to list, and the
+// listing of each.
+#include "cli/report.hpp"
 #include "cli/run.hpp"
+#include "cli/text.hpp"
+#include "ntfs/file_record.hpp"
+#include "ntfs/names.hpp"
+#include "ntfs/resolve.hpp"
+#include "output/listing_driver.hpp"
+#include "output/sinks.hpp"
+#include "platform/platform.hpp"
+#include "platform/unicode.hpp"
+#include "storage/partitions.hpp"
+
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+// What the source options decided.
+struct source_choice {
+    std::string image;         // -image file name
+    std::string source_path;   // image used as the volume, or a shadow-copy device
+    std::string drive_text;    // -drivenum value as typed
+};
+
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+void report_admin_needed() {
+    report_error("command prompt not running w/ admin privileges...\n");
+    report_error("[which is needed for examining live partitions]\n");
+    report_error("need to restart cmd prompt using \"Run As Administrator\" option...\n\n");
+}
+
+// Opens the source, resolves `opts.list_path` and lists it. A path that
+// cannot be listed is reported here.
+bool list_one_path(brelvik_opts& opts) {
+    std::unique_ptr<ntfs_volume> volume;
+    resolve_result found;
+    const bool follow = opts.resolve_links != 0;
+    const cmd_params* log = &opts;
+    bool resolved = false;
+    std::string source_name;
+    if (!opts.vmdk_files.empty()) {
+        resolved = resolve_on_vmdk(opts.vmdk_files, static_cast<int64_t>(opts.vmdk_offset), opts.list_path, follow, log,
+                                   volume, found);
+        source_name = uni::to_utf8(opts.vmdk_files.front());
+    } else if (opts.drive_number != -1) {
+        resolved = resolve_on_drive(opts.drive_number, static_cast<int64_t>(opts.volume_offset), opts.list_path, follow,
+                                    log, volume, found);
+        source_name = "\\\\.\\PhysicalDrive" + std::to_string(opts.drive_number);
+    } else if (!opts.image_path.empty()) {
+        resolved = resolve_on_image(opts.image_path, static_cast<int64_t>(opts.volume_offset), opts.list_path, follow, log,
+                                    volume, found);
+        source_name = uni::to_utf8(opts.image_path);
+    } else {
+        resolved = resolve_on_live(opts.list_path, follow, log, volume, found);
+        source_name = uni::to_utf8(opts.list_path);
+    }
+    if (!volume) {
+        report_error("couldn't open volume %s\n", source_name.c_str());
+        return false;
+    }
+    if (!resolved) {
+        report_error("couldn't resolve path %s\n", uni::to_utf8(opts.list_path).c_str());
+        return false;
+    }
+    opts.start_entry = found.found;
+    if (!list_directory(opts, *volume)) {
+        report_error("couldn't read MFT entry 0x%llx\n", static_cast<unsigned long long>(opts.start_entry));
+        return false;
+    }
+    return true;
+}
+
+// Step 16: -image, -drivenum or -vss.
+bool choose_source(brelvik_opts& opts, arg_list& args, source_choice& src) {
+    std::string value;
+    if (take_value(args, "-image", src.image)) {
+        std::ostringstream messages;
+        bool ntfs_found = false;
+        uint64_t offset = opts.volume_offset;
+        const bool had_offset = offset != 0;
+        const bool ignore_size = had_offset && take_flag(args, "-ignore_image_size");
+        const bool ok = open_image_and_find_volume(messages, uni::to_utf16(src.image), offset, ntfs_found, ignore_size);
+        opts.volume_offset = offset;
+        if (ok && (had_offset || offset != 0)) return true;
+        if ((ok && offset == 0) || (!ok && offset == 0 && ntfs_found)) {
+            src.source_path = src.image;
+            return true;
+        }
+        report_error("%s\n", messages.str().c_str());
+        return false;
+    }
+    if (take_value(args, "-drivenum", src.drive_text)) {
+        int32_t number = -1;
+        parse_int(src.drive_text, number);
+        opts.drive_number = number;
+        bool ntfs_found = false;
+        uint64_t offset = opts.volume_offset;
+        const bool ignore_size = offset != 0 && take_flag(args, "-ignore_image_size");
+        const bool ok = open_drive_and_find_volume(number, offset, ntfs_found, ignore_size);
+        opts.volume_offset = offset;
+        return ok;
+    }
+    if (take_value(args, "-vss", value)) {
+        if (!platform::is_elevated_admin()) {
+            report_error("This option requires admin privileges...\n");
+            report_error("need to restart cmd prompt using \"Run As Administrator\" option...\n\n");
+            return false;
+        }
+        src.source_path = shadow_copy_prefix() + value;
+    }
+    return true;
+}
+
+}  // namespace
 
 int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
-    (void)opts;
-    (void)args;
-    (void)state;
-    return 0;
+    std::string value;
+    if (take_flag(args, "-indx")) opts.show_indx = 1;
+    if (take_value(args, "-offset", value)) {
+        uint64_t offset = 0;
+        if (parse_number(value, offset)) opts.volume_offset = offset;
+    }
+    std::string mft_text;
+    uint64_t mft_entry = 0;
+    const bool mft_mode = take_value(args, "-mft", mft_text);
+    if (mft_mode) parse_number(mft_text, mft_entry);
+    if (take_flag(args, "-objid")) opts.show_objid = 1;
+    if (take_flag(args, "-alldates")) {
+        opts.all_dates = 1;
+        opts.csv = 1;
+        opts.dates_split = 1;
+    }
+    for (const char* name : {"-recurse", "-level"}) {
+        if (take_value(args, name, value)) {
+            int32_t n = 0;
+            opts.levels = parse_int(value, n) ? n + 1 : 1;
+        }
+    }
+
+    source_choice src;
+    if (!choose_source(opts, args, src)) return -1;
+
+    const bool non_live = !src.image.empty() || !src.source_path.empty() || !src.drive_text.empty() ||
+                          !opts.vmdk_files.empty();
+    if (src.image.empty() && src.source_path.empty() && !platform::is_elevated_admin()) {
+        report_admin_needed();
+        return -1;
+    }
+
+    // Step 18: the path text.
+    std::string path;
+    if (args.size() < 2) {
+        path = non_live ? "\\" : ".\\";
+    } else {
+        path = expand_env_path(args[1], true);
+        if (non_live) {
+            const size_t p = path.find(":\\");
+            if (p != std::string::npos && p >= 1) path.erase(p - 1, p + 1);
+        } else if (path.size() < 3) {
+            if (path.empty() || !is_letter(path[0])) {
+                report_error("invalid volume specified\n");
+                return -1;
+            }
+            path = std::string(1, path[0]) + ":\\";
+        }
+    }
+    if (!non_live) {
+        // A drive-letter path names a volume on every platform; other paths
+        // are made absolute against the current directory of the host.
+        const bool drive_path = path.size() >= 2 && path[1] == ':';
+        if (!drive_path || platform::host_separator == u'\\') path = make_absolute_path(path);
+        if (path.empty()) {
+            report_error("prob understanding path, aborting\n,");
+            return -1;
+        }
+        if (!path_exists(path) && (path.size() < 2 || path[1] != ':')) {
+            report_error("problem accessing path %s\n", path.c_str());
+            return -1;
+        }
+    }
+    for (auto& c : path)
+        if (c == '/') c = '\\';
+    if (path.size() < 4) {
+        if (path.find(':') == std::string::npos && path.size() == 1 && !non_live) path += ":\\";
+    } else if (path.back() == '\\') {
+        path.pop_back();
+    }
+
+    // Step 19: options that do not go together.
+    if (opts.path_only) {
+        opts.xml = 0;
+        opts.csv = 0;
+        opts.show_objid = 0;
+        opts.header_pending = 0;
+    }
+    if (opts.csv && opts.xml) opts.csv = 0;
+    if (src.source_path.empty() && !src.image.empty()) src.source_path = src.image;
+    opts.start_entry = 0;
+    opts.image_path = uni::to_utf16(src.source_path);
+    const std::u16string wide_path = uni::to_utf16(path);
+
+    // Step 20: the paths to list.
+    std::vector<std::u16string> paths;
+    bool mft_directory = false;
+    if (mft_mode) {
+        std::u16string volume_text = wide_path;
+        const size_t colon = wide_path.find(u':');
+        if (colon != std::u16string::npos && colon + 1 < wide_path.size()) volume_text = wide_path.substr(0, colon + 2);
+        volume_source vs;
+        vs.image = opts.image_path;
+        vs.drive = opts.drive_number;
+        vs.offset = static_cast<int64_t>(opts.vmdk_files.empty() ? opts.volume_offset : opts.vmdk_offset);
+        vs.volume_path = volume_text;
+        vs.vmdk = opts.vmdk_files;
+        if (!entry_to_paths(vs, volume_text, mft_entry, paths)) {
+            report_error("couldn't resolve MFT entry to filepath\n");
+            return -1;
+        }
+        mft_directory = entry_is_directory(vs, mft_entry);
+        opts.start_entry = mft_entry;
+        if (paths.size() > 1) {
+            std::cerr << "\n[Note: this MFT entry has multiple possible paths]\n\n";
+            if (mft_directory) {
+                for (const auto& p : paths) std::cerr << uni::to_utf8(p) << '\n';
+                std::cerr << "\nWill output only first path\n";
+            }
+            std::cerr.flush();
+        }
+    } else {
+        paths.push_back(wide_path);
+    }
+
+    // Step 21: the XML file takes the output when it opens.
+    std::unique_ptr<std::ostream> xml_file;
+    if (opts.xml && !state.xml_name.empty()) {
+        xml_file = open_text_output(state.xml_name, true);
+        if (xml_file) {
+            *xml_file << state.run_header << '\n';
+            opts.out = xml_file.get();
+        }
+    }
+
+    // Step 22: list each path. A run in which no path could be listed has
+    // failed, and says so.
+    const size_t count = (mft_mode && mft_directory) ? std::min<size_t>(1, paths.size()) : paths.size();
+    size_t listed = 0;
+    for (size_t i = 0; i < count; ++i) {
+        opts.rows.clear();
+        opts.list_path = paths[i];
+        if (list_one_path(opts)) ++listed;
+    }
+    if (xml_file) xml_file->flush();
+    return (count > 0 && listed == 0) ? -1 : 0;
 }

@@ -1,4 +1,5 @@
 #include "cli/text.hpp"
+#include "ntfs/resolve.hpp"
 
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
@@ -42,16 +43,7 @@ std::vector<std::string> split_list(std::string_view text, std::string_view sepa
     return out;
 }
 
-std::string shadow_copy_prefix() {
-    // Joined from its parts: "\\?\" GLOBALROOT \ Device \ HarddiskVolumeShadowCopy
-    std::string p = "\\\\?\\";
-    p += "GLOBALROOT";
-    p += '\\';
-    p += "Device";
-    p += '\\';
-    p += "HarddiskVolumeShadowCopy";
-    return p;
-}
+std::string shadow_copy_prefix() { return uni::to_utf8(shadow_copy_device_prefix()); }
 
 std::string expand_env_path(std::string_view text, bool vss_shortcut) {
     if (text.size() > expand_limit) return std::string(text);

@@ -140,7 +140,7 @@ bool link_target(ntfs_volume& v, uint64_t x, std::u16string& target) {
 
 }  // namespace
 
-std::u16string shadow_copy_prefix() {
+std::u16string shadow_copy_device_prefix() {
     return std::u16string(u"\\\\?\\") + u"GLOBALROOT" + u"\\" + u"Device" + u"\\" + u"HarddiskVolumeShadowCopy";
 }
 
@@ -151,7 +151,7 @@ bool resolve_path(ntfs_volume& v, std::u16string path, bool follow, const cmd_pa
     if (path.empty()) return false;
 
     // Shadow-copy and snapshot device prefixes name the volume, not a folder.
-    const std::u16string vss = lower_ascii(shadow_copy_prefix());
+    const std::u16string vss = lower_ascii(shadow_copy_device_prefix());
     if (path.rfind(u"\\\\?\\", 0) == 0) {
         if (lower_ascii(path).rfind(vss, 0) == 0) {
             const size_t b = path.find(u'\\', vss.size());

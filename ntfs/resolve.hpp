@@ -33,7 +33,7 @@ bool resolve_on_live(const std::u16string& path, bool follow_links, const cmd_pa
                      std::unique_ptr<ntfs_volume>& volume, resolve_result& out);
 
 // The shadow-copy device prefix: \\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy
-std::u16string shadow_copy_prefix();
+std::u16string shadow_copy_device_prefix();
 
 // A reparse point rewriting the path more often than this is a loop.
 constexpr int max_link_restarts = 32;

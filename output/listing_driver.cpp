@@ -1,0 +1,290 @@
+#include "output/listing_driver.hpp"
+#include "cli/filter.hpp"
+#include "ntfs/attr_desc.hpp"
+#include "ntfs/attribute_header.hpp"
+#include "ntfs/attributes.hpp"
+#include "ntfs/file_record.hpp"
+#include "ntfs/index.hpp"
+#include "ntfs/names.hpp"
+#include "output/writers.hpp"
+#include "platform/unicode.hpp"
+
+#include <cstring>
+
+namespace {
+
+row_name to_row_name(const entry_name& n) {
+    row_name r;
+    const le::bytes h(n.head.data(), n.head.size());
+    r.parent_ref = le::u64(h, 0);
+    if (n.name_space < 5) {
+        r.name_created = le::u64(h, 8);
+        r.name_modified = le::u64(h, 16);
+        r.name_mft_changed = le::u64(h, 24);
+        r.name_accessed = le::u64(h, 32);
+        r.name_alloc_size = le::u64(h, 40);
+        r.name_data_size = le::u64(h, 48);
+        r.name_attributes = le::u32(h, 56);
+        r.name_reparse = le::u32(h, 60);
+        r.name_length = le::u8(h, 64);
+        r.name_space = le::u8(h, 65);
+        r.first_char = le::u16(h, 66);
+    } else {
+        r.parent_ref = 0;
+    }
+    r.name = n.name;
+    r.dos_only = n.name_space == namespace_dos ? 1 : 0;
+    r.attr_id = n.attr_id;
+    r.record_number = n.record_number;
+    return r;
+}
+
+// The name an entry is listed under in a directory: its only name, else
+// the first that is not a DOS-only name (empty when all are).
+std::u16string choose_name(const entry_name_map& m) {
+    if (m.size() == 1) return m.begin()->second.name;
+    for (const auto& [key, n] : m)
+        if (n.name_space != namespace_dos) return n.name;
+    return {};
+}
+
+// The first attribute of `type` in the record, bounded by `limit` bytes.
+le::bytes find_attribute(le::bytes rec, uint32_t type, uint32_t limit) {
+    uint64_t off = le::u16(rec, file_header::first_attribute);
+    while (le::fits(rec, off, 8) && off < limit) {
+        const uint32_t t = le::u32(rec, off);
+        const uint32_t len = le::u32(rec, off + attr_header::length);
+        if (t == attr_end || len == 0 || !le::fits(rec, off, len)) break;
+        if (t == type) return le::sub(rec, off, len);
+        off += len;
+    }
+    return {};
+}
+
+std::u16string join(const std::u16string& dir, const std::u16string& name) {
+    std::u16string s = dir;
+    s.push_back(u'\\');
+    s.append(name);
+    return s;
+}
+
+}  // namespace
+
+bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
+                    listing_rows& rows, bool show_indx, bool is_child, brelvik_opts& opts) {
+    if (!v.source) return false;
+    entry_name_map names;
+    if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
+    listing_row row;
+    for (const auto& [key, n] : names) row.names.push_back(to_row_name(n));
+    const std::u16string chosen = choose_name(names);
+
+    const le::bytes si = resident_value(find_attribute(rec, attr_standard_information, working_record_size(v)));
+    if (si.empty()) return true;
+    row.si_created = le::u64(si, 0);
+    row.si_modified = le::u64(si, 8);
+    row.si_mft_changed = le::u64(si, 16);
+    row.si_accessed = le::u64(si, 24);
+    row.si_attributes = le::u32(si, 32);
+    row.seq = le::u16(rec, file_header::sequence);
+    row.record_flags = le::u16(rec, file_header::flags);
+    row.entry = entry;
+    row.parent_entry = parent;
+    row.dir_path = path;
+    row.display_name = chosen;
+
+    std::vector<attr_desc> items;
+    if (!collect_entry_attrs(v, entry, items)) return true;
+    uint8_t object_id[16] = {};
+    for (const auto& d : items) {
+        if (d.type == attr_reparse_point && !d.text.empty()) {
+            row.link_target = uni::to_utf16(d.text);
+            break;
+        }
+        // The object ID is the first 16 bytes of the value: the GUID, also
+        // when birth IDs follow it.
+        if (d.type == attr_object_id && d.value.size() >= 16) std::memcpy(object_id, d.value.data(), 16);
+    }
+
+    const bool directory = (row.record_flags & record_flag_directory) != 0;
+    std::u16string full;
+    bool main_row = false;
+    if (directory) {
+        row.kind = row_kind_directory;
+        row.size = 0;
+        full = is_child ? join(path, chosen) : path;
+        row.sort_key = uni::wide_lower(full);
+        std::memcpy(row.object_id, object_id, 16);
+        rows.insert(row);
+        std::memset(object_id, 0, 16);
+        main_row = true;
+    } else {
+        row.kind = row_kind_file;
+        full = join(path, chosen);
+        platform::live_file_info times;
+        times.created = row.si_created;
+        times.modified = row.si_modified;
+        times.time_kind = 1;
+        if (!filter_accepts(opts, uni::wide_lower(full), &times)) return true;
+    }
+
+    const std::u16string base_key = uni::wide_lower(full);
+    for (const auto& d : items) {
+        const uint64_t size = d.non_resident ? d.allocated_size : d.value_length;
+        if (d.type == attr_data) {
+            listing_row r = row;
+            r.size = size;
+            if (!d.name.empty()) {
+                const std::u16string stream = uni::to_utf16(d.name);
+                r.display_name = chosen + u":" + stream;
+                r.kind = row_kind_data_stream;
+                r.sort_key = uni::wide_lower(full + u":" + stream);
+                std::memset(r.object_id, 0, 16);
+            } else {
+                r.display_name = directory ? chosen + u"<dir data entry>" : chosen;
+                r.sort_key = base_key;
+                std::memcpy(r.object_id, object_id, 16);
+                std::memset(object_id, 0, 16);
+                main_row = true;
+            }
+            rows.insert(std::move(r));
+        } else if (d.type == attr_index_allocation && show_indx && !d.name.empty()) {
+            listing_row r = row;
+            const std::u16string stream = uni::to_utf16(d.name);
+            r.size = size;
+            r.display_name = chosen == u"." ? stream : chosen + u":" + stream;
+            r.kind = row_kind_index_stream;
+            r.sort_key = uni::wide_lower(full + u":" + stream);
+            std::memset(r.object_id, 0, 16);
+            rows.insert(std::move(r));
+        }
+    }
+    if (!main_row) {
+        row.kind = row_kind_file;
+        row.size = 0;
+        row.sort_key = base_key;
+        std::memcpy(row.object_id, object_id, 16);
+        rows.insert(std::move(row));
+    }
+    return true;
+}
+
+bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows, bool show_indx,
+                          brelvik_opts& opts) {
+    std::vector<uint8_t> rec;
+    if (!read_file_record(v, entry, rec)) return false;
+    entry_name_map names;
+    bool result = collect_entry_names(v, entry, rec, false, any_parent, names);
+    for (const auto& [key, n] : names)
+        result = add_entry_rows(v, rec, entry, n.parent_ref & entry_number_mask, path, rows, show_indx, false, opts);
+    child_entry_set children;
+    if (!collect_directory_children(v, entry, children)) return result;
+    std::vector<uint8_t> crec;
+    for (const auto& [c, flag] : children) {
+        if (c == entry || !read_file_record(v, c, crec)) continue;
+        if (!add_entry_rows(v, crec, c, entry, path, rows, show_indx, true, opts)) break;
+    }
+    return true;
+}
+
+namespace {
+
+// The directories being written, from the start down: a subdirectory
+// already on this chain is an index naming its own ancestor.
+struct walk_state {
+    std::vector<uint64_t> chain;
+};
+
+bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
+                 walk_state& w) {
+    if (!opts.out || opts.rows.empty()) return false;
+    if (levels == 0) return true;
+    opts.last_level = levels == 1 ? 1 : 0;
+    listing_rows queue;
+    std::ostream& out = *opts.out;
+    if (opts.csv) {
+        write_csv(out, queue, opts, path, entry);
+    } else if (!opts.csvl2t && !opts.bodyfile) {
+        if (opts.xml) {
+            write_xml(out, queue, opts, path, entry);
+        } else if (opts.path_only) {
+            opts.header_pending = 0;
+            write_path_list(out, queue, opts, path, entry);
+        } else {
+            write_text_table(out, queue, opts, path, entry, opts.show_objid != 0);
+        }
+    }
+    out.flush();
+    if (w.chain.size() >= max_listing_depth) return true;
+    w.chain.push_back(entry);
+    for (const listing_row& r : queue) {
+        if (r.kind != row_kind_directory) continue;
+        if (std::find(w.chain.begin(), w.chain.end(), r.entry) != w.chain.end()) continue;
+        opts.rows.clear();
+        if (collect_subdirectory(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts) && !opts.rows.empty())
+            write_level(opts, v, r.dir_path, r.entry, levels - 1, w);
+    }
+    w.chain.pop_back();
+    return true;
+}
+
+}  // namespace
+
+bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels) {
+    walk_state w;
+    return write_level(opts, v, path, entry, levels, w);
+}
+
+bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
+    std::u16string path = opts.list_path;
+    std::u16string wanted_stream;
+    const size_t colon = path.rfind(u':');
+    if (colon != std::u16string::npos && colon >= 4 && colon + 1 < path.size()) {
+        wanted_stream = path.substr(colon + 1);
+        opts.show_indx = 1;
+    }
+    std::vector<uint8_t> rec;
+    if (!read_file_record(v, opts.start_entry, rec)) return false;
+    entry_name_map names;
+    if (collect_entry_names(v, opts.start_entry, rec, false, any_parent, names)) {
+        if (!(le::u16(rec, file_header::flags) & record_is_directory)) {
+            size_t cut = opts.list_path.rfind(u'\\');
+            if (cut == std::u16string::npos) cut = opts.list_path.rfind(u'/');
+            if (cut != std::u16string::npos) opts.list_path.resize(cut);
+        }
+        const uint64_t parent = names.begin()->second.parent_ref & entry_number_mask;
+        add_entry_rows(v, rec, opts.start_entry, parent, opts.list_path, opts.rows, opts.show_indx != 0, false, opts);
+    }
+    if (!wanted_stream.empty()) {
+        const std::u16string want = uni::wide_lower(wanted_stream);
+        for (const listing_row& r : opts.rows) {
+            const size_t c = r.display_name.rfind(u':');
+            const std::u16string tail = c == std::u16string::npos ? r.display_name : r.display_name.substr(c + 1);
+            if (uni::wide_lower(tail) == want) {
+                listing_row keep = r;
+                opts.rows.clear();
+                opts.rows.insert(std::move(keep));
+                const size_t lc = opts.list_path.rfind(u':');
+                if (lc != std::u16string::npos && lc >= 4 && lc + 1 < opts.list_path.size()) opts.list_path.resize(lc);
+                break;
+            }
+        }
+    } else {
+        child_entry_set children;
+        collect_directory_children(v, opts.start_entry, children);
+        std::vector<uint8_t> crec;
+        for (const auto& [c, flag] : children) {
+            if (c == opts.start_entry || !read_file_record(v, c, crec)) continue;
+            if (!add_entry_rows(v, crec, c, opts.start_entry, opts.list_path, opts.rows, opts.show_indx != 0, true, opts))
+                break;
+        }
+    }
+    if (opts.rows.empty()) {
+        if (opts.out) *opts.out << "no items\n\n";
+        return true;
+    }
+    if (opts.xml && opts.out) write_xml_head(*opts.out, opts, opts.rows.begin()->dir_path);
+    write_directory(opts, v, opts.list_path, opts.start_entry, opts.levels);
+    if (opts.xml && opts.out) write_xml_tail(*opts.out);
+    return true;
+}
