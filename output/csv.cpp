@@ -1,0 +1,181 @@
+// The CSV layout: one header line per run and one delimited line per row.
+// No field is quoted; the configured field escape replaces the separator's
+// character inside paths, names and link targets instead.
+#include "output/writers.hpp"
+
+#include "platform/unicode.hpp"
+
+#include <cstdio>
+#include <iterator>
+#include <vector>
+
+namespace {
+
+// The settings of one call, read from the option record.
+struct csv_layout {
+    std::string sep;
+    std::string ws;
+    bool paired = false;
+    bool split = false;
+    bool all_dates = false;
+    bool objid = false;
+    bool hex = true;
+    char escape_find = 0;
+    char escape_with = 0;
+    uint32_t format_word = 0;
+};
+
+csv_layout layout_of(const brelvik_opts& opts) {
+    csv_layout l;
+    l.sep = opts.separator;
+    l.ws = opts.pad_fields ? " " : "";
+    l.paired = opts.pair_datetime != 0;
+    l.split = opts.split_pathfile != 0;
+    l.all_dates = opts.all_dates != 0;
+    l.objid = opts.show_objid != 0;
+    l.hex = opts.base16 != 0;
+    l.escape_find = opts.field_escape[0];
+    l.escape_with = opts.field_escape[1];
+    l.format_word = opts.format_word;
+    return l;
+}
+
+std::string escaped(std::string text, const csv_layout& l) {
+    if (l.escape_with == 0) return text;
+    for (char& c : text)
+        if (c == l.escape_find) c = l.escape_with;
+    return text;
+}
+
+void write_header(std::ostream& out, const csv_layout& l) {
+    std::vector<const char*> names = {"type"};
+    if (l.split) {
+        names.push_back("filename");
+        names.push_back("path");
+    } else {
+        names.push_back("filename");
+    }
+    for (const char* n : {"symbolic link", "size", "attributes", "MFT entry", "sequence #", "flags"}) names.push_back(n);
+    static const char* const si_paired[] = {"cdate (stdinfo)", "mdate (stdinfo)", "MFT date (stdinfo)", "adate (stdinfo)"};
+    static const char* const si_split[] = {"cdate (stdinfo)", "ctime (stdinfo)", "mdate (stdinfo)",
+                                           "mtime (stdinfo)", "MFT date (stdinfo)", "MFT time (stdinfo)",
+                                           "adate (stdinfo)", "atime (stdinfo)"};
+    static const char* const fn_paired[] = {"cdate (fn)", "mdate (fn)", "MFT date (fn)", "adate (fn)",
+                                            "cdate (short fn)", "mdate (short fn)", "MFT date (short fn)",
+                                            "adate (short fn)"};
+    static const char* const fn_split[] = {
+        "cdate (fn)",       "ctime (fn)",       "mdate (fn)",          "mtime (fn)",
+        "MFT date (fn)",    "MFT time (fn)",    "adate (fn)",          "atime (fn)",
+        "cdate (short fn)", "ctime (short fn)", "mdate (short fn)",    "mtime (short fn)",
+        "MFT date (short fn)", "MFT time (short fn)", "adate (short fn)", "atime (short fn)"};
+    if (l.paired) names.insert(names.end(), std::begin(si_paired), std::end(si_paired));
+    else names.insert(names.end(), std::begin(si_split), std::end(si_split));
+    if (l.all_dates) {
+        if (l.paired) names.insert(names.end(), std::begin(fn_paired), std::end(fn_paired));
+        else names.insert(names.end(), std::begin(fn_split), std::end(fn_split));
+    }
+    names.push_back("time discrepancy");
+    if (l.objid) names.push_back("object ID");
+
+    std::string line;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) line += l.sep;
+        line += names[i];
+    }
+    out << line << '\n';
+}
+
+const char* type_word(int32_t kind) {
+    switch (kind) {
+    case row_kind_file: return "file";
+    case row_kind_directory: return "dir";
+    case row_kind_index_stream: return "indx";
+    case row_kind_data_stream: return "ads";
+    default: return "-";
+    }
+}
+
+// The location as one field, or as file and path fields.
+std::string location_fields(const std::string& text, const csv_layout& l) {
+    if (!l.split) return text;
+    if (!text.empty() && text.back() == '\\') return "." + l.sep + text.substr(0, text.size() - 1);
+    const size_t slash = text.rfind('\\');
+    if (slash == std::string::npos) return text + l.sep;
+    return text.substr(slash + 1) + l.sep + text.substr(0, slash);
+}
+
+std::string number(uint64_t value, int hex_digits, const csv_layout& l) {
+    if (!l.hex) return std::to_string(value);
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%0*llx", hex_digits, static_cast<unsigned long long>(value));
+    return text;
+}
+
+// One timestamp as two fields (date, time) or, paired, as one.
+std::string time_fields(uint64_t filetime, const csv_layout& l) {
+    const date_time_text t = format_date_time(to_calendar(filetime), l.format_word);
+    if (l.paired) return l.ws + t.date + ' ' + t.time + l.sep;
+    return t.date + l.sep + l.ws + t.time + l.sep;
+}
+
+std::string four_times(const row_name* n, const csv_layout& l) {
+    if (!n) return time_fields(0, l) + time_fields(0, l) + time_fields(0, l) + time_fields(0, l);
+    return time_fields(n->name_created, l) + time_fields(n->name_modified, l) + time_fields(n->name_mft_changed, l) +
+           time_fields(n->name_accessed, l);
+}
+
+}  // namespace
+
+bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
+               uint64_t entry) {
+    queue.clear();
+    listing_rows rows;
+    rows.swap(opts.rows);
+    if (rows.empty()) {
+        out << "no items in directory\n";
+        out.flush();
+        return static_cast<bool>(out);
+    }
+
+    const csv_layout l = layout_of(opts);
+    if (writer_headers().csv) {
+        write_header(out, l);
+        writer_headers().csv = false;
+        opts.header_pending = 0;
+    }
+
+    row_location loc;
+    loc.prefix = directory_prefix(escaped(uni::to_utf8(path), l));
+    loc.entry = entry;
+    for (const listing_row& row : rows) {
+        if (queue_subdirectory_row(row, opts, entry, queue)) continue;
+        const std::string name = escaped(uni::to_utf8(row.display_name), l);
+        update_dir_line(loc, row, name);
+
+        std::string line = type_word(row.kind) + l.sep;
+        line += location_fields(location_text(loc, row, name), l) + l.sep;
+        // The target is escaped like a name so that a separator inside it
+        // cannot shift the later columns.
+        line += escaped(uni::to_utf8(row.link_target), l) + l.sep;
+        line += number(row.size, 8, l) + l.sep;
+        line += number(row.si_attributes, 8, l) + l.sep;
+        line += number(row.entry, 8, l) + l.sep;
+        line += number(row.seq, 4, l) + l.sep;
+        line += number(row.record_flags, 4, l) + l.sep;
+        line += time_fields(row.si_created, l) + time_fields(row.si_modified, l) + time_fields(row.si_mft_changed, l) +
+                time_fields(row.si_accessed, l);
+        bool discrepancy = false;
+        if (l.all_dates && !row.names.empty()) {
+            line += four_times(long_name_of(row), l);
+            if (const row_name* short_name = short_name_of(row)) line += four_times(short_name, l);
+            else for (int i = 0; i < (l.paired ? 4 : 8); ++i) line += l.sep;
+            discrepancy = time_discrepancy(row);
+        }
+        if (discrepancy) line += "true";
+        line += l.sep;
+        if (l.objid && guid_present(row.object_id)) line += guid_text(row.object_id);
+        out << line << '\n';
+        out.flush();
+    }
+    return static_cast<bool>(out);
+}

@@ -1,0 +1,33 @@
+// The path list of -filepath_only: one full path per row, or the link
+// target for a symbolic link, and never a header.
+#include "output/writers.hpp"
+
+#include "platform/unicode.hpp"
+
+bool write_path_list(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
+                     uint64_t entry) {
+    queue.clear();
+    listing_rows rows;
+    rows.swap(opts.rows);
+    if (rows.empty()) {
+        out << "no items in directory\n";
+        out.flush();
+        return static_cast<bool>(out);
+    }
+
+    row_location loc;
+    loc.prefix = directory_prefix(uni::to_utf8(path));
+    loc.entry = entry;
+    for (const listing_row& row : rows) {
+        if (queue_subdirectory_row(row, opts, entry, queue)) continue;
+        const std::string name = uni::to_utf8(row.display_name);
+        update_dir_line(loc, row, name);
+        // Index-stream rows take the same location as data-stream rows, so
+        // that -indx never yields an empty line.
+        if (!row.link_target.empty()) out << uni::to_utf8(row.link_target);
+        else out << location_text(loc, row, name);
+        out << '\n';
+        out.flush();
+    }
+    return static_cast<bool>(out);
+}

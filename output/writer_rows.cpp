@@ -1,0 +1,102 @@
+// Row handling shared by the writers: the queueing of subdirectory rows,
+// the directory prefix and directory line, the location of a row, the
+// object-ID text and the long/short name times.
+#include "output/writers.hpp"
+
+#include <cstdio>
+
+namespace {
+
+bool ends_with_separator(std::string_view s) { return !s.empty() && (s.back() == '\\' || s.back() == '/'); }
+
+bool ends_with_separator(std::u16string_view s) { return !s.empty() && (s.back() == u'\\' || s.back() == u'/'); }
+
+// One day in 100 ns ticks.
+constexpr uint64_t one_day = 864000000000ULL;
+
+}  // namespace
+
+pending_headers& writer_headers() {
+    static pending_headers headers;
+    return headers;
+}
+
+void reset_writer_headers() { writer_headers() = pending_headers{}; }
+
+std::string guid_text(const uint8_t (&id)[16]) {
+    const uint32_t data1 = uint32_t(id[0]) | uint32_t(id[1]) << 8 | uint32_t(id[2]) << 16 | uint32_t(id[3]) << 24;
+    const unsigned data2 = unsigned(id[4]) | unsigned(id[5]) << 8;
+    const unsigned data3 = unsigned(id[6]) | unsigned(id[7]) << 8;
+    char text[40];
+    std::snprintf(text, sizeof text, "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", static_cast<unsigned long>(data1),
+                  data2, data3, id[8], id[9], id[10], id[11], id[12], id[13], id[14], id[15]);
+    return text;
+}
+
+bool guid_present(const uint8_t (&id)[16]) {
+    for (uint8_t b : id)
+        if (b != 0) return true;
+    return false;
+}
+
+std::string directory_prefix(std::string_view dir_utf8) {
+    std::string prefix(dir_utf8);
+    if (!ends_with_separator(prefix)) prefix.push_back('\\');
+    return prefix;
+}
+
+bool queue_subdirectory_row(const listing_row& row, const brelvik_opts& opts, uint64_t entry, listing_rows& queue) {
+    if (!(row.record_flags & record_flag_directory) || row.entry == entry || opts.last_level != 0) return false;
+    listing_row copy = row;
+    if (!ends_with_separator(copy.dir_path)) copy.dir_path.push_back(u'\\');
+    copy.dir_path += row.display_name;
+    queue.insert(std::move(copy));
+    return true;
+}
+
+void update_dir_line(row_location& loc, const listing_row& row, const std::string& name) {
+    if (!(row.record_flags & record_flag_directory)) return;
+    if (row.entry == loc.entry) loc.dir_line = loc.prefix;
+    else loc.dir_line = loc.prefix + name + '\\';
+}
+
+std::string location_text(const row_location& loc, const listing_row& row, const std::string& name) {
+    switch (row.kind) {
+    case row_kind_file:
+        return loc.prefix + name;
+    case row_kind_directory:
+        return loc.dir_line;
+    case row_kind_index_stream:
+    case row_kind_data_stream:
+        if (row.entry == loc.entry) {
+            std::string text = loc.dir_line;
+            while (!text.empty() && text.back() == '\\') text.pop_back();
+            const size_t colon = name.rfind(':');
+            text += colon == std::string::npos ? name : name.substr(colon);
+            return text;
+        }
+        if (name.empty()) return loc.dir_line;
+        return loc.prefix + name;
+    default:
+        return {};
+    }
+}
+
+const row_name* long_name_of(const listing_row& row) {
+    for (const row_name& n : row.names)
+        if (!n.dos_only) return &n;
+    return nullptr;
+}
+
+const row_name* short_name_of(const listing_row& row) {
+    for (const row_name& n : row.names)
+        if (n.dos_only) return &n;
+    return nullptr;
+}
+
+bool time_discrepancy(const listing_row& row) {
+    const row_name* name = long_name_of(row);
+    if (!name) return false;
+    if (!name->name_created || !name->name_mft_changed || !row.si_created || !row.si_mft_changed) return false;
+    return row.si_created + one_day < name->name_created && row.si_mft_changed + one_day < name->name_mft_changed;
+}

@@ -1,0 +1,96 @@
+// The writers of a directory's rows: text table, path list, CSV and XML,
+// and the pieces of row handling they share.
+//
+// Every writer is called once per listed directory with `path` and `entry`
+// naming that directory. It empties `queue`, takes the rows out of
+// `opts.rows` (leaving it empty), prints them in order and, while more
+// levels follow (`opts.last_level` == 0), moves the rows of subdirectories
+// into `queue` instead of printing them. The result is false only when the
+// output stream has failed.
+#pragma once
+
+#include "cli/options.hpp"
+#include "output/datetime.hpp"
+#include "output/listing.hpp"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
+                      uint64_t entry, bool show_objid);
+bool write_path_list(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
+                     uint64_t entry);
+bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
+               uint64_t entry);
+bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
+               uint64_t entry);
+
+// The text of the directory and filename elements: '<', '>' and '&' as
+// entities, line feed and carriage return kept, every other byte outside
+// printable ASCII as '%' and two lower-case hex digits.
+std::string xml_escape(std::string_view utf8);
+
+// The XML declaration, an empty line and the opening logdata element with
+// the image path, the starting path and the current UTC date and time.
+void write_xml_head(std::ostream& out, const brelvik_opts& opts, const std::u16string& starting_path);
+// The same with the moment to show given by the caller.
+void write_xml_head(std::ostream& out, const brelvik_opts& opts, const std::u16string& starting_path,
+                    const calendar_time& now);
+void write_xml_tail(std::ostream& out);
+
+// Marks the text-table and CSV headers as not yet printed, as at start.
+void reset_writer_headers();
+
+// The process-wide flags of the headers still to print; each header is
+// printed once per run however many directories are listed.
+struct pending_headers {
+    bool text_table = true;
+    bool csv = true;
+};
+pending_headers& writer_headers();
+
+// ---- shared by the writers ----
+
+// The 16 bytes of an object ID read as a Windows GUID, lower-case, no braces.
+std::string guid_text(const uint8_t (&id)[16]);
+bool guid_present(const uint8_t (&id)[16]);
+
+// The directory path in UTF-8 with '\' appended unless it already ends in
+// '\' or '/'.
+std::string directory_prefix(std::string_view dir_utf8);
+
+// Applies the queueing rule to one row: a row of a directory other than the
+// written one goes into `queue`, its dir_path extended by its display name,
+// while more levels follow. True when the row was queued (not to be
+// printed).
+bool queue_subdirectory_row(const listing_row& row, const brelvik_opts& opts, uint64_t entry, listing_rows& queue);
+
+// The location state of one writer call: the directory prefix and the
+// current directory line that directory rows set.
+struct row_location {
+    std::string prefix;
+    std::string dir_line;
+    uint64_t entry = 0;
+};
+
+// Sets the current directory line from a row of a directory: the prefix for
+// the written directory's own rows, prefix + name + '\' for a subdirectory
+// printed at the last level. Rows of files leave it alone.
+void update_dir_line(row_location& loc, const listing_row& row, const std::string& name);
+
+// The full location printed for a row: prefix + name for a file, the
+// directory line for a directory, and for stream rows either the directory
+// line (trailing backslashes removed) + ':' + stream of the written entry's
+// own streams, or prefix + name. Empty for any other kind.
+std::string location_text(const row_location& loc, const listing_row& row, const std::string& name);
+
+// The first long (non-DOS) name and the first DOS-only name of a row.
+const row_name* long_name_of(const listing_row& row);
+const row_name* short_name_of(const listing_row& row);
+
+// True when both the creation and the MFT-change time of
+// $STANDARD_INFORMATION are more than a day older than those of the long
+// name (all four non-zero).
+bool time_discrepancy(const listing_row& row);
