@@ -9,6 +9,7 @@
 #include "output/writers.hpp"
 #include "platform/unicode.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
