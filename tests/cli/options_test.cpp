@@ -203,7 +203,7 @@ TEST(Options, FailuresAndTheirMessages) {
     EXPECT_FALSE(vmdk.ok);
     EXPECT_EQ(vmdk.opts.vmdk_files, (std::vector<std::u16string>{u"a.vmdk", u"b.vmdk", u"c.vmdk"}));
     EXPECT_EQ(vmdk.opts.vmdk_offset, 0x100u);
-    EXPECT_EQ(vmdk.err, clear + "VMDK images are not supported in this build\n");
+    EXPECT_EQ(vmdk.err, clear + "a.vmdk can't be opened\n\n");
 
     parsed bad_window;
     parse(bad_window, {"-cmd_start_time", "2012.01.31"});

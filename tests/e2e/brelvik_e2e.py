@@ -58,3 +58,12 @@ def strip_header(text):
     """The listing without the three run-header lines and the blank line after them."""
     lines = text.splitlines(keepends=True)
     return "".join(lines[4:]) if len(lines) >= 4 else ""
+
+
+def sample_image():
+    """A small NTFS volume to list: the main fixture, else a shared image."""
+    for p in (os.path.join(FIXTURES, "main.img"),
+              os.path.join(TESTDATA, "7-undel-ntfs", "7-ntfs-undel.dd")):
+        if os.path.exists(p):
+            return p
+    raise unittest.SkipTest("no NTFS image available")
