@@ -57,6 +57,11 @@ bool open_vmdk_volume(const std::vector<std::u16string>& files, int64_t volume_o
     out.reset();
     auto src = std::make_unique<SectorSource>();
     if (!open_vmdk(*src, files)) return false;
+    // Without an offset, the first partition of the base disk is the volume.
+    if (volume_offset <= 0) {
+        const auto& offsets = src->vmdk->partition_offsets();
+        volume_offset = offsets.empty() ? 0 : static_cast<int64_t>(offsets.front());
+    }
     return finish_open(std::move(src), volume_offset, out);
 }
 

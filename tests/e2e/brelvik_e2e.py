@@ -22,8 +22,13 @@ class Result:
         self.rc = rc & 0xFF
         self.out_bytes = out
         self.err_bytes = err
+        # The Windows build writes its console streams in text mode: the
+        # decoded texts have their CRLF line ends folded to LF.
         self.out = out.decode("utf-8", "replace")
         self.err = err.decode("utf-8", "replace")
+        if IS_WINDOWS_BUILD:
+            self.out = self.out.replace("\r\n", "\n")
+            self.err = self.err.replace("\r\n", "\n")
 
 
 def run(args, env=None, cwd=None, timeout=120):
