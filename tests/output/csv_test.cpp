@@ -67,19 +67,18 @@ TEST(Csv, SeparatorsAndFieldEscape) {
                             "2024-01-17| 21:20:02.000|2024-01-17| 21:20:03.000||");
         EXPECT_TRUE(starts(lines[6], "file|C:\\docs\\link|D:\\café & <x>;y,z|"));
     }
-    for (const char* tab : {"tab", "TAB", "\\t"}) {
+    {
         // No field escape with a TAB; -no_whitespace drops the space before
         // each time.
         brelvik_opts opts;
-        ASSERT_TRUE(configure(opts, {"-csv", "-csv_separator", tab, "-no_whitespace"}));
+        ASSERT_TRUE(configure(opts, {"-csv", "-csv_separator", "tab", "-no_whitespace"}));
         listing_rows queue;
         const std::vector<std::string> lines = lines_of(run(write_csv, opts, docs_rows(), queue));
-        ASSERT_EQ(lines.size(), 9u) << tab;
+        ASSERT_EQ(lines.size(), 9u);
         EXPECT_TRUE(starts(lines[0], "type\tfilename\tsymbolic link\t"));
         EXPECT_EQ(lines[3], "file\tC:\\docs\\a,b.txt\t\t0x00000400\t0x00000020\t0x00000029\t0x0001\t0x0001\t"
                             "2024-01-17\t21:20:00.000\t2024-01-17\t21:20:01.000\t"
-                            "2024-01-17\t21:20:02.000\t2024-01-17\t21:20:03.000\t\t")
-            << tab;
+                            "2024-01-17\t21:20:02.000\t2024-01-17\t21:20:03.000\t\t");
         EXPECT_TRUE(starts(lines[6], "file\tC:\\docs\\link\tD:\\café & <x>|y,z\t"));
     }
     {
