@@ -61,6 +61,12 @@ std::string segment_key(const std::u16string& seg) {
     return uni::to_utf8(uni::ascii_lower(s));
 }
 
+// The segment's name before any ':', untrimmed: a name that really begins
+// or ends with blanks is found under its own spelling first.
+std::string exact_key(const std::u16string& seg) {
+    return uni::to_utf8(uni::ascii_lower(seg.substr(0, seg.find(u':'))));
+}
+
 size_t start_index(const std::vector<std::u16string>& segs) {
     return (!segs.empty() && segs[0].size() >= 2 && segs[0][1] == u':') ? 1 : 0;
 }
@@ -193,7 +199,8 @@ bool resolve_path(ntfs_volume& v, std::u16string path, bool follow, const cmd_pa
             ok = false;
             break;
         }
-        const auto hit = node.names.find(key);
+        auto hit = node.names.find(exact_key(segs[i]));
+        if (hit == node.names.end()) hit = node.names.find(key);
         if (hit == node.names.end()) {
             log_line(log, "err: no child nodes");
             ok = false;
