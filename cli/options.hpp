@@ -19,6 +19,10 @@ struct brelvik_opts : cmd_params {
     std::u16string list_path;        // path being listed
     listing_rows rows;
     uint64_t start_entry = 0;
+    // The directory holding the start entry as path resolution found it;
+    // all bits set when not known. A file with hard links in several
+    // directories is listed under the one the path named.
+    uint64_t start_parent = ~uint64_t(0);
     uint8_t show_indx = 0;           // -indx
     uint8_t show_objid = 0;          // -objid
     uint8_t all_dates = 0;           // -alldates

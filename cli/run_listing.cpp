@@ -67,6 +67,7 @@ bool list_one_path(brelvik_opts& opts) {
         return false;
     }
     opts.start_entry = found.found;
+    opts.start_parent = (found.parent != 0 && found.parent != ~uint64_t(0)) ? found.parent : ~uint64_t(0);
     if (!list_directory(opts, *volume)) {
         report_error("couldn't read MFT entry 0x%llx\n", static_cast<unsigned long long>(opts.start_entry));
         return false;
@@ -236,6 +237,7 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
 
     // Step 21: the XML file takes the output when it opens.
     std::unique_ptr<std::ostream> xml_file;
+    std::ostream* const previous_out = opts.out;
     if (opts.xml && !state.xml_name.empty()) {
         xml_file = open_text_output(state.xml_name, true);
         if (xml_file) {
@@ -253,6 +255,9 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         opts.list_path = paths[i];
         if (list_one_path(opts)) ++listed;
     }
-    if (xml_file) xml_file->flush();
+    if (xml_file) {
+        xml_file->flush();
+        opts.out = previous_out;  // the XML stream closes with this function
+    }
     return (count > 0 && listed == 0) ? -1 : 0;
 }

@@ -253,7 +253,11 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
             if (cut == std::u16string::npos) cut = opts.list_path.rfind(u'/');
             if (cut != std::u16string::npos) opts.list_path.resize(cut);
         }
-        const uint64_t parent = names.begin()->second.parent_ref & entry_number_mask;
+        // The directory the path named holds the entry; without it, the
+        // parent of the entry's first name.
+        uint64_t parent = names.begin()->second.parent_ref & entry_number_mask;
+        for (const auto& [key, n] : names)
+            if ((n.parent_ref & entry_number_mask) == opts.start_parent) parent = opts.start_parent;
         add_entry_rows(v, rec, opts.start_entry, parent, opts.list_path, opts.rows, opts.show_indx != 0, false, opts);
     }
     if (!wanted_stream.empty()) {

@@ -56,8 +56,15 @@ bool queue_subdirectory_row(const listing_row& row, const brelvik_opts& opts, ui
 
 void update_dir_line(row_location& loc, const listing_row& row, const std::string& name) {
     if (!(row.record_flags & record_flag_directory)) return;
-    if (row.entry == loc.entry) loc.dir_line = loc.prefix;
-    else loc.dir_line = loc.prefix + name + '\\';
+    if (row.entry == loc.entry) {
+        loc.dir_line = loc.prefix;
+    } else if (row.kind == row_kind_data_stream || row.kind == row_kind_index_stream) {
+        // A subdirectory's stream row stands for the subdirectory itself:
+        // its line is the subdirectory's path, without the stream name.
+        loc.dir_line = loc.prefix + name.substr(0, name.find(':')) + '\\';
+    } else {
+        loc.dir_line = loc.prefix + name + '\\';
+    }
 }
 
 std::string location_text(const row_location& loc, const listing_row& row, const std::string& name) {

@@ -50,7 +50,7 @@ TEST(Xml, EntriesOfEveryKindOfRow) {
         "<data_entry><directory>C:\\docs\\sub\\</directory>\n"
         "<filename>.</filename><dir>true</dir><size/><sym_link/>" + si + no_discrepancy +
         "<object_id/></data_entry>\n" +
-        "<data_entry><directory>C:\\docs\\sub:ads\\</directory>\n"
+        "<data_entry><directory>C:\\docs\\sub\\</directory>\n"
         "<filename>.</filename><dir>true</dir><size/><sym_link/>" + si + no_discrepancy +
         "<object_id/></data_entry>\n";
     EXPECT_EQ(run(write_xml, opts, docs_rows(), queue), expected);
