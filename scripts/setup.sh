@@ -14,7 +14,7 @@ packages=(
 )
 # Tools used only to make fixture images again.
 if [[ "${1:-}" == "--fixtures" ]]; then
-  packages+=(ntfs-3g attr fdisk gdisk dosfstools)
+  packages+=(ntfs-3g attr fdisk gdisk dosfstools faketime)
 fi
 
 missing=()
