@@ -60,6 +60,7 @@ struct expectation {
     const char* image;
     uint64_t suggested;  // offset find_volume accepts or suggests
     bool accepted_at_zero;
+    bool fixture = false;  // one of the project's own disks
 };
 
 }  // namespace
@@ -78,11 +79,15 @@ TEST(RealDisks, PartitionsAgreeWithMmls) {
         {"ntfs3.raw", 0, true},
         {"ntfs3_attrlist.raw", 0, true},
         {"10-ntfs-autodetect/10-ntfs-part1.dd", 0, true},
+        {"mbr.img", 0x4500000, false, true},
+        {"gpt.img", 0x900000, false, true},
+        {"vdisk.img", 0x100000, false, true},
+        {"cut.img", 0x100000, false, true},
     };
     int compared = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.image);
-        const std::string path = test_paths::testdata(c.image);
+        const std::string path = c.fixture ? test_paths::fixture(c.image) : test_paths::testdata(c.image);
         if (path.empty()) continue;
         bool table = false;
         const span_list theirs = run_mmls(path, table);
@@ -106,7 +111,7 @@ TEST(RealDisks, PartitionsAgreeWithMmls) {
         if (ntfs_found) {
             EXPECT_EQ(offset, c.suggested);
         }
-        if (c.suggested) {
+        if (c.suggested && std::string(c.image) != "cut.img") {
             offset = c.suggested;
             msg.str("");
             EXPECT_TRUE(open_image_and_find_volume(msg, uni::to_utf16(path), offset, ntfs_found, false)) << msg.str();

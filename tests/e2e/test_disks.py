@@ -1,0 +1,88 @@
+"""Partitioned disks and VMDK chains, end to end."""
+import unittest
+
+from brelvik_e2e import fixture, run, strip_header
+
+CLEAR = "\x1b[2K\r    \r"
+
+
+def messages(r):
+    return r.err.replace(CLEAR, "")
+
+
+def paths(args):
+    r = run(["\\"] + args + ["-level", "-2", "-filepath_only"])
+    assert r.rc == 0, r.err
+    return r.out
+
+
+class Partitions(unittest.TestCase):
+    def test_partitioned_disk_without_offset_names_the_last_ntfs_partition(self):
+        r = run(["\\", "-image", fixture("mbr.img")])
+        self.assertEqual(r.rc, 255)
+        self.assertEqual(messages(r), "\n"
+                         "volume offset [ 0x100000 ] : fat16\n"
+                         "volume offset [ 0x1100000 ] : ntfs or exfat\n"
+                         "volume offset [ 0x2100000 ] : exten\n"
+                         "volume offset [ 0x2200000 ] : fat32\n"
+                         "volume offset [ 0x4500000 ] : ntfs or exfat\n"
+                         "\n"
+                         "use option [-offset 0x4500000]\n\n")
+        listed = run(["\\", "-image", fixture("mbr.img"), "-offset", "0x4500000"])
+        self.assertEqual(listed.rc, 0, listed.err)
+        self.assertIn("dir  \\\n", strip_header(listed.out))
+
+    def test_offset_messages(self):
+        mbr, cut = fixture("mbr.img"), fixture("cut.img")
+        r = run(["\\", "-image", mbr, "-offset", "0x9900000"])
+        self.assertEqual((r.rc, messages(r)), (255, "volume offset 0x9900000 is not within image bounds\n\n"))
+        r = run(["\\", "-image", mbr, "-offset", "0x2200000"])
+        self.assertEqual(r.rc, 255)
+        self.assertTrue(messages(r).startswith(
+            "volume offset selected 0x2200000 is not a NTFS partition, but [fat32]\n\n"), r.err)
+        r = run(["\\", "-image", cut, "-offset", "0x100000"])
+        self.assertEqual((r.rc, messages(r)), (255, "volume offset 0x100000 is a NTFS partition, "
+                                                    "however image size does not encapsulate entire volume\n\n"))
+        r = run(["\\", "-image", cut, "-offset", "0x100000", "-ignore_image_size"])
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertIn("\\partition.txt", r.out)
+
+    def test_gpt_and_4096_byte_sector_disks(self):
+        for name, offset in (("gpt.img", "0x900000"), ("gpt4k.img", "0x100000"), ("mbr4k.img", "0x100000"),
+                             ("gpt4k_sig4094.img", "0x100000"), ("mbr4k_sig4094.img", "0x100000")):
+            with self.subTest(disk=name):
+                r = run(["\\", "-image", fixture(name)])
+                self.assertEqual(r.rc, 255)
+                self.assertTrue(messages(r).endswith("use option [-offset %s]\n\n" % offset), r.err)
+                listed = run(["\\", "-image", fixture(name), "-offset", offset])
+                self.assertEqual(listed.rc, 0, listed.err)
+                self.assertIn("dir  \\\n", listed.out)
+
+
+class Vmdk(unittest.TestCase):
+    def test_base_alone_lists_like_the_raw_disk(self):
+        self.assertEqual(paths(["-vmdk", fixture("base.vmdk")]),
+                         paths(["-image", fixture("vdisk.img"), "-offset", "0x100000"]))
+
+    def test_base_and_snapshot_list_like_the_changed_disk(self):
+        chain = fixture("base.vmdk") + " | " + fixture("child.vmdk")
+        ours = run(["\\", "-vmdk", chain, "-level", "-2", "-csv"])
+        raw = run(["\\", "-image", fixture("vdisk_changed.img"), "-offset", "0x100000", "-level", "-2", "-csv"])
+        self.assertEqual(ours.rc, 0, ours.err)
+        self.assertEqual(strip_header(ours.out), strip_header(raw.out))
+        self.assertIn("\\added\\new.txt", ours.out)
+        self.assertNotIn("\\keep\\removed.txt", ours.out)
+
+    def test_snapshot_without_its_base(self):
+        child = fixture("child.vmdk")
+        r = run(["\\", "-vmdk", child])
+        self.assertEqual(r.rc, 255)
+        text = messages(r)
+        self.assertIn("=> vmdk file: %s\n depends on parent vmdk " % child, text)
+        self.assertIn("Child VMDK points to a parent VMDK that doesn't exist, aborting\n", text)
+        self.assertIn('suggested array:-vmdk "', text)
+        self.assertTrue(text.rstrip("\n").endswith('base.vmdk"'), text)
+
+
+if __name__ == "__main__":
+    unittest.main()
