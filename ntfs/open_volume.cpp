@@ -42,6 +42,7 @@ bool open_volume_by_path(const std::u16string& path, int64_t volume_offset, std:
 }
 
 bool open_live_volume(const std::u16string& path, int code, std::unique_ptr<ntfs_volume>& out) {
+    if (code == source_image) return attach_source(code, path, -1, 0, out);
     if (code == source_live_volume) {
         if (path.empty()) return false;
         return attach_source(code, std::u16string(1, path[0]) + u":", -1, 0, out);

@@ -285,11 +285,10 @@ bool resolve_on_image(const std::u16string& image, int64_t offset, const std::u1
 
 bool resolve_on_live(const std::u16string& path, bool follow, const cmd_params* log, std::unique_ptr<ntfs_volume>& v,
                      resolve_result& out) {
-    const int code = classify_path(path);
-    if (code == source_image) {
-        if (!open_volume_by_path(path, 0, v)) return false;
-    } else if (!open_live_volume(path, code, v)) {
-        return false;
-    }
+    // A path with a drive letter names that drive's volume; two leading
+    // backslashes a device; anything else an image file.
+    const bool device = path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\';
+    const int code = device ? source_device_path : (path.size() >= 2 && path[1] == u':') ? source_live_volume : source_image;
+    if (!open_live_volume(path, code, v)) return false;
     return finish(v, path, follow, log, out);
 }

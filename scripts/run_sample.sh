@@ -4,8 +4,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" "$root/build"
+# The sample is the project's main fixture volume.
+archive="$root/tests/fixtures/images/main.img.xz"
 sample="$root/build/sample.img"
-if [[ ! -e "$sample" || "$root/samples/sample.img.xz" -nt "$sample" ]]; then
-  xz -dc "$root/samples/sample.img.xz" > "$sample"
+if [[ ! -e "$sample" || "$archive" -nt "$sample" ]]; then
+  xz -dc "$archive" > "$sample"
 fi
 exec "$root/build/brelvik" '\' -image "$sample" -level 1 "$@"

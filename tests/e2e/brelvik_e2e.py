@@ -31,13 +31,15 @@ class Result:
             self.err = self.err.replace("\r\n", "\n")
 
 
-def run(args, env=None, cwd=None, timeout=120):
+def run(args, env=None, cwd=None, timeout=120, prefix=()):
+    """Runs the binary; `prefix` goes in front of it (e.g. a command that
+    drops rights)."""
     full_env = dict(os.environ)
     if RUNNER:
         full_env.setdefault("WINEDEBUG", "-all")
     if env:
         full_env.update(env)
-    p = subprocess.run(RUNNER + [BIN] + list(args), stdout=subprocess.PIPE,
+    p = subprocess.run(list(prefix) + RUNNER + [BIN] + list(args), stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, env=full_env, cwd=cwd,
                        timeout=timeout)
     return Result(p.returncode, p.stdout, p.stderr)
