@@ -67,6 +67,24 @@ bool split_number(std::string_view text, std::string& lowered, unsigned& base, s
     return true;
 }
 
+// Reads a number text: its base, sign and magnitude. False when it is no
+// number.
+bool read_number(std::string_view text, unsigned& base, bool& negative, uint64_t& v, bool& overflow) {
+    std::string s;
+    size_t start = 0;
+    base = 10;
+    if (!split_number(text, s, base, start)) return false;
+    std::string_view digits = std::string_view(s).substr(start);
+    negative = false;
+    if (base == 10 && (digits[0] == '-' || digits[0] == '+')) {
+        negative = digits[0] == '-';
+        digits.remove_prefix(1);
+    }
+    v = 0;
+    overflow = false;
+    return read_digits(digits, base, v, overflow);
+}
+
 }  // namespace
 
 bool take_flag(arg_list& args, std::string_view name) {
@@ -94,38 +112,20 @@ bool peek_value(const arg_list& args, std::string_view name, std::string& value)
 }
 
 bool parse_number(std::string_view text, uint64_t& value) {
-    std::string s;
     unsigned base = 10;
-    size_t start = 0;
-    if (!split_number(text, s, base, start)) return false;
-    std::string_view digits = std::string_view(s).substr(start);
-    bool negative = false;
-    if (base == 10 && (digits[0] == '-' || digits[0] == '+')) {
-        negative = digits[0] == '-';
-        digits.remove_prefix(1);
-    }
+    bool negative = false, overflow = false;
     uint64_t v = 0;
-    bool overflow = false;
-    if (!read_digits(digits, base, v, overflow)) return false;
+    if (!read_number(text, base, negative, v, overflow)) return false;
     // A negative decimal wraps as an unsigned 64-bit value.
     value = negative ? 0 - v : v;
     return true;
 }
 
 bool parse_int(std::string_view text, int32_t& value) {
-    std::string s;
     unsigned base = 10;
-    size_t start = 0;
-    if (!split_number(text, s, base, start)) return false;
-    std::string_view digits = std::string_view(s).substr(start);
-    bool negative = false;
-    if (base == 10 && (digits[0] == '-' || digits[0] == '+')) {
-        negative = digits[0] == '-';
-        digits.remove_prefix(1);
-    }
+    bool negative = false, overflow = false;
     uint64_t v = 0;
-    bool overflow = false;
-    if (!read_digits(digits, base, v, overflow)) return false;
+    if (!read_number(text, base, negative, v, overflow)) return false;
     if (base != 10) {
         if (overflow || v > 0xFFFFFFFFULL) return false;
         value = static_cast<int32_t>(static_cast<uint32_t>(v));

@@ -4,6 +4,7 @@
 #include "cli/run_control.hpp"
 #include "cli/usage.hpp"
 #include "output/datetime.hpp"
+#include "platform/platform.hpp"
 #include "platform/unicode.hpp"
 
 #include <iostream>
@@ -25,7 +26,12 @@ void print_header_to_stdout(const run_state& state) {
 int run_flow(arg_list& args, run_control& control) {
     brelvik_opts opts;
     run_state state;
+    // File-system redirection of 32-bit processes on 64-bit Windows is
+    // switched off around the banner step and back on after it.
+    void* redirection = nullptr;
+    const bool redirected = platform::disable_fs_redirection(redirection);
     state.run_header = build_run_header(args, current_time());
+    if (redirected) platform::revert_fs_redirection(redirection);
 
     if (help_asked(args)) {
         usage();

@@ -128,14 +128,8 @@ std::string four_times(const row_name* n, const csv_layout& l) {
 
 bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                uint64_t entry) {
-    queue.clear();
     listing_rows rows;
-    rows.swap(opts.rows);
-    if (rows.empty()) {
-        out << "no items in directory\n";
-        out.flush();
-        return static_cast<bool>(out);
-    }
+    if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     const csv_layout l = layout_of(opts);
     if (writer_headers().csv) {

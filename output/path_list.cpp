@@ -6,14 +6,8 @@
 
 bool write_path_list(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                      uint64_t entry) {
-    queue.clear();
     listing_rows rows;
-    rows.swap(opts.rows);
-    if (rows.empty()) {
-        out << "no items in directory\n";
-        out.flush();
-        return static_cast<bool>(out);
-    }
+    if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     row_location loc;
     loc.prefix = directory_prefix(uni::to_utf8(path));

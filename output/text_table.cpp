@@ -45,14 +45,8 @@ std::string kind_label(int32_t kind) {
 
 bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                       uint64_t entry, bool show_objid) {
-    queue.clear();
     listing_rows rows;
-    rows.swap(opts.rows);
-    if (rows.empty()) {
-        out << "no items in directory\n";
-        out.flush();
-        return static_cast<bool>(out);
-    }
+    if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     const size_t time_width = opts.date_format.size() + opts.time_format.size() + 1;
     if (writer_headers().text_table) {

@@ -107,3 +107,13 @@ bool time_discrepancy(const listing_row& row) {
     if (!name->name_created || !name->name_mft_changed || !row.si_created || !row.si_mft_changed) return false;
     return row.si_created + one_day < name->name_created && row.si_mft_changed + one_day < name->name_mft_changed;
 }
+
+bool take_rows(std::ostream& out, listing_rows& queue, brelvik_opts& opts, listing_rows& rows) {
+    queue.clear();
+    rows.clear();
+    rows.swap(opts.rows);
+    if (!rows.empty()) return true;
+    out << "no items in directory\n";
+    out.flush();
+    return false;
+}

@@ -65,6 +65,11 @@ std::string directory_prefix(std::string_view dir_utf8);
 // written one goes into `queue`, its dir_path extended by its display name,
 // while more levels follow. True when the row was queued (not to be
 // printed).
+// Starts a writer's walk: empties `queue` and moves the directory's rows
+// into `rows`. With no rows it prints "no items in directory" and returns
+// false.
+bool take_rows(std::ostream& out, listing_rows& queue, brelvik_opts& opts, listing_rows& rows);
+
 bool queue_subdirectory_row(const listing_row& row, const brelvik_opts& opts, uint64_t entry, listing_rows& queue);
 
 // The location state of one writer call: the directory prefix and the

@@ -98,14 +98,8 @@ void write_xml_tail(std::ostream& out) { out << "</logdata>\n"; }
 
 bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                uint64_t entry) {
-    queue.clear();
     listing_rows rows;
-    rows.swap(opts.rows);
-    if (rows.empty()) {
-        out << "no items in directory\n";
-        out.flush();
-        return static_cast<bool>(out);
-    }
+    if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     const uint32_t word = opts.format_word;
     row_location loc;

@@ -38,7 +38,7 @@ std::u16string to_utf16(std::string_view s) {
     return out;
 }
 
-static void put_utf8(std::string& out, uint32_t cp) {
+void append_utf8(std::string& out, uint32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
     } else if (cp < 0x800) {
@@ -64,12 +64,12 @@ std::string to_utf8(std::u16string_view s) {
         if (u >= 0xD800 && u <= 0xDBFF) {
             if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return {};
             const uint32_t cp = 0x10000 + ((uint32_t(u) - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
-            put_utf8(out, cp);
+            append_utf8(out, cp);
             ++i;
         } else if (u >= 0xDC00 && u <= 0xDFFF) {
             return {};
         } else {
-            put_utf8(out, u);
+            append_utf8(out, u);
         }
     }
     return out;

@@ -7,6 +7,7 @@
 // engine, which has its own surrogate rules.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,9 @@ std::u16string to_utf16(std::string_view utf8);
 // surrogate makes the whole result empty (the strict counterpart of
 // to_utf16, used for command-line and host-path text).
 std::string to_utf8(std::u16string_view utf16);
+
+// Appends the UTF-8 bytes of one code point (at most U+10FFFF).
+void append_utf8(std::string& out, uint32_t code_point);
 
 // Lower-cases ASCII letters only.
 char ascii_lower(char c);
