@@ -124,6 +124,9 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
             pe.attributes.emplace(key, make_item(a, name));
         break;
     case attr_security_descriptor:
+        if (non_resident) merge_piece(pe, key, a, name);
+        else pe.attributes.emplace(key, make_item(a, name));
+        break;
     case attr_volume_name:
         pe.attributes.emplace(key, make_item(a, name));
         break;

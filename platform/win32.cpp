@@ -192,6 +192,8 @@ bool read_device(const device& dev, int64_t offset, uint8_t* buffer, uint32_t le
         note_win32_error();
         return false;
     }
+    // A read cut short at the end of the device leaves no stale bytes.
+    if (got < length) std::memset(buffer + got, 0, length - got);
     return true;
 }
 
