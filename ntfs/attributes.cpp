@@ -45,13 +45,43 @@ bool has_value(le::bytes attr) {
     return le::u16(attr, attr_header::value_offset) != 0 && le::u32(attr, attr_header::value_length) != 0;
 }
 
-// Merges a non-resident piece into the item under `key`, or makes a new one.
+// Adds a piece's extents to an item. The sizes of a non-resident attribute
+// live in the header of its piece at VCN 0, so that header is kept.
+void add_piece(attribute_item& item, le::bytes attr) {
+    merge_extents(item.extents, decode_extents(attr));
+    const le::bytes held(item.bytes);
+    if (le::u8(attr, attr_header::non_resident) && le::u8(held, attr_header::non_resident) &&
+        le::u64(attr, attr_header::first_vcn) == 0 && le::u64(held, attr_header::first_vcn) != 0)
+        item.bytes.assign(attr.begin(), attr.end());
+}
+
+// The item holding another piece of the same non-resident attribute. Each
+// piece carries the attribute id of the record it stands in, so pieces in
+// extension records have ids of their own; a type and name are unique to
+// one attribute, and they tell the pieces apart.
+attribute_item* other_piece(parsed_entry& pe, le::bytes attr, const std::u16string& name) {
+    if (!le::u8(attr, attr_header::non_resident)) return nullptr;
+    for (auto& [k, item] : pe.attributes) {
+        const le::bytes held(item.bytes);
+        if (le::u8(held, attr_header::non_resident) && le::u32(held, attr_header::type) == le::u32(attr, attr_header::type) &&
+            same_name(item.name, name))
+            return &item;
+    }
+    return nullptr;
+}
+
+// Merges a non-resident piece into the item under `key`, or into the item
+// of another piece of it, or makes a new one.
 void merge_piece(parsed_entry& pe, uint64_t key, le::bytes attr, const std::u16string& name) {
     auto it = pe.attributes.find(key);
     if (it == pe.attributes.end()) {
-        pe.attributes.emplace(key, make_item(attr, name));
+        if (attribute_item* other = other_piece(pe, attr, name)) {
+            add_piece(*other, attr);
+        } else {
+            pe.attributes.emplace(key, make_item(attr, name));
+        }
     } else if (same_name(it->second.name, name)) {
-        merge_extents(it->second.extents, decode_extents(attr));
+        add_piece(it->second, attr);
     }
 }
 
@@ -146,10 +176,13 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
                 // A later piece of the unnamed stream, under another id.
                 for (auto& [ik, item] : pe.attributes) {
                     if ((ik & 0x80) && item.label == "unnamed data") {
-                        merge_extents(item.extents, decode_extents(a));
+                        add_piece(item, a);
                         break;
                     }
                 }
+            } else if (attribute_item* other = other_piece(pe, a, name)) {
+                // A later piece of a named stream, under another id.
+                add_piece(*other, a);
             } else {
                 attribute_item it = make_item(a, name);
                 if (name.empty()) it.label = "unnamed data";

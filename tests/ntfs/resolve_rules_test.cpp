@@ -1,0 +1,171 @@
+// The resolver's own rules on main.img (spellings, prefixes, links), and
+// links and parent references damaged so that they loop.
+#include "ntfs/names.hpp"
+#include "ntfs/open_volume.hpp"
+#include "ntfs/resolve.hpp"
+#include "platform/unicode.hpp"
+#include "support/image_patch.hpp"
+#include "support/test_paths.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+struct case_row {
+    const char16_t* path;
+    bool ok;
+    uint64_t found;
+    const char16_t* display;  // null: not checked
+};
+
+void check(ntfs_volume& v, const case_row& c) {
+    const std::string p = uni::to_utf8(c.path);
+    resolve_result r;
+    ASSERT_EQ(resolve_path(v, c.path, true, nullptr, r), c.ok) << p;
+    if (!c.ok) return;
+    EXPECT_EQ(r.found, c.found) << p;
+    if (c.display) {
+        EXPECT_EQ(uni::to_utf8(r.display), uni::to_utf8(c.display)) << p;
+    }
+}
+
+TEST(ResolveRules, SpellingsPrefixesAndLinks) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_volume_by_path(uni::to_utf16(path), 0, v));
+    const case_row rows[] = {
+        {u"\\", true, 5, u"\\"},
+        {u"/", true, 5, u"\\"},
+        {u"C:\\", true, 5, u"C:"},
+        {u"", false, 0, nullptr},
+        {u"C:\\docs", true, 64, u"C:\\docs"},
+        {u"\\DOCS\\Reports\\2023\\Q4\\SUMMARY.TXT", true, 69, nullptr},
+        {u"/docs/reports/2023", true, 66, u"\\docs\\reports\\2023"},
+        {u"docs/reports\\2023", false, 0, nullptr},  // split on '/' only
+        {u"\\names\\CAF\u00c9.txt", false, 0, nullptr},  // only ASCII letters fold
+        {u"\\names\\caf\u00e9.TXT", true, 85, nullptr},
+        {u"\\names\\\u043f\u0440\u0438\u0432\u0435\u0442.txt", false, 0, nullptr},
+        {u"\\names\\\u041f\u0440\u0438\u0432\u0435\u0442.TXT", true, 86, nullptr},
+        {u"\\streams\\with_ads.txt:Zone.Identifier", true, 76, u"\\streams\\with_ads.txt:Zone.Identifier"},
+        {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy3\\docs", true, 64, u"\\docs"},
+        {u"\\\\?\\globalroot\\device\\harddiskvolumeshadowcopy12\\docs\\readme.txt", true, 71, nullptr},
+        {u"\\  docs  \\\treadme.txt  ", true, 71, nullptr},  // blanks and tabs around segments
+        {u"\\names\\  two  spaces .txt", true, 97, nullptr},
+        {u"\\names\\two  spaces .txt", false, 0, nullptr},  // on-disk blanks are part of the name
+        {u"\\names\\posix\\CASE.TXT", true, 99, nullptr},  // Case.txt (99) and case.txt (100): lower wins
+        {u"\\x\\x", true, 102, nullptr},
+        {u"\\links\\same_dir_link.txt", true, 81, nullptr},
+        {u"\\links\\other\\other_dir_link.txt", true, 81, nullptr},
+        {u"\\links\\other_dir_link.txt", true, 81, nullptr},  // a link's names go under every parent
+        {u"\\reparse\\junction\\deeper\\found.txt", true, 1734, nullptr},
+        {u"\\reparse\\symlink_abs\\2023", true, 66, nullptr},
+        {u"\\reparse\\file_link.txt", true, 72, nullptr},
+        {u"\\reparse\\symlink_rel\\reports", false, 0, nullptr},  // ".." is no child of the root
+        {u"\\docs\\nope", false, 0, nullptr},
+        {u"\\docs\\readme.txt\\deeper", false, 0, nullptr},
+        {u"\\empty_dir\\a", false, 0, nullptr},
+    };
+    // Twice: the second pass answers from the directory cache.
+    for (int pass = 0; pass < 2; ++pass)
+        for (const auto& c : rows) check(*v, c);
+}
+
+// A copy of main.img with `edit` applied to record `entry`, opened from memory.
+std::unique_ptr<ntfs_volume> patched(const std::vector<uint8_t>& img, uint64_t entry,
+                                     const std::function<void(std::span<uint8_t>)>& edit,
+                                     std::vector<uint8_t>* keep = nullptr) {
+    std::unique_ptr<ntfs_volume> v;
+    if (!open_memory_volume(img, 0, v)) return nullptr;
+    auto copy = img;
+    image_patch::record(copy, *v, entry, edit);
+    if (keep) *keep = copy;
+    std::unique_ptr<ntfs_volume> out;
+    return open_memory_volume(std::move(copy), 0, out) ? std::move(out) : nullptr;
+}
+
+// Renames the `nth` $FILE_NAME of a record to a name no longer than its own.
+std::function<void(std::span<uint8_t>)> rename(int nth, std::u16string_view to) {
+    return [=](std::span<uint8_t> r) {
+        const uint64_t val = image_patch::value_at(r, image_patch::find_attr(r, 0x30, nth));
+        ASSERT_LE(to.size(), r[val + 0x40]);
+        r[val + 0x40] = static_cast<uint8_t>(to.size());
+        image_patch::put_utf16(r, val + 66, to);
+    };
+}
+
+TEST(ResolveRules, DamagedNamesAndLinks) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    const auto img = image_patch::load(path);
+
+    // A hard link of 81 in links\ renamed "other", like folder 80: the
+    // lower entry wins, and the folder still resolves below.
+    auto v = patched(img, 81, rename(1, u"other"));
+    ASSERT_TRUE(v);
+    check(*v, {u"\\links\\other", true, 80, nullptr});
+    check(*v, {u"\\links\\OTHER\\other_dir_link.txt", true, 81, nullptr});
+    // README.TXT (84) renamed like café.txt (85): the lower entry wins,
+    // whichever name was there first.
+    v = patched(img, 84, rename(0, u"caf\u00e9.txt"));
+    ASSERT_TRUE(v);
+    check(*v, {u"\\names\\caf\u00e9.txt", true, 84, nullptr});
+
+    // The junction given its own target again, then pointing at itself:
+    // that loop ends, and fails.
+    for (const std::u16string_view to : {u"C:\\reparse\\target", u"\\reparse\\junction"}) {
+        const bool loops = to[0] == u'\\';
+        v = patched(img, 1731, [to](std::span<uint8_t> r) {
+            const uint64_t val = image_patch::value_at(r, image_patch::find_attr(r, 0xC0));
+            ASSERT_EQ(le::u16(r, val + 14), 2 * to.size());
+            image_patch::put_utf16(r, val + 16 + le::u16(r, val + 12), to);
+        });
+        ASSERT_TRUE(v);
+        check(*v, {u"\\reparse\\junction\\deeper", !loops, 1730, nullptr});
+        check(*v, {u"\\reparse\\junction", !loops, 1729, nullptr});
+        check(*v, {u"\\reparse\\target\\deeper\\found.txt", true, 1734, nullptr});
+    }
+}
+
+TEST(ResolveRules, ParentCycleEndsEntryToPaths) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    // docs (64) names reports (65) as its parent, and reports names docs.
+    std::vector<uint8_t> img;
+    auto v = patched(image_patch::load(path), 64, [](std::span<uint8_t> r) {
+        const uint64_t val = image_patch::value_at(r, image_patch::find_attr(r, 0x30));
+        le::put_u64(r, val, le::u64(r, val) - 5 + 65);
+    }, &img);
+    ASSERT_TRUE(v);
+    const std::string file = testing::TempDir() + "brelvik_parent_cycle.img";
+    {
+        std::ofstream f(file, std::ios::binary);
+        f.write(reinterpret_cast<const char*>(img.data()), static_cast<std::streamsize>(img.size()));
+    }
+    volume_source src;
+    src.image = uni::to_utf16(file);
+    struct row {
+        uint64_t entry;
+        std::vector<std::u16string> paths;
+    };
+    const row rows[] = {
+        {69, {}},  // every way up runs into the cycle
+        {64, {}},
+        {65, {}},
+        {1734, {u"C:\\reparse\\target\\deeper\\found.txt"}},
+        {102, {u"C:\\x\\x"}},
+        {5, {u"C:\\"}},
+    };
+    for (const auto& r : rows) {
+        std::vector<std::u16string> paths;
+        EXPECT_TRUE(entry_to_paths(src, u"C:\\", r.entry, paths)) << r.entry;
+        EXPECT_EQ(paths, r.paths) << r.entry;
+    }
+    // Downwards the index still leads to the files.
+    check(*v, {u"\\docs\\reports\\2023\\q4\\summary.txt", true, 69, nullptr});
+    std::remove(file.c_str());
+}
+
+}  // namespace
