@@ -32,7 +32,7 @@ struct temp_dir {
     std::string file(const std::string& name) const { return (path / name).string(); }
 };
 
-struct extent_spec {
+struct extent_layout {
     uint64_t capacity = 128;  // sectors
     uint64_t grain = 8;       // sectors
     uint32_t gtes = 4;        // entries per grain table
@@ -44,8 +44,8 @@ struct extent_spec {
 };
 
 // Lays out a hosted sparse extent: header, descriptor at sector 1, grain
-// directory, grain tables, then the grains named in the spec.
-disk::image make_extent(const extent_spec& s) {
+// directory, grain tables, then the grains the layout names.
+disk::image make_extent(const extent_layout& s) {
     const uint64_t tables = (s.capacity + s.grain * s.gtes - 1) / (s.grain * s.gtes);
     const uint64_t desc_at = 1, desc_sectors = 2, gd_at = desc_at + desc_sectors;
     const uint64_t gd_sectors = (tables * 4 + 511) / 512;
@@ -96,7 +96,7 @@ bool run(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1")
 
 TEST(VmdkChain, SnapshotGrainsOverrideTheBaseAcrossAGrainBoundary) {
     temp_dir dir;
-    extent_spec base, snap;
+    extent_layout base, snap;
     base.grains = {{0, 0xAA}, {1, 0xBB}, {5, 0xDD}};
     snap.cid = "0000beef";
     snap.parent_cid = "0000abcd";
@@ -128,7 +128,7 @@ TEST(VmdkChain, SnapshotGrainsOverrideTheBaseAcrossAGrainBoundary) {
 
 TEST(VmdkChain, MissingParentAndCidErrors) {
     temp_dir dir;
-    extent_spec snap;
+    extent_layout snap;
     snap.cid = "0000beef";
     snap.parent_cid = "0000abcd";
     snap.hint = "base.vmdk";
@@ -161,7 +161,7 @@ TEST(VmdkChain, MissingParentAndCidErrors) {
     EXPECT_FALSE(open_vmdk_and_find_volume(msg, {u16(snap_path)}, offset, found, false));
     EXPECT_EQ(msg.str(), "invalid disk collection of snaps \n");
 
-    extent_spec self;
+    extent_layout self;
     self.cid = self.parent_cid = "12345678";
     write_file(dir.file("self.vmdk"), make_extent(self));
     EXPECT_FALSE(probe_vmdk_volume({u16(dir.file("self.vmdk"))}, offset, false, probe));
@@ -173,7 +173,7 @@ TEST(VmdkChain, MissingParentAndCidErrors) {
 
 TEST(VmdkExtent, HostileHeadersAreRefused) {
     temp_dir dir;
-    extent_spec s;
+    extent_layout s;
     s.grains = {{0, 7}};
     const disk::image good = make_extent(s);
     const std::string path = dir.file("x.vmdk");
@@ -238,7 +238,7 @@ TEST(VmdkExtent, HostileHeadersAreRefused) {
 
 TEST(VmdkExtent, ZeroedGrainEntriesReadAsZeros) {
     temp_dir dir;
-    extent_spec s;
+    extent_layout s;
     s.flags = 3 | 4;
     s.grains = {{0, 7}};
     disk::image d = make_extent(s);
