@@ -34,8 +34,8 @@ void report_admin_needed() {
 }
 
 // Opens the source, resolves `opts.list_path` and lists it. A path that
-// cannot be listed is reported here.
-bool list_one_path(brelvik_opts& opts) {
+// cannot be listed is reported here, as the user gave it (`shown`).
+bool list_one_path(brelvik_opts& opts, const std::string& shown) {
     std::unique_ptr<ntfs_volume> volume;
     resolve_result found;
     const bool follow = opts.resolve_links != 0;
@@ -63,7 +63,7 @@ bool list_one_path(brelvik_opts& opts) {
         return false;
     }
     if (!resolved) {
-        report_error("couldn't resolve path %s\n", uni::to_utf8(opts.list_path).c_str());
+        report_error("couldn't resolve path %s\n", shown.c_str());
         return false;
     }
     opts.start_entry = found.found;
@@ -253,7 +253,8 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     for (size_t i = 0; i < count; ++i) {
         opts.rows.clear();
         opts.list_path = paths[i];
-        if (list_one_path(opts)) ++listed;
+        const std::string shown = (mft_mode || args.size() < 2) ? uni::to_utf8(paths[i]) : args[1];
+        if (list_one_path(opts, shown)) ++listed;
     }
     if (xml_file) {
         xml_file->flush();
