@@ -86,8 +86,11 @@ bool choose_source(brelvik_opts& opts, arg_list& args, source_choice& src) {
         const bool ignore_size = had_offset && take_flag(args, "-ignore_image_size");
         const bool ok = open_image_and_find_volume(messages, uni::to_utf16(src.image), offset, ntfs_found, ignore_size);
         opts.volume_offset = offset;
-        if (ok && (had_offset || offset != 0)) return true;
-        if ((ok && offset == 0) || (!ok && offset == 0 && ntfs_found)) {
+        if (had_offset) {
+            if (ok) return true;
+        } else if (ok && offset != 0) {
+            return true;
+        } else if (offset == 0 && (ok || ntfs_found)) {
             src.source_path = src.image;
             return true;
         }

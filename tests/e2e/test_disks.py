@@ -84,5 +84,19 @@ class Vmdk(unittest.TestCase):
         self.assertTrue(text.rstrip("\n").endswith('base.vmdk"'), text)
 
 
+class ListingOutcome(unittest.TestCase):
+    def test_failures_are_reported_and_fail_the_run(self):
+        image = fixture("main.img")
+        r = run(["C:\\nothere", "-image", image])
+        self.assertEqual((r.rc, messages(r)), (255, "couldn't resolve path C:\\nothere\n"))
+        # An offset into a bare volume that is not the volume's start.
+        r = run(["\\", "-image", image, "-offset", "0x1000"])
+        self.assertEqual((r.rc, messages(r)), (255, "\nvolume offset [ 0x0 ] : ntfs or exfat\n\n"
+                                                    "use option [-offset 0x0]\n\n"))
+        empty = run(["\\empty_dir", "-image", image])
+        self.assertEqual(empty.rc, 0, empty.err)
+        self.assertEqual(strip_header(empty.out), "no items\n\n")
+
+
 if __name__ == "__main__":
     unittest.main()
