@@ -29,6 +29,8 @@ constexpr target targets[] = {
     {"partitions", fuzz::fuzz_partitions}, {"vmdk", fuzz::fuzz_vmdk},
 };
 
+void PrintTo(const target& t, std::ostream* os) { *os << t.name; }
+
 // One input may take this long under the sanitizers of a debug build; the
 // fuzzer's own limit is far lower, so more is a hang.
 constexpr auto max_input_time = std::chrono::seconds(20);
