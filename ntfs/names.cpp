@@ -122,10 +122,17 @@ struct climb {
     ntfs_volume& v;
     std::vector<std::u16string>& paths;
     std::vector<uint64_t> chain;  // entries on the way up, to end cycles
+    // Entries whose climb reached the root by no way: climbing them again
+    // from another child cannot do better, and without this a lattice of
+    // entries naming several parents each is climbed once per way through it.
+    std::set<uint64_t> dead_ends;
+    size_t steps = 0;
 };
 
 bool climb_paths(climb& c, uint64_t a, const std::vector<std::u16string>& partial) {
     if (c.paths.size() >= max_entry_paths || c.chain.size() >= max_path_depth) return false;
+    if (++c.steps > max_climb_steps || c.dead_ends.count(a)) return false;
+    const size_t found_before = c.paths.size();
     std::vector<uint8_t> rec;
     if (!read_file_record(c.v, a, rec)) return false;
     entry_name_map m;
@@ -150,6 +157,7 @@ bool climb_paths(climb& c, uint64_t a, const std::vector<std::u16string>& partia
         // A parent already on the way up is a cycle: that branch has no path.
     }
     c.chain.pop_back();
+    if (c.paths.size() == found_before) c.dead_ends.insert(a);
     return true;
 }
 
@@ -157,7 +165,7 @@ bool climb_paths(climb& c, uint64_t a, const std::vector<std::u16string>& partia
 
 bool collect_entry_paths(ntfs_volume& v, uint64_t a, const std::vector<std::u16string>& partial,
                          std::vector<std::u16string>& paths) {
-    climb c{v, paths, {}};
+    climb c{v, paths, {}, {}, 0};
     return climb_paths(c, a, partial);
 }
 

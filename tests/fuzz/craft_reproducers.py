@@ -121,8 +121,105 @@ def huge_index_allocation():
     x.write("directory", "huge-index-allocation")
 
 
+def attr(kind, value, ident, name=""):
+    """A resident attribute."""
+    nm = name.encode("utf-16-le")
+    head = 24 + len(nm)
+    voff = (head + 7) & ~7
+    total = (voff + len(value) + 7) & ~7
+    a = bytearray(total)
+    struct.pack_into("<IIBBHHHIHBB", a, 0, kind, total, 0, len(name), 24 if name else 0, 0, ident,
+                     len(value), voff, 0, 0)
+    a[24:24 + len(nm)] = nm
+    a[voff:voff + len(value)] = value
+    return bytes(a)
+
+
+def file_name(parent, name):
+    nm = name.encode("utf-16-le")
+    v = bytearray(66 + len(nm))
+    struct.pack_into("<Q", v, 0, parent | (1 << 48))
+    v[64], v[65] = len(name), 1
+    v[66:] = nm
+    return bytes(v)
+
+
+def index_root(children):
+    """An $I30 root whose entries carry only references (no keys)."""
+    entries = b"".join(struct.pack("<QHHHH", c | (1 << 48), 16, 0, 0, 0) for c in children)
+    entries += struct.pack("<QHHHH", 0, 16, 0, 2, 0)
+    node = struct.pack("<IIIB3x", 16, 16 + len(entries), 16 + len(entries), 0) + entries
+    return struct.pack("<IIIB3x", 0x30, 1, 4096, 4) + node
+
+
+def directory_record(number, names, children):
+    """A FILE record in use, flagged a directory: $STANDARD_INFORMATION, one
+    $FILE_NAME per (parent, name) and an index root naming `children`."""
+    body = attr(0x10, bytes(72), 0)
+    for k, (parent, name) in enumerate(names):
+        body += attr(0x30, file_name(parent, name), 1 + k)
+    body += attr(0x90, index_root(children), 20, "$I30") + b"\xff\xff\xff\xff"
+    rec = bytearray(1024)
+    rec[0:4] = b"FILE"
+    struct.pack_into("<HHQHHHHII", rec, 4, 48, 3, 0, 1, len(names), 56, 3, 56 + len(body) + 4, 1024)
+    struct.pack_into("<QHHI", rec, 32, 0, 21, 0, number)
+    assert 56 + len(body) <= 1024 - 8, len(body)
+    rec[56:56 + len(body)] = body
+    struct.pack_into("<H", rec, 48, 1)  # update sequence number
+    return unfix(rec)
+
+
+def grow_mft(x, records):
+    """Gives the MFT one run of `records` clusters (1 KiB each) in place."""
+    def one_run(rec):
+        off = next(o for t, o, ln in attributes(rec) if t == 0x80)
+        pos = off + struct.unpack_from("<H", rec, off + 32)[0]
+        lcn = x.mft // x.cluster
+        rec[pos:pos + 5] = bytes([0x21, records]) + lcn.to_bytes(2, "little") + bytes(1)
+    x.edit(0, one_run)
+
+
+# Layers of directories, each naming every directory of the next: a walk
+# that does not remember where it has been takes width^depth steps.
+WIDTH, DEPTH, FIRST = 6, 10, 30
+
+
+def layer(i):
+    return [FIRST + WIDTH * i + j for j in range(WIDTH)]
+
+
+def layered_directories_listing():
+    """The root lists layer 0; every layer lists the next. Each directory
+    has one name in each directory of the layer above."""
+    x = Xp("listing")
+    grow_mft(x, FIRST + WIDTH * DEPTH + 1)
+    put = lambda n, rec: x.image.__setitem__(slice(x.mft + n * 1024, x.mft + n * 1024 + 1024), rec)
+    put(5, directory_record(5, [(5, ".")], layer(0)))
+    for i in range(DEPTH):
+        parents = [5] if i == 0 else layer(i - 1)
+        children = layer(i + 1) if i + 1 < DEPTH else []
+        for j, n in enumerate(layer(i)):
+            put(n, directory_record(n, [(p, "d%d" % j) for p in parents], children))
+    x.write("listing", "layered-directories", b"\\")
+
+
+def layered_parents_paths():
+    """Every entry of a layer has a name in each entry of the layer above,
+    and the top layer's parent is no record: no path reaches the root."""
+    x = Xp("paths")
+    grow_mft(x, FIRST + WIDTH * DEPTH + 1)
+    put = lambda n, rec: x.image.__setitem__(slice(x.mft + n * 1024, x.mft + n * 1024 + 1024), rec)
+    for i in range(DEPTH):
+        parents = layer(i + 1) if i + 1 < DEPTH else [4000]
+        for j, n in enumerate(layer(i)):
+            put(n, directory_record(n, [(p, "p%d" % j) for p in parents], []))
+    x.write("paths", "layered-parents")
+
+
 def main():
     huge_index_allocation()
+    layered_directories_listing()
+    layered_parents_paths()
 
 
 if __name__ == "__main__":
