@@ -175,7 +175,7 @@ def grow_mft(x, records):
         off = next(o for t, o, ln in attributes(rec) if t == 0x80)
         pos = off + struct.unpack_from("<H", rec, off + 32)[0]
         lcn = x.mft // x.cluster
-        rec[pos:pos + 5] = bytes([0x21, records]) + lcn.to_bytes(2, "little") + bytes(1)
+        rec[pos:pos + 6] = bytes([0x22]) + records.to_bytes(2, "little") + lcn.to_bytes(2, "little") + bytes(1)
     x.edit(0, one_run)
 
 
@@ -216,10 +216,45 @@ def layered_parents_paths():
     x.write("paths", "layered-parents")
 
 
+# A chain of directories as deep as the largest fuzz image holds.
+CHAIN = 6000
+
+
+def deep_chain(target):
+    """The root lists entry FIRST, which lists FIRST+1, and so on down."""
+    x = Xp(target)
+    grow_mft(x, FIRST + CHAIN + 1)
+    x.image.extend(bytes(max(0, x.mft + (FIRST + CHAIN + 1) * 1024 - len(x.image))))
+    put = lambda n, rec: x.image.__setitem__(slice(x.mft + n * 1024, x.mft + n * 1024 + 1024), rec)
+    put(5, directory_record(5, [(5, ".")], [FIRST]))
+    for k in range(CHAIN):
+        n = FIRST + k
+        put(n, directory_record(n, [(5 if k == 0 else n - 1, "d")], [n + 1] if k + 1 < CHAIN else []))
+    return x
+
+
+def deep_chain_listing():
+    deep_chain("listing").write("listing", "deep-chain", b"\\")
+
+
+def deep_chain_paths():
+    """Entry FIRST is the deepest: each entry's parent is the next one."""
+    x = Xp("paths")
+    grow_mft(x, FIRST + CHAIN + 1)
+    x.image.extend(bytes(max(0, x.mft + (FIRST + CHAIN + 1) * 1024 - len(x.image))))
+    put = lambda n, rec: x.image.__setitem__(slice(x.mft + n * 1024, x.mft + n * 1024 + 1024), rec)
+    for k in range(CHAIN):
+        n = FIRST + k
+        put(n, directory_record(n, [(n + 1 if k + 1 < CHAIN else 5, "d")], []))
+    x.write("paths", "deep-chain")
+
+
 def main():
     huge_index_allocation()
     layered_directories_listing()
     layered_parents_paths()
+    deep_chain_listing()
+    deep_chain_paths()
 
 
 if __name__ == "__main__":
