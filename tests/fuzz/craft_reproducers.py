@@ -216,20 +216,22 @@ def layered_parents_paths():
     x.write("paths", "layered-parents")
 
 
-# A chain of directories as deep as the largest fuzz image holds.
+# A chain of entries nearly as deep as the largest fuzz image holds.
 CHAIN = 6000
 
 
-def deep_chain(target):
-    """The root lists entry FIRST, which lists FIRST+1, and so on down."""
+def deep_chain(target, depth=3000):
+    """The root lists entry FIRST, which lists FIRST+1, and so on down (the
+    listing writes every level's full path: its cost grows as depth^2 by
+    design, so half the depth keeps the replay short)."""
     x = Xp(target)
-    grow_mft(x, FIRST + CHAIN + 1)
-    x.image.extend(bytes(max(0, x.mft + (FIRST + CHAIN + 1) * 1024 - len(x.image))))
+    grow_mft(x, FIRST + depth + 1)
+    x.image.extend(bytes(max(0, x.mft + (FIRST + depth + 1) * 1024 - len(x.image))))
     put = lambda n, rec: x.image.__setitem__(slice(x.mft + n * 1024, x.mft + n * 1024 + 1024), rec)
     put(5, directory_record(5, [(5, ".")], [FIRST]))
-    for k in range(CHAIN):
+    for k in range(depth):
         n = FIRST + k
-        put(n, directory_record(n, [(5 if k == 0 else n - 1, "d")], [n + 1] if k + 1 < CHAIN else []))
+        put(n, directory_record(n, [(5 if k == 0 else n - 1, "d")], [n + 1] if k + 1 < depth else []))
     return x
 
 
