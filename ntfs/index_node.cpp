@@ -44,8 +44,15 @@ bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, c
     if (runs.empty()) return false;
     const uint64_t a = v.bytes_per_cluster;
     if (a == 0) return false;
-    // An allocation can never hold more clusters than the volume has.
-    const uint64_t clusters = std::min<uint64_t>(total_clusters(runs, true), v.total_clusters ? v.total_clusters : 1);
+    // An allocation can never hold more clusters than the volume has: as its
+    // boot sector claims it, and as its source really holds it (the boot
+    // sector of a damaged volume may claim any size).
+    uint64_t volume_clusters = v.total_clusters ? v.total_clusters : 1;
+    const uint64_t source_bytes = v.source ? total_size(*v.source) : 0;
+    const uint64_t start = v.volume_offset > 0 ? static_cast<uint64_t>(v.volume_offset) : 0;
+    if (source_bytes > 0) volume_clusters = std::min<uint64_t>(volume_clusters, source_bytes > start ? (source_bytes - start) / a : 0);
+    const uint64_t clusters =
+        std::min({total_clusters(runs, true), volume_clusters, max_index_allocation_bytes / a});
     const uint64_t d = a * clusters;
     if (d == 0) return false;
     uint64_t blocks = 0;

@@ -10,6 +10,10 @@
 
 // Index blocks are carved at this size from the allocation stream.
 constexpr uint32_t index_block_size = 4096;
+// An index allocation is read whole into memory. No directory needs more:
+// a million entries with long names take about 256 MiB of index blocks, so
+// a runlist claiming more is damage and is read no further.
+constexpr uint64_t max_index_allocation_bytes = uint64_t(256) << 20;
 // A node's bytes in use must be in 1..4096.
 constexpr uint32_t max_node_bytes = 4096;
 // An entry longer than this ends the walk of its node: a $FILE_NAME key is

@@ -121,35 +121,46 @@ namespace {
 struct climb {
     ntfs_volume& v;
     std::vector<std::u16string>& paths;
-    std::vector<uint64_t> chain;  // entries on the way up, to end cycles
+    // The names on the way up, the entry's own first, shared by every level
+    // of the climb: one copy per level would cost depth^2 strings.
+    std::vector<std::u16string> names;
+    std::set<uint64_t> on_chain;  // entries on the way up, to end cycles
+    // Entries whose climb reached the root by no way: climbing them again
+    // from another child cannot do better, and without this a lattice of
+    // entries naming several parents each is climbed once per way through it.
+    std::set<uint64_t> dead_ends;
+    size_t steps = 0;
 };
 
-bool climb_paths(climb& c, uint64_t a, const std::vector<std::u16string>& partial) {
-    if (c.paths.size() >= max_entry_paths || c.chain.size() >= max_path_depth) return false;
+bool climb_paths(climb& c, uint64_t a) {
+    if (c.paths.size() >= max_entry_paths || c.on_chain.size() >= max_path_depth) return false;
+    if (++c.steps > max_climb_steps || c.dead_ends.count(a)) return false;
+    const size_t found_before = c.paths.size();
     std::vector<uint8_t> rec;
     if (!read_file_record(c.v, a, rec)) return false;
     entry_name_map m;
     if (!collect_entry_names(c.v, a, rec, false, any_parent, m)) return false;
-    c.chain.push_back(a);
+    c.on_chain.insert(a);
     for (const auto& [key, n] : m) {
         if (c.paths.size() >= max_entry_paths) break;
-        std::vector<std::u16string> w = partial;
-        w.push_back(n.name);
+        c.names.push_back(n.name);
         const uint64_t parent = n.parent_ref & entry_number_mask;
         if (parent == 5) {
             std::u16string t;
-            for (auto it = w.rbegin(); it != w.rend(); ++it) {
+            for (auto it = c.names.rbegin(); it != c.names.rend(); ++it) {
                 if (*it == u".") continue;
                 t += *it;
                 t.push_back(u'\\');
             }
             c.paths.push_back(std::move(t));
-        } else if (std::find(c.chain.begin(), c.chain.end(), parent) == c.chain.end()) {
-            climb_paths(c, parent, w);
+        } else if (!c.on_chain.count(parent)) {
+            climb_paths(c, parent);
         }
         // A parent already on the way up is a cycle: that branch has no path.
+        c.names.pop_back();
     }
-    c.chain.pop_back();
+    c.on_chain.erase(a);
+    if (c.paths.size() == found_before) c.dead_ends.insert(a);
     return true;
 }
 
@@ -157,8 +168,8 @@ bool climb_paths(climb& c, uint64_t a, const std::vector<std::u16string>& partia
 
 bool collect_entry_paths(ntfs_volume& v, uint64_t a, const std::vector<std::u16string>& partial,
                          std::vector<std::u16string>& paths) {
-    climb c{v, paths, {}};
-    return climb_paths(c, a, partial);
+    climb c{v, paths, partial, {}, {}, 0};
+    return climb_paths(c, a);
 }
 
 bool open_source_volume(const volume_source& s, std::unique_ptr<ntfs_volume>& out) {

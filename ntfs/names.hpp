@@ -62,3 +62,7 @@ bool entry_is_directory(const volume_source& src, uint64_t entry);
 // count of paths collected is capped.
 constexpr size_t max_path_depth = 16384;
 constexpr size_t max_entry_paths = 4096;
+// Records read while climbing from one entry: enough for every path of an
+// entry with NTFS's 1024 hard links at a depth of 64, and a bound on the
+// work a crafted web of parent references can demand.
+constexpr size_t max_climb_steps = 65536;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -190,10 +191,14 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
 
 namespace {
 
-// The directories being written, from the start down: a subdirectory
-// already on this chain is an index naming its own ancestor.
+// The directories being written, from the start down, and every
+// directory written or tried so far. A directory has one parent, so one
+// met again is damage: an index naming its own ancestor, or several
+// directories naming the same child, which would otherwise be descended
+// once per way of reaching it.
 struct walk_state {
     std::vector<uint64_t> chain;
+    std::set<uint64_t> visited;
 };
 
 bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
@@ -220,7 +225,7 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     w.chain.push_back(entry);
     for (const listing_row& r : queue) {
         if (r.kind != row_kind_directory) continue;
-        if (std::find(w.chain.begin(), w.chain.end(), r.entry) != w.chain.end()) continue;
+        if (!w.visited.insert(r.entry).second) continue;
         opts.rows.clear();
         if (collect_subdirectory(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts) && !opts.rows.empty())
             write_level(opts, v, r.dir_path, r.entry, levels - 1, w);
@@ -233,6 +238,7 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
 
 bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels) {
     walk_state w;
+    w.visited.insert(entry);
     return write_level(opts, v, path, entry, levels, w);
 }
 

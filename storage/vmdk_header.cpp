@@ -22,9 +22,13 @@ vmdk_sparse_header read_sparse_header(std::span<const uint8_t> s) {
 }
 
 uint64_t grain_directory_entries(const vmdk_sparse_header& h) {
-    if (h.grain_size == 0 || h.num_gtes_per_gt == 0) return 0;
+    // Checked here too, not only by sparse_header_sane: a header straight
+    // from the file could otherwise wrap the product to zero and divide by it.
+    if (h.grain_size == 0 || h.grain_size > max_vmdk_grain_sectors || h.num_gtes_per_gt == 0 ||
+        h.num_gtes_per_gt > max_vmdk_gtes_per_gt)
+        return 0;
     const uint64_t per_table = h.grain_size * h.num_gtes_per_gt;  // both bounded: no overflow
-    return (h.capacity + per_table - 1) / per_table;
+    return h.capacity / per_table + (h.capacity % per_table != 0);
 }
 
 // True when `sectors` sectors at sector `at` lie inside the file.

@@ -47,7 +47,7 @@ struct vmdk_sparse_header {
 vmdk_sparse_header read_sparse_header(std::span<const uint8_t> sector);
 
 // Grain-directory entries needed to cover the capacity (0 when the header
-// has no grains).
+// has no grains, or grains or tables beyond the limits above).
 uint64_t grain_directory_entries(const vmdk_sparse_header& h);
 
 // Checks every count and offset of the header against the limits above and

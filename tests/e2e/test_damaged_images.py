@@ -1,0 +1,181 @@
+"""Damaged and crafted volumes: each run ends within a few seconds with the
+listing of what could be read (exit 0) or a message (exit 255)."""
+import os
+import shutil
+import struct
+import tempfile
+import unittest
+
+from brelvik_e2e import run, testdata
+
+# A damaged volume must be listed, or refused, well within this.
+TIME_LIMIT = 30
+
+
+def fixup(rec):
+    rec = bytearray(rec)
+    usa, cnt = struct.unpack_from("<HH", rec, 4)
+    for i in range(1, cnt):
+        rec[i * 512 - 2:i * 512] = rec[usa + 2 * i:usa + 2 * i + 2]
+    return rec
+
+
+def unfix(rec):
+    """Puts the update sequence back at each stride's end after an edit."""
+    rec = bytearray(rec)
+    usa, cnt = struct.unpack_from("<HH", rec, 4)
+    seq = rec[usa:usa + 2]
+    for i in range(1, cnt):
+        rec[usa + 2 * i:usa + 2 * i + 2] = rec[i * 512 - 2:i * 512]
+        rec[i * 512 - 2:i * 512] = seq
+    return rec
+
+
+def attributes(rec):
+    off = struct.unpack_from("<H", rec, 20)[0]
+    while off + 8 <= len(rec):
+        t, ln = struct.unpack_from("<II", rec, off)
+        if t == 0xFFFFFFFF or ln == 0:
+            return
+        yield t, off, ln
+        off += ln
+
+
+class XpVolume:
+    """The bare 6 MB Windows XP volume: 1 KiB clusters and records, its MFT
+    in one run."""
+
+    def __init__(self):
+        path = testdata(os.path.join("7-undel-ntfs", "7-ntfs-undel.dd"))
+        with open(path, "rb") as f:
+            self.data = bytearray(f.read())
+        bps, spc = struct.unpack_from("<HB", self.data, 11)
+        self.cluster = bps * spc
+        self.mft = struct.unpack_from("<Q", self.data, 48)[0] * self.cluster
+        self.record = 1024
+
+    def record_at(self, entry):
+        return self.mft + entry * self.record
+
+    def edit_record(self, entry, change):
+        at = self.record_at(entry)
+        rec = fixup(self.data[at:at + self.record])
+        change(rec)
+        self.data[at:at + self.record] = unfix(rec)
+
+    def attribute(self, entry, kind):
+        at = self.record_at(entry)
+        rec = fixup(self.data[at:at + self.record])
+        for t, off, ln in attributes(rec):
+            if t == kind:
+                return rec, off, ln
+        raise AssertionError("entry %d has no attribute 0x%x" % (entry, kind))
+
+    def index_clusters(self, entry):
+        rec, off, ln = self.attribute(entry, 0xA0)
+        pos = off + struct.unpack_from("<H", rec, off + 32)[0]
+        h = rec[pos]
+        length = int.from_bytes(rec[pos + 1:pos + 1 + (h & 15)], "little")
+        lcn = int.from_bytes(rec[pos + 1 + (h & 15):pos + 1 + (h & 15) + (h >> 4)], "little", signed=True)
+        return lcn, length
+
+
+class DamagedImages(unittest.TestCase):
+    def setUp(self):
+        self.vol = XpVolume()
+        self.dir = tempfile.mkdtemp(prefix="brelvik-damaged-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def list(self, data, *args):
+        path = os.path.join(self.dir, "v.img")
+        with open(path, "wb") as f:
+            f.write(data)
+        r = run(["\\", "-image", path] + list(args), timeout=TIME_LIMIT)
+        self.assertIn(r.rc, (0, 255), r.err)
+        if r.rc == 255:
+            self.assertTrue(r.err.strip(), "a refusal says why")
+        return r
+
+    def test_truncated_images(self):
+        size = len(self.vol.data)
+        mft = self.vol.mft
+        for cut in (100, 512, 4096, mft, mft + 512, mft + 5 * 1024, mft + 6 * 1024, mft + 16 * 1024,
+                    size // 2, size - 4096):
+            with self.subTest(cut=cut):
+                r = self.list(bytes(self.vol.data[:cut]), "-recurse")
+                if cut <= mft:
+                    self.assertEqual(r.rc, 255)
+                    self.assertIn("couldn't", r.err)
+                if cut >= mft + 16 * 1024:
+                    # The root's record is there: its own row is listed.
+                    self.assertEqual(r.rc, 0, r.err)
+                    self.assertRegex(r.out, r"dir  \\\n")
+
+    def test_zeroed_mft(self):
+        v = self.vol
+        v.data[v.mft:v.mft + 64 * v.record] = bytes(64 * v.record)
+        r = self.list(bytes(v.data))
+        self.assertEqual(r.rc, 255)
+        self.assertIn("couldn't open volume", r.err)
+
+    def test_zeroed_root_index(self):
+        v = self.vol
+        lcn, length = v.index_clusters(5)
+        at = lcn * v.cluster
+        v.data[at:at + length * v.cluster] = bytes(length * v.cluster)
+        r = self.list(bytes(v.data), "-recurse")
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertNotIn("$MFT", r.out)
+
+    def test_zeroed_root_record(self):
+        v = self.vol
+        at = v.record_at(5)
+        v.data[at:at + v.record] = bytes(v.record)
+        r = self.list(bytes(v.data), "-recurse")
+        self.assertEqual(r.rc, 255)
+        self.assertIn("couldn't", r.err)
+
+    def test_directory_whose_index_names_its_ancestor_and_itself(self):
+        # $Extend (entry 11) keeps its children in its index root: point
+        # them at the root and at $Extend itself.
+        v = self.vol
+
+        def point_children(rec):
+            off = next(o for t, o, ln in attributes(rec) if t == 0x90)
+            value = off + struct.unpack_from("<H", rec, off + 20)[0]
+            node = value + 16
+            e = node + struct.unpack_from("<I", rec, node)[0]
+            refs = [5, 11, 5]
+            k = 0
+            while struct.unpack_from("<H", rec, e + 12)[0] & 2 == 0:
+                struct.pack_into("<Q", rec, e, refs[k % len(refs)] | (1 << 48))
+                k += 1
+                e += struct.unpack_from("<H", rec, e + 8)[0]
+            self.assertGreater(k, 1)
+
+        v.edit_record(11, point_children)
+        r = self.list(bytes(v.data), "-level", "50")
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertIn("$Extend", r.out)
+
+    def test_runlist_pointing_past_the_volume(self):
+        v = self.vol
+
+        def far_runs(rec):
+            off = next(o for t, o, ln in attributes(rec) if t == 0xA0)
+            pos = off + struct.unpack_from("<H", rec, off + 32)[0]
+            # One run of 2^32-1 clusters at cluster 2^40.
+            rec[pos:pos + 11] = bytes([0x64]) + (0xFFFFFFFF).to_bytes(4, "little") + (1 << 40).to_bytes(6, "little")
+            rec[pos + 11] = 0
+
+        v.edit_record(5, far_runs)
+        r = self.list(bytes(v.data), "-recurse")
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertRegex(r.out, r"dir  \\\n")
+        self.assertNotIn("$MFT", r.out)
+
+
+if __name__ == "__main__":
+    unittest.main()
