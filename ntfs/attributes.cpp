@@ -16,12 +16,6 @@ constexpr size_t std_info_bytes = 72;
 // The key used for attribute types without a rule of their own.
 constexpr uint64_t shared_type_key = 0xFFFFFFFFFFFFULL;
 
-std::string hex8(uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "%08llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 bool is_known_type(uint32_t t) { return (t >= 0x10 && t <= 0xC0 && t % 0x10 == 0) || t == 0x100; }
 
 bool same_name(const std::u16string& a, const std::u16string& b) { return a == b; }
@@ -115,7 +109,7 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
         fn.name = read_utf16(v, file_name_fixed, nlen);
         fn.attr_id = id;
         fn.entry = entry;
-        const std::string k = hex8(le::u64(v, 0) & entry_number_mask) + "_" + ntfs_name_to_utf8(fn.name) + "_" + hex8(entry);
+        const std::string k = name_key(le::u64(v, 0) & entry_number_mask, fn.name, entry);
         pe.file_names.emplace(k, std::move(fn));
         break;
     }
@@ -197,11 +191,11 @@ static void fill_times(attr_desc& d, le::bytes v, uint64_t at) {
     d.accessed = le::u64(v, at + 24);
 }
 
-bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>& out) {
-    out.clear();
-    mft_entries_ctx ctx(&v);
-    parsed_entry pe;
-    if (!load_entry(pe, ctx, entry) || pe.raw.empty()) return false;
+namespace {
+
+// Flattens a loaded entry into items.
+void flatten_entry(ntfs_volume& v, uint64_t entry, const parsed_entry& pe, std::vector<attr_desc>& out) {
+    out.reserve(1 + pe.std_info.size() + pe.file_names.size() + pe.attributes.size());
     const le::bytes hdr(pe.header.data(), pe.header.size());
     const uint64_t seq_bits = uint64_t(pe.sequence & 0xFFFF) << 48;
     const uint32_t usa_records = (uint32_t(le::u16(hdr, file_header::usa_count)) - 1) * fixup_stride;
@@ -280,5 +274,25 @@ bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>&
         d.record_size = rs;
         out.push_back(std::move(d));
     }
+}
+
+}  // namespace
+
+bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>& out) {
+    out.clear();
+    mft_entries_ctx ctx(&v);
+    parsed_entry pe;
+    if (!load_entry(pe, ctx, entry) || pe.raw.empty()) return false;
+    flatten_entry(v, entry, pe, out);
+    return true;
+}
+
+bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, le::bytes record, std::vector<attr_desc>& out) {
+    if (record.size() != working_record_size(v)) return collect_entry_attrs(v, entry, out);
+    out.clear();
+    mft_entries_ctx ctx(&v);
+    parsed_entry pe;
+    if (!load_entry(pe, ctx, entry, record) || pe.raw.empty()) return false;
+    flatten_entry(v, entry, pe, out);
     return true;
 }

@@ -95,7 +95,7 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
     row.display_name = chosen;
 
     std::vector<attr_desc> items;
-    if (!collect_entry_attrs(v, entry, items)) return true;
+    if (!collect_entry_attrs(v, entry, rec, items)) return true;
     uint8_t object_id[16] = {};
     for (const auto& d : items) {
         if (d.type == attr_reparse_point && !d.text.empty()) {
