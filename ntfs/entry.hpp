@@ -22,6 +22,10 @@ struct mft_entries_ctx : cmd_params {
     uint32_t record_size = 1024;
     uint32_t sector_size = 512;
     bool record_size_taken = false;
+    // Only the attributes a listing row uses are sorted into items: object
+    // IDs, $DATA, index allocations and reparse points (and attribute lists
+    // are followed); the others are passed over.
+    bool listing_items_only = false;
 
     // The entry-level read: exactly one record's bytes at the entry's
     // mapped position, entry fixup applied. `bad` reports a BAAD record.

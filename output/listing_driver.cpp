@@ -95,7 +95,7 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
     row.display_name = chosen;
 
     std::vector<attr_desc> items;
-    if (!collect_entry_attrs(v, entry, rec, items)) return true;
+    if (!collect_listing_attrs(v, entry, rec, items)) return true;
     uint8_t object_id[16] = {};
     for (const auto& d : items) {
         if (d.type == attr_reparse_point && !d.text.empty()) {
@@ -108,28 +108,27 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
     }
 
     const bool directory = (row.record_flags & record_flag_directory) != 0;
-    std::u16string full;
+    // Lower-casing goes unit by unit, so the key of "full:stream" is this
+    // key, ':' and the lower-cased stream name.
+    const std::u16string base_key = uni::wide_lower(directory && !is_child ? path : join(path, chosen));
     bool main_row = false;
     if (directory) {
         row.kind = row_kind_directory;
         row.size = 0;
-        full = is_child ? join(path, chosen) : path;
-        row.sort_key = uni::wide_lower(full);
+        row.sort_key = base_key;
         std::memcpy(row.object_id, object_id, 16);
         rows.insert(row);
         std::memset(object_id, 0, 16);
         main_row = true;
     } else {
         row.kind = row_kind_file;
-        full = join(path, chosen);
         platform::live_file_info times;
         times.created = row.si_created;
         times.modified = row.si_modified;
         times.time_kind = 1;
-        if (!filter_accepts(opts, uni::wide_lower(full), &times)) return true;
+        if (!filter_accepts(opts, base_key, &times)) return true;
     }
 
-    const std::u16string base_key = uni::wide_lower(full);
     for (const auto& d : items) {
         const uint64_t size = d.non_resident ? d.allocated_size : d.value_length;
         if (d.type == attr_data) {
@@ -139,7 +138,7 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
                 const std::u16string stream = uni::to_utf16(d.name);
                 r.display_name = chosen + u":" + stream;
                 r.kind = row_kind_data_stream;
-                r.sort_key = uni::wide_lower(full + u":" + stream);
+                r.sort_key = base_key + u":" + uni::wide_lower(stream);
                 std::memset(r.object_id, 0, 16);
             } else {
                 r.display_name = directory ? chosen + u"<dir data entry>" : chosen;
@@ -155,7 +154,7 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
             r.size = size;
             r.display_name = chosen == u"." ? stream : chosen + u":" + stream;
             r.kind = row_kind_index_stream;
-            r.sort_key = uni::wide_lower(full + u":" + stream);
+            r.sort_key = base_key + u":" + uni::wide_lower(stream);
             std::memset(r.object_id, 0, 16);
             rows.insert(std::move(r));
         }
