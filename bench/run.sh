@@ -2,8 +2,10 @@
 # Times a whole-volume recursive listing on a generated image of SIZE files,
 # side by side in one run: brelvik's text table, CSV and path list against
 # The Sleuth Kit's `fls -r -p` and ntfs-3g's `ntfsls -R -l`. Every output
-# goes to /dev/null. Prints wall seconds, the ratio to fls, microseconds per
-# listed entry and the peak resident memory of each, from /usr/bin/time -v.
+# goes to /dev/null, standard error to a file of its own (as when an
+# examiner redirects the listing and watches the console). Prints wall
+# seconds, the ratio to fls, microseconds per listed entry and the peak
+# resident memory of each, from /usr/bin/time -v.
 #
 #   bench/run.sh 200000                 # image made (once) by bench/make_volume.py
 #   RUNS=5 bench/run.sh 20000           # best of 5 runs of each command
@@ -39,9 +41,9 @@ names=()
 measure() {
   local name=$1; shift
   local times=() peak=0 i
-  "$@" >/dev/null 2>&1 || true
+  "$@" >/dev/null 2>"$work/err" || true
   for ((i = 0; i < runs; i++)); do
-    /usr/bin/time -v -o "$work/t" "$@" >/dev/null 2>/dev/null || true
+    /usr/bin/time -v -o "$work/t" "$@" >/dev/null 2>"$work/err" || true
     local e r
     e=$(awk -F': ' '/Elapsed \(wall clock\)/ {print $2}' "$work/t")
     r=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/t")
