@@ -229,7 +229,7 @@ deferred_flush_buf::int_type deferred_flush_buf::overflow(int_type ch) {
 }
 
 int deferred_flush_buf::sync() {
-    if (platform::monotonic_seconds() - last_pass_ < flush_interval) return 0;
+    if (++syncs_ % syncs_per_clock_check != 0 || platform::monotonic_seconds() - last_pass_ < flush_interval) return 0;
     return drain() ? 0 : -1;
 }
 

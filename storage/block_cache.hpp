@@ -15,16 +15,16 @@
 #include <cstdint>
 #include <vector>
 
-// A chunk holds this many bytes: 64 MFT records of 1 KiB or 16 index
+// A chunk holds this many bytes: 16 MFT records of 1 KiB or 4 index
 // blocks, a multiple of every sector size. One read of a chunk replaces
-// dozens of record reads; larger chunks were measured to cost more in
-// copying bytes nobody asks for than they save in reads, since most
-// folders are small and their records few.
-constexpr uint32_t cache_chunk_bytes = 64 * 1024;
-// At most this many chunks are kept (2 MiB): enough for a directory's
-// records, its index and its parent's, while memory stays bounded on
-// volumes of any size.
-constexpr uint32_t cache_max_chunks = 32;
+// many record reads; larger chunks were measured to cost more in copying
+// bytes nobody asks for than they save in reads, since most folders are
+// small and the records of neighbouring folders are read far apart.
+constexpr uint32_t cache_chunk_bytes = 16 * 1024;
+// At most this many chunks are kept (1 MiB): enough for a directory's
+// records and index blocks in reach while memory stays bounded on volumes
+// of any size; more were measured to gain nothing.
+constexpr uint32_t cache_max_chunks = 64;
 
 struct cache_chunk {
     int64_t offset = -1;     // absolute source offset, a multiple of the chunk size; -1 when empty
