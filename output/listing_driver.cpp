@@ -76,13 +76,28 @@ using row_batch = std::vector<listing_row>;
 // those of inserting the rows one by one, but the batch is sorted first,
 // which costs far less than as many walks down the set.
 void merge_rows(row_batch& batch, listing_rows& rows) {
-    std::vector<size_t> order(batch.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    // The keys share the directory's path: what every key has in common
+    // with the first decides no comparison and is left out of them.
+    size_t shared = batch.empty() ? 0 : batch.front().sort_key.size();
+    for (const listing_row& r : batch) {
+        const std::u16string& a = batch.front().sort_key;
+        const size_t n = std::min(shared, r.sort_key.size());
+        const auto end = a.begin() + static_cast<std::ptrdiff_t>(n);
+        shared = static_cast<size_t>(std::mismatch(a.begin(), end, r.sort_key.begin()).first - a.begin());
+    }
+    struct keyed {
+        std::u16string_view rest;  // the key after the shared part
+        size_t index;
+    };
+    std::vector<keyed> order;
+    order.reserve(batch.size());
+    for (size_t i = 0; i < batch.size(); ++i)
+        order.push_back({std::u16string_view(batch[i].sort_key).substr(shared), i});
     std::stable_sort(order.begin(), order.end(),
-                     [&batch](size_t a, size_t b) { return sort_key_less(batch[a].sort_key, batch[b].sort_key); });
+                     [](const keyed& a, const keyed& b) { return sort_key_less(a.rest, b.rest); });
     // Into an empty set every row goes last, after the equal keys before it.
     const bool append = rows.empty();
-    for (size_t i : order) {
+    for (const auto& [rest, i] : order) {
         if (append) rows.insert(rows.end(), std::move(batch[i]));
         else rows.insert(std::move(batch[i]));
     }
