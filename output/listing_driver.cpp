@@ -227,6 +227,7 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
         return result;
     }
     std::vector<uint8_t> crec;
+    batch.reserve(batch.size() + children.size());  // a row or more per child
     for (const auto& [c, flag] : children) {
         if (c == entry || !read_file_record(v, c, crec)) continue;
         if (!stage_entry_rows(v, crec, c, entry, path, batch, show_indx, true, opts)) break;
