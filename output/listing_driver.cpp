@@ -104,8 +104,11 @@ void merge_rows(row_batch& batch, listing_rows& rows) {
     batch.clear();
 }
 
+// `lower_path` is `path` lower-cased, made once for all of a directory's
+// entries.
 bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
-                      row_batch& rows, bool show_indx, bool is_child, brelvik_opts& opts) {
+                      const std::u16string& lower_path, row_batch& rows, bool show_indx, bool is_child,
+                      brelvik_opts& opts) {
     if (!v.source) return false;
     entry_name_map names;
     if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
@@ -141,9 +144,11 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     }
 
     const bool directory = (row.record_flags & record_flag_directory) != 0;
-    // Lower-casing goes unit by unit, so the key of "full:stream" is this
-    // key, ':' and the lower-cased stream name.
-    const std::u16string base_key = uni::wide_lower(directory && !is_child ? path : join(path, chosen));
+    // Lower-casing goes unit by unit, so the key of "path\name" is the
+    // lower-cased path, '\' and the lower-cased name, and that of
+    // "full:stream" this key, ':' and the lower-cased stream name.
+    const std::u16string base_key =
+        directory && !is_child ? lower_path : join(lower_path, uni::wide_lower(chosen));
     bool main_row = false;
     if (directory) {
         row.kind = row_kind_directory;
@@ -162,10 +167,28 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         if (!filter_accepts(opts, base_key, &times)) return true;
     }
 
-    for (const auto& d : items) {
-        const uint64_t size = d.non_resident ? d.allocated_size : d.value_length;
+    // The last row made from the items takes `row` itself when no row of
+    // its own follows them; the others copy it.
+    size_t last_item_row = items.size();
+    bool row_taken = directory;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const attr_desc& d = items[i];
         if (d.type == attr_data) {
-            listing_row r = row;
+            last_item_row = i;
+            if (d.name.empty()) row_taken = true;
+        } else if (d.type == attr_index_allocation && show_indx && !d.name.empty()) {
+            last_item_row = i;
+        }
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+        const attr_desc& d = items[i];
+        const uint64_t size = d.non_resident ? d.allocated_size : d.value_length;
+        listing_row r;
+        if (d.type == attr_data || (d.type == attr_index_allocation && show_indx && !d.name.empty())) {
+            if (row_taken && i == last_item_row) r = std::move(row);
+            else r = row;
+        }
+        if (d.type == attr_data) {
             r.size = size;
             if (!d.name.empty()) {
                 const std::u16string stream = uni::to_utf16(d.name);
@@ -182,7 +205,6 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
             }
             rows.push_back(std::move(r));
         } else if (d.type == attr_index_allocation && show_indx && !d.name.empty()) {
-            listing_row r = row;
             const std::u16string stream = uni::to_utf16(d.name);
             r.size = size;
             r.display_name = chosen == u"." ? stream : chosen + u":" + stream;
@@ -207,7 +229,8 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
 bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
                     listing_rows& rows, bool show_indx, bool is_child, brelvik_opts& opts) {
     row_batch batch;
-    const bool result = stage_entry_rows(v, rec, entry, parent, path, batch, show_indx, is_child, opts);
+    const bool result =
+        stage_entry_rows(v, rec, entry, parent, path, uni::wide_lower(path), batch, show_indx, is_child, opts);
     merge_rows(batch, rows);
     return result;
 }
@@ -218,9 +241,11 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
     if (!read_file_record(v, entry, rec)) return false;
     entry_name_map names;
     row_batch batch;
+    const std::u16string lower_path = uni::wide_lower(path);
     bool result = collect_entry_names(v, entry, rec, false, any_parent, names);
     for (const auto& [key, n] : names)
-        result = stage_entry_rows(v, rec, entry, n.parent_ref & entry_number_mask, path, batch, show_indx, false, opts);
+        result = stage_entry_rows(v, rec, entry, n.parent_ref & entry_number_mask, path, lower_path, batch, show_indx,
+                                  false, opts);
     child_entry_set children;
     if (!collect_directory_children(v, entry, children)) {
         merge_rows(batch, rows);
@@ -230,7 +255,7 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
     batch.reserve(batch.size() + children.size());  // a row or more per child
     for (const auto& [c, flag] : children) {
         if (c == entry || !read_file_record(v, c, crec)) continue;
-        if (!stage_entry_rows(v, crec, c, entry, path, batch, show_indx, true, opts)) break;
+        if (!stage_entry_rows(v, crec, c, entry, path, lower_path, batch, show_indx, true, opts)) break;
     }
     merge_rows(batch, rows);
     return true;
@@ -323,9 +348,11 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         collect_directory_children(v, opts.start_entry, children);
         std::vector<uint8_t> crec;
         row_batch batch;
+        const std::u16string lower_path = uni::wide_lower(opts.list_path);
         for (const auto& [c, flag] : children) {
             if (c == opts.start_entry || !read_file_record(v, c, crec)) continue;
-            if (!stage_entry_rows(v, crec, c, opts.start_entry, opts.list_path, batch, opts.show_indx != 0, true, opts))
+            if (!stage_entry_rows(v, crec, c, opts.start_entry, opts.list_path, lower_path, batch,
+                                  opts.show_indx != 0, true, opts))
                 break;
         }
         merge_rows(batch, opts.rows);

@@ -180,7 +180,7 @@ class deferred_flush_buf : public std::streambuf {
 public:
     static constexpr size_t buffer_size = 0x40000;   // 256 KiB, as the file streams
     static constexpr double flush_interval = 1.0;    // seconds
-    static constexpr uint32_t syncs_per_clock_check = 64;  // rows between looks at the clock
+    static constexpr uint32_t syncs_per_clock_check = 256;  // rows between looks at the clock
 
     explicit deferred_flush_buf(std::streambuf* target);
     ~deferred_flush_buf() override;
