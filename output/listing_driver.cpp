@@ -7,10 +7,12 @@
 #include "ntfs/index.hpp"
 #include "ntfs/names.hpp"
 #include "output/writers.hpp"
+#include "platform/platform.hpp"
 #include "platform/unicode.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 
 namespace {
 
@@ -236,7 +238,7 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
 }
 
 bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows, bool show_indx,
-                          brelvik_opts& opts) {
+                          brelvik_opts& opts, listing_progress* progress) {
     std::vector<uint8_t> rec;
     if (!read_file_record(v, entry, rec)) return false;
     entry_name_map names;
@@ -255,6 +257,7 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
     batch.reserve(batch.size() + children.size());  // a row or more per child
     for (const auto& [c, flag] : children) {
         if (c == entry || !read_file_record(v, c, crec)) continue;
+        if (progress) count_entry(*progress, path);
         if (!stage_entry_rows(v, crec, c, entry, path, lower_path, batch, show_indx, true, opts)) break;
     }
     merge_rows(batch, rows);
@@ -267,6 +270,7 @@ namespace {
 // already on this chain is an index naming its own ancestor.
 struct walk_state {
     std::vector<uint64_t> chain;
+    listing_progress* progress = nullptr;
 };
 
 bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
@@ -295,7 +299,8 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
         if (r.kind != row_kind_directory) continue;
         if (std::find(w.chain.begin(), w.chain.end(), r.entry) != w.chain.end()) continue;
         opts.rows.clear();
-        if (collect_subdirectory(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts) && !opts.rows.empty())
+        if (collect_subdirectory(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts, w.progress) &&
+            !opts.rows.empty())
             write_level(opts, v, r.dir_path, r.entry, levels - 1, w);
     }
     w.chain.pop_back();
@@ -304,10 +309,23 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
 
 }  // namespace
 
-bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels) {
+bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
+                     listing_progress* progress) {
     walk_state w;
+    w.progress = progress;
     return write_level(opts, v, path, entry, levels, w);
 }
+
+namespace {
+
+// The progress line is for someone watching a terminal that the listing
+// itself is not being written to.
+bool progress_wanted(const brelvik_opts& opts) {
+    if (opts.progress == 0 || !platform::stderr_is_terminal()) return false;
+    return !(opts.out == &std::cout && platform::stdout_is_terminal());
+}
+
+}  // namespace
 
 bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
     std::u16string path = opts.list_path;
@@ -319,6 +337,8 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
     }
     std::vector<uint8_t> rec;
     if (!read_file_record(v, opts.start_entry, rec)) return false;
+    listing_progress progress;
+    begin_progress(progress, progress_wanted(opts));
     entry_name_map names;
     if (collect_entry_names(v, opts.start_entry, rec, false, any_parent, names)) {
         if (!(le::u16(rec, file_header::flags) & record_is_directory)) {
@@ -351,6 +371,7 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         const std::u16string lower_path = uni::wide_lower(opts.list_path);
         for (const auto& [c, flag] : children) {
             if (c == opts.start_entry || !read_file_record(v, c, crec)) continue;
+            count_entry(progress, opts.list_path);
             if (!stage_entry_rows(v, crec, c, opts.start_entry, opts.list_path, lower_path, batch,
                                   opts.show_indx != 0, true, opts))
                 break;
@@ -358,11 +379,13 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         merge_rows(batch, opts.rows);
     }
     if (opts.rows.empty()) {
+        end_progress(progress);
         if (opts.out) *opts.out << "no items\n\n";
         return true;
     }
     if (opts.xml && opts.out) write_xml_head(*opts.out, opts, opts.rows.begin()->dir_path);
-    write_directory(opts, v, opts.list_path, opts.start_entry, opts.levels);
+    write_directory(opts, v, opts.list_path, opts.start_entry, opts.levels, &progress);
+    end_progress(progress);
     if (opts.xml && opts.out) write_xml_tail(*opts.out);
     return true;
 }
