@@ -43,12 +43,13 @@ measure() {
   local times=() peak=0 i
   "$@" >/dev/null 2>"$work/err" || true
   for ((i = 0; i < runs; i++)); do
+    # Wall time from the nanosecond clock (time -v rounds to 10 ms).
+    local start end e r
+    start=$(date +%s%N)
     /usr/bin/time -v -o "$work/t" "$@" >/dev/null 2>"$work/err" || true
-    local e r
-    e=$(awk -F': ' '/Elapsed \(wall clock\)/ {print $2}' "$work/t")
+    end=$(date +%s%N)
+    e=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')
     r=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/t")
-    # h:mm:ss or m:ss.ss to seconds
-    e=$(awk -v t="$e" 'BEGIN { n = split(t, p, ":"); s = 0; for (k = 1; k <= n; k++) s = s * 60 + p[k]; print s }')
     times+=("$e")
     ((r > peak)) && peak=$r
   done
