@@ -200,13 +200,14 @@ static void fill_times(attr_desc& d, le::bytes v, uint64_t at) {
 namespace {
 
 // Flattens a loaded entry into items.
-// Without `with_header` the entry-header item is left out.
-void flatten_entry(ntfs_volume& v, uint64_t entry, const parsed_entry& pe, std::vector<attr_desc>& out, bool with_header) {
+// For a `listing` the entry-header item is left out and of the resident
+// values only those of object IDs are kept.
+void flatten_entry(ntfs_volume& v, uint64_t entry, const parsed_entry& pe, std::vector<attr_desc>& out, bool listing) {
     out.reserve(1 + pe.std_info.size() + pe.file_names.size() + pe.attributes.size());
     const le::bytes hdr(pe.header.data(), pe.header.size());
     const uint64_t seq_bits = uint64_t(pe.sequence & 0xFFFF) << 48;
     const uint32_t usa_records = (uint32_t(le::u16(hdr, file_header::usa_count)) - 1) * fixup_stride;
-    if (with_header) {
+    if (!listing) {
         attr_desc h;
         h.type = attr_entry_header;
         h.file_ref = entry;
@@ -269,7 +270,7 @@ void flatten_entry(ntfs_volume& v, uint64_t entry, const parsed_entry& pe, std::
         } else {
             const le::bytes val = resident_value(a);
             d.value_length = le::u32(a, attr_header::value_length);
-            if (d.value_length < rs) d.value.assign(val.begin(), val.end());
+            if (d.value_length < rs && (!listing || d.type == attr_object_id)) d.value.assign(val.begin(), val.end());
             if (d.type == attr_volume_name && item.name.empty() && !val.empty())
                 d.name = ntfs_name_to_utf8(read_utf16(val, 0, val.size() / 2));
             if (d.type == attr_object_id && d.value_length == 16 && val.size() == 16) {
@@ -291,7 +292,7 @@ bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>&
     mft_entries_ctx ctx(&v);
     parsed_entry pe;
     if (!load_entry(pe, ctx, entry) || pe.raw.empty()) return false;
-    flatten_entry(v, entry, pe, out, true);
+    flatten_entry(v, entry, pe, out, false);
     return true;
 }
 
@@ -302,9 +303,9 @@ bool collect_listing_attrs(ntfs_volume& v, uint64_t entry, le::bytes record, std
     parsed_entry pe;
     // A record of one record size holds the bytes the entry load would read
     // again; any other is read anew.
-    const bool loaded =
-        record.size() == working_record_size(v) ? load_entry(pe, ctx, entry, record) : load_entry(pe, ctx, entry);
-    if (!loaded || pe.raw.empty()) return false;
-    flatten_entry(v, entry, pe, out, false);
+    const bool loaded = record.size() == working_record_size(v) ? load_entry(pe, ctx, entry, record)
+                                                                : load_entry(pe, ctx, entry) && !pe.raw.empty();
+    if (!loaded) return false;
+    flatten_entry(v, entry, pe, out, true);
     return true;
 }

@@ -131,12 +131,11 @@ void load_attribute_list(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry,
 
 namespace {
 
-// Sorts the attributes of the entry's record, already in pe.raw.
-bool parse_entry_record(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry) {
+// Sorts the attributes of the entry's record `r`.
+bool parse_entry_record(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes r) {
     pe.entry = entry;
-    const le::bytes r(pe.raw);
     pe.sequence = le::u16(r, file_header::sequence);
-    std::memcpy(pe.header.data(), pe.raw.data(), std::min(pe.raw.size(), pe.header.size()));
+    std::memcpy(pe.header.data(), r.data(), std::min(r.size(), pe.header.size()));
     pe.base_ref = le::u64(r, file_header::base_reference);
     pe.is_extension = pe.base_ref != 0;
 
@@ -176,12 +175,11 @@ bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry) {
         return false;
     }
     pe.raw = std::move(rec);
-    return parse_entry_record(pe, ctx, entry);
+    return parse_entry_record(pe, ctx, entry, pe.raw);
 }
 
 bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes record) {
     pe = parsed_entry{};
     if (!ctx.volume || record.empty()) return false;
-    pe.raw.assign(record.begin(), record.end());
-    return parse_entry_record(pe, ctx, entry);
+    return parse_entry_record(pe, ctx, entry, record);
 }

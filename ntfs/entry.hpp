@@ -74,7 +74,8 @@ struct parsed_entry {
 
 bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry);
 // The same from the entry's record already read with its fixups applied
-// (read_file_record's bytes, when they are one record size long).
+// (read_file_record's bytes, when they are one record size long); pe.raw
+// stays empty, the caller holding the bytes.
 bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes record);
 void load_attribute_list(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes list_attribute);
 void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes list);
