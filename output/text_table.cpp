@@ -99,10 +99,11 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
             line += ' ';
         }
         line += kind_label(row.kind);
-        line += location_text(loc, row, name);
+        append_location_text(line, loc, row, name);
         if (!row.link_target.empty()) line += " -> " + uni::to_utf8(row.link_target);
         if (show_objid && guid_present(row.object_id)) line += "  [objid " + guid_text(row.object_id) + "]";
-        out << line << '\n';
+        line += '\n';
+        out.write(line.data(), static_cast<std::streamsize>(line.size()));
         out.flush();
     }
     return static_cast<bool>(out);
