@@ -4,10 +4,12 @@
 #include "cli/run_control.hpp"
 #include "cli/usage.hpp"
 #include "output/datetime.hpp"
+#include "output/sinks.hpp"
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
 
 #include <iostream>
+#include <optional>
 
 namespace {
 
@@ -22,10 +24,17 @@ void print_header_to_stdout(const run_state& state) {
     std::cout.flush();
 }
 
+// Rows are flushed one by one; where nobody watches standard output live
+// and its order against standard error cannot show, those flushes are
+// gathered into large writes.
+bool defer_stdout_flushes() { return !platform::stdout_is_terminal() && !platform::stdout_shares_stderr(); }
+
 // Steps before the listing: options, the finishing work, the output stream.
 int run_flow(arg_list& args, run_control& control) {
     brelvik_opts opts;
     run_state state;
+    std::optional<deferred_flush_scope> stdout_flushes;
+    if (defer_stdout_flushes()) stdout_flushes.emplace(std::cout);
     // File-system redirection of 32-bit processes on 64-bit Windows is
     // switched off around the banner step and back on after it.
     void* redirection = nullptr;
@@ -65,6 +74,9 @@ int run_flow(arg_list& args, run_control& control) {
         }
         out = file_stream;
     }
+    // A results file is never watched as a console is.
+    std::optional<deferred_flush_scope> file_flushes;
+    if (out != &std::cout) file_flushes.emplace(*out);
     opts.out = out;
 
     if (take_flag(args, "-filepath_only")) opts.path_only = 1;

@@ -16,10 +16,9 @@ constexpr size_t std_info_bytes = 72;
 // The key used for attribute types without a rule of their own.
 constexpr uint64_t shared_type_key = 0xFFFFFFFFFFFFULL;
 
-std::string hex8(uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "%08llx", static_cast<unsigned long long>(v));
-    return buf;
+// The attribute types whose items a listing row reads.
+bool is_listing_type(uint32_t t) {
+    return t == attr_object_id || t == attr_data || t == attr_index_allocation || t == attr_reparse_point;
 }
 
 bool is_known_type(uint32_t t) { return (t >= 0x10 && t <= 0xC0 && t % 0x10 == 0) || t == 0x100; }
@@ -111,6 +110,7 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
     if (len == 0 || !le::fits(record, attr_offset, len)) return false;
     const le::bytes a = le::sub(record, attr_offset, len);
     const uint32_t type = le::u32(a, attr_header::type);
+    if (ctx.listing_items_only && type != attr_attribute_list && !is_listing_type(type)) return true;
     const uint16_t id = le::u16(a, attr_header::id);
     const bool non_resident = le::u8(a, attr_header::non_resident) != 0;
     const uint8_t name_len = le::u8(a, attr_header::name_length);
@@ -145,7 +145,7 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
         fn.name = read_utf16(v, file_name_fixed, nlen);
         fn.attr_id = id;
         fn.entry = entry;
-        const std::string k = hex8(le::u64(v, 0) & entry_number_mask) + "_" + ntfs_name_to_utf8(fn.name) + "_" + hex8(entry);
+        const std::string k = name_key(le::u64(v, 0) & entry_number_mask, fn.name, entry);
         pe.file_names.emplace(k, std::move(fn));
         break;
     }
@@ -233,27 +233,30 @@ static void fill_times(attr_desc& d, le::bytes v, uint64_t at) {
     d.accessed = le::u64(v, at + 24);
 }
 
-bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>& out) {
-    out.clear();
-    mft_entries_ctx ctx(&v);
-    parsed_entry pe;
-    if (!load_entry(pe, ctx, entry) || pe.raw.empty()) return false;
+namespace {
+
+// Flattens a loaded entry into items.
+// For a `listing` the entry-header item is left out and of the resident
+// values only those of object IDs are kept.
+void flatten_entry(ntfs_volume& v, uint64_t entry, const parsed_entry& pe, std::vector<attr_desc>& out, bool listing) {
+    out.reserve(1 + pe.std_info.size() + pe.file_names.size() + pe.attributes.size());
     const le::bytes hdr(pe.header.data(), pe.header.size());
     const uint64_t seq_bits = uint64_t(pe.sequence & 0xFFFF) << 48;
     const uint32_t usa_records = (uint32_t(le::u16(hdr, file_header::usa_count)) - 1) * fixup_stride;
-
-    attr_desc h;
-    h.type = attr_entry_header;
-    h.file_ref = entry;
-    h.self_ref = (entry & entry_number_mask) | seq_bits;
-    const uint16_t flags = le::u16(hdr, file_header::flags);
-    h.rec_flags = static_cast<uint8_t>(((flags & record_in_use) ? 0 : rec_flag_not_in_use) |
-                                       ((flags & record_is_directory) ? rec_flag_directory : 0) | rec_flag_always |
-                                       ((le::u16(hdr, file_header::link_count) & 0x0F) << rec_link_count_shift) |
-                                       (pe.base_ref ? rec_flag_extension : 0));
-    h.base_ref = pe.base_ref;
-    h.record_size = usa_records;
-    out.push_back(std::move(h));
+    if (!listing) {
+        attr_desc h;
+        h.type = attr_entry_header;
+        h.file_ref = entry;
+        h.self_ref = (entry & entry_number_mask) | seq_bits;
+        const uint16_t flags = le::u16(hdr, file_header::flags);
+        h.rec_flags = static_cast<uint8_t>(((flags & record_in_use) ? 0 : rec_flag_not_in_use) |
+                                           ((flags & record_is_directory) ? rec_flag_directory : 0) | rec_flag_always |
+                                           ((le::u16(hdr, file_header::link_count) & 0x0F) << rec_link_count_shift) |
+                                           (pe.base_ref ? rec_flag_extension : 0));
+        h.base_ref = pe.base_ref;
+        h.record_size = usa_records;
+        out.push_back(std::move(h));
+    }
 
     const uint64_t file_ref = (entry & entry_number_mask) | seq_bits;
     for (const auto& [id, si] : pe.std_info) {
@@ -303,7 +306,7 @@ bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>&
         } else {
             const le::bytes val = resident_value(a);
             d.value_length = le::u32(a, attr_header::value_length);
-            if (d.value_length < rs) d.value.assign(val.begin(), val.end());
+            if (d.value_length < rs && (!listing || d.type == attr_object_id)) d.value.assign(val.begin(), val.end());
             if (d.type == attr_volume_name && item.name.empty() && !val.empty())
                 d.name = ntfs_name_to_utf8(read_utf16(val, 0, val.size() / 2));
             if (d.type == attr_object_id && d.value_length == 16 && val.size() == 16) {
@@ -316,5 +319,29 @@ bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>&
         d.record_size = rs;
         out.push_back(std::move(d));
     }
+}
+
+}  // namespace
+
+bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>& out) {
+    out.clear();
+    mft_entries_ctx ctx(&v);
+    parsed_entry pe;
+    if (!load_entry(pe, ctx, entry) || pe.raw.empty()) return false;
+    flatten_entry(v, entry, pe, out, false);
+    return true;
+}
+
+bool collect_listing_attrs(ntfs_volume& v, uint64_t entry, le::bytes record, std::vector<attr_desc>& out) {
+    out.clear();
+    mft_entries_ctx ctx(&v);
+    ctx.listing_items_only = true;
+    parsed_entry pe;
+    // A record of one record size holds the bytes the entry load would read
+    // again; any other is read anew.
+    const bool loaded = record.size() == working_record_size(v) ? load_entry(pe, ctx, entry, record)
+                                                                : load_entry(pe, ctx, entry) && !pe.raw.empty();
+    if (!loaded) return false;
+    flatten_entry(v, entry, pe, out, true);
     return true;
 }

@@ -16,6 +16,14 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
 // Loads the entry and flattens it into items: the entry header, the
 // $STANDARD_INFORMATION items, the $FILE_NAME items, then the others.
 bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>& out);
+// The items of collect_entry_attrs that a listing row reads, in the same
+// order: the object IDs, $DATA streams, index allocations and reparse
+// points; the entry header, $STANDARD_INFORMATION and $FILE_NAME items and
+// the other attributes are left out, and resident values are kept only
+// for object IDs. `record` is the entry's record as
+// read_file_record read it: when it is one record size long its bytes are
+// those the entry load would read again and are used as they are.
+bool collect_listing_attrs(ntfs_volume& v, uint64_t entry, le::bytes record, std::vector<attr_desc>& out);
 
 // Reparse-point tags whose data carry the two names.
 constexpr uint32_t reparse_tag_symlink = 0xA000000C;

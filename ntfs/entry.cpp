@@ -129,24 +129,13 @@ void load_attribute_list(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry,
     walk_list_entries(pe, ctx, entry, bytes);
 }
 
-bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry) {
-    pe = parsed_entry{};
-    if (!ctx.volume) return false;
-    std::vector<uint8_t> rec;
-    bool bad = false;
-    if (!ctx.read_entry_record(entry, rec, bad) || rec.empty()) {
-        ctx.diag("err: mftfixup %llx", static_cast<unsigned long long>(entry));
-        return false;
-    }
-    if (bad) {
-        ctx.diag("err: recd bad %llx", static_cast<unsigned long long>(entry));
-        return false;
-    }
-    pe.raw = rec;
+namespace {
+
+// Sorts the attributes of the entry's record `r`.
+bool parse_entry_record(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes r) {
     pe.entry = entry;
-    const le::bytes r(pe.raw);
     pe.sequence = le::u16(r, file_header::sequence);
-    std::memcpy(pe.header.data(), pe.raw.data(), std::min(pe.raw.size(), pe.header.size()));
+    std::memcpy(pe.header.data(), r.data(), std::min(r.size(), pe.header.size()));
     pe.base_ref = le::u64(r, file_header::base_reference);
     pe.is_extension = pe.base_ref != 0;
 
@@ -168,4 +157,29 @@ bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry) {
     }
     for (const auto& l : lists) load_attribute_list(pe, ctx, entry, l);
     return true;
+}
+
+}  // namespace
+
+bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry) {
+    pe = parsed_entry{};
+    if (!ctx.volume) return false;
+    std::vector<uint8_t> rec;
+    bool bad = false;
+    if (!ctx.read_entry_record(entry, rec, bad) || rec.empty()) {
+        ctx.diag("err: mftfixup %llx", static_cast<unsigned long long>(entry));
+        return false;
+    }
+    if (bad) {
+        ctx.diag("err: recd bad %llx", static_cast<unsigned long long>(entry));
+        return false;
+    }
+    pe.raw = std::move(rec);
+    return parse_entry_record(pe, ctx, entry, pe.raw);
+}
+
+bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes record) {
+    pe = parsed_entry{};
+    if (!ctx.volume || record.empty()) return false;
+    return parse_entry_record(pe, ctx, entry, record);
 }

@@ -22,6 +22,10 @@ struct mft_entries_ctx : cmd_params {
     uint32_t record_size = 1024;
     uint32_t sector_size = 512;
     bool record_size_taken = false;
+    // Only the attributes a listing row uses are sorted into items: object
+    // IDs, $DATA, index allocations and reparse points (and attribute lists
+    // are followed); the others are passed over.
+    bool listing_items_only = false;
 
     // The entry-level read: exactly one record's bytes at the entry's
     // mapped position, entry fixup applied. `bad` reports a BAAD record.
@@ -69,6 +73,10 @@ struct parsed_entry {
 };
 
 bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry);
+// The same from the entry's record already read with its fixups applied
+// (read_file_record's bytes, when they are one record size long); pe.raw
+// stays empty, the caller holding the bytes.
+bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes record);
 void load_attribute_list(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes list_attribute);
 void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes list);
 

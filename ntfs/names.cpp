@@ -12,12 +12,6 @@
 
 namespace {
 
-std::string hex8(uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "%08llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 // The record's own number: the header field in the newer layout, else the
 // number it was read as.
 uint64_t record_number(le::bytes rec, uint64_t read_as) {
@@ -48,7 +42,7 @@ void name_pass(le::bytes rec, uint64_t read_as, uint32_t bound, bool include_dos
                 n.name_space = ns;
                 n.attr_id = le::u16(a, attr_header::id);
                 n.record_number = number;
-                n.key = hex8(parent) + "_" + ntfs_name_to_utf8(n.name) + "_" + hex8(number);
+                n.key = name_key(parent, n.name, number);
                 m.emplace(n.key, std::move(n));
             }
         }

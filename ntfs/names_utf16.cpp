@@ -1,8 +1,11 @@
 #include "ntfs/names_utf16.hpp"
 #include "platform/unicode.hpp"
 
+#include <algorithm>
+
 std::u16string read_utf16(le::bytes b, uint64_t offset, uint64_t units) {
     std::u16string out;
+    out.reserve(static_cast<size_t>(std::min<uint64_t>(units, b.size() / 2)));
     for (uint64_t i = 0; i < units; ++i) {
         if (!le::fits(b, offset + 2 * i, 2)) break;
         const char16_t u = static_cast<char16_t>(le::u16(b, offset + 2 * i));
@@ -15,6 +18,11 @@ std::u16string read_utf16(le::bytes b, uint64_t offset, uint64_t units) {
 std::string ntfs_name_to_utf8(std::u16string_view s) {
     std::string out;
     out.reserve(s.size());
+    append_ntfs_name_utf8(out, s);
+    return out;
+}
+
+void append_ntfs_name_utf8(std::string& out, std::u16string_view s) {
     for (size_t i = 0; i < s.size(); ++i) {
         uint32_t cp = s[i];
         if (cp >= 0xD800 && cp <= 0xDBFF) {
@@ -24,5 +32,31 @@ std::string ntfs_name_to_utf8(std::u16string_view s) {
         }
         uni::append_utf8(out, cp);
     }
-    return out;
+}
+
+namespace {
+
+// Lower-case hexadecimal of at least 8 digits, as printf's "%08llx".
+void append_hex8(std::string& out, uint64_t v) {
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = "0123456789abcdef"[v & 0xF];
+        v >>= 4;
+    } while (v != 0);
+    for (int i = n; i < 8; ++i) out.push_back('0');
+    while (n > 0) out.push_back(digits[--n]);
+}
+
+}  // namespace
+
+std::string name_key(uint64_t parent, std::u16string_view name, uint64_t record) {
+    std::string key;
+    key.reserve(2 * 8 + 2 + name.size() + 8);
+    append_hex8(key, parent);
+    key.push_back('_');
+    append_ntfs_name_utf8(key, name);
+    key.push_back('_');
+    append_hex8(key, record);
+    return key;
 }

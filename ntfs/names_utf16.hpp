@@ -14,3 +14,10 @@ std::u16string read_utf16(le::bytes b, uint64_t offset, uint64_t units);
 // keeping what came before; a lone low surrogate is written as the 3-byte
 // sequence of its own value.
 std::string ntfs_name_to_utf8(std::u16string_view name);
+
+// Appends the UTF-8 form of `name` (as ntfs_name_to_utf8) to `out`.
+void append_ntfs_name_utf8(std::string& out, std::u16string_view name);
+
+// The key that orders an entry's names: parent, name and record as
+// "%08llx_<name in UTF-8>_%08llx", built in one piece.
+std::string name_key(uint64_t parent, std::u16string_view name, uint64_t record);

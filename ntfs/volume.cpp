@@ -13,7 +13,9 @@ uint32_t working_record_size(const ntfs_volume& v) { return v.record_size ? v.re
 
 bool read_volume_bytes(ntfs_volume& v, uint64_t position, uint8_t* buffer, uint32_t& length) {
     if (!v.source || position > static_cast<uint64_t>(INT64_MAX)) return false;
-    return read_at(*v.source, static_cast<int64_t>(position), v.volume_offset, buffer, length);
+    const int64_t relative = static_cast<int64_t>(position);
+    if (v.volume_offset < 0 || relative > INT64_MAX - v.volume_offset) return false;
+    return cached_read(v.cache, *v.source, buffer, length, relative + v.volume_offset) && length > 0;
 }
 
 // Record length for an entry: record 0 uses the record size; the others the

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ntfs/runlist.hpp"
+#include "storage/block_cache.hpp"
 #include "storage/sector_source.hpp"
 
 #include <cstdint>
@@ -53,6 +54,7 @@ struct ntfs_volume {
     uint32_t record_size = 0;
     uint16_t bytes_per_sector = 0;
     std::map<uint64_t, directory_cache_node> directory_cache;
+    block_cache cache;  // every read of the volume goes through it
 };
 
 // The record size the rest of the engine works with: the volume's, or 1024

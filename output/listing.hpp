@@ -1,9 +1,12 @@
 // Output rows of a directory listing and their ordered set.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One $FILE_NAME of a listed entry whose parent is the listed directory.
@@ -56,9 +59,26 @@ struct listing_row {
     uint32_t si_attributes = 0;
 };
 
+// a < b as unsigned 16-bit code units, a prefix first: the order of
+// std::u16string's operator<. The keys of one directory share its path, so
+// the equal leading units are skipped four at a time.
+inline bool sort_key_less(std::u16string_view a, std::u16string_view b) {
+    const size_t n = std::min(a.size(), b.size());
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t x = 0, y = 0;
+        std::memcpy(&x, a.data() + i, sizeof x);
+        std::memcpy(&y, b.data() + i, sizeof y);
+        if (x != y) break;
+    }
+    for (; i < n; ++i)
+        if (a[i] != b[i]) return a[i] < b[i];
+    return a.size() < b.size();
+}
+
 // Orders rows by sort key as unsigned 16-bit code units, a prefix first;
 // std::multiset keeps equal keys in insertion order.
 struct row_order {
-    bool operator()(const listing_row& a, const listing_row& b) const { return a.sort_key < b.sort_key; }
+    bool operator()(const listing_row& a, const listing_row& b) const { return sort_key_less(a.sort_key, b.sort_key); }
 };
 using listing_rows = std::multiset<listing_row, row_order>;

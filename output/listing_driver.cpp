@@ -7,10 +7,12 @@
 #include "ntfs/index.hpp"
 #include "ntfs/names.hpp"
 #include "output/writers.hpp"
+#include "platform/platform.hpp"
 #include "platform/unicode.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <set>
 
 namespace {
@@ -70,10 +72,46 @@ std::u16string join(const std::u16string& dir, const std::u16string& name) {
     return s;
 }
 
-}  // namespace
+// Rows as they are made, in that order, before they join the ordered set.
+using row_batch = std::vector<listing_row>;
 
-bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
-                    listing_rows& rows, bool show_indx, bool is_child, brelvik_opts& opts) {
+// Moves the batch into `rows`: the order and the placing of equal keys are
+// those of inserting the rows one by one, but the batch is sorted first,
+// which costs far less than as many walks down the set.
+void merge_rows(row_batch& batch, listing_rows& rows) {
+    // The keys share the directory's path: what every key has in common
+    // with the first decides no comparison and is left out of them.
+    size_t shared = batch.empty() ? 0 : batch.front().sort_key.size();
+    for (const listing_row& r : batch) {
+        const std::u16string& a = batch.front().sort_key;
+        const size_t n = std::min(shared, r.sort_key.size());
+        const auto end = a.begin() + static_cast<std::ptrdiff_t>(n);
+        shared = static_cast<size_t>(std::mismatch(a.begin(), end, r.sort_key.begin()).first - a.begin());
+    }
+    struct keyed {
+        std::u16string_view rest;  // the key after the shared part
+        size_t index;
+    };
+    std::vector<keyed> order;
+    order.reserve(batch.size());
+    for (size_t i = 0; i < batch.size(); ++i)
+        order.push_back({std::u16string_view(batch[i].sort_key).substr(shared), i});
+    std::stable_sort(order.begin(), order.end(),
+                     [](const keyed& a, const keyed& b) { return sort_key_less(a.rest, b.rest); });
+    // Into an empty set every row goes last, after the equal keys before it.
+    const bool append = rows.empty();
+    for (const auto& [rest, i] : order) {
+        if (append) rows.insert(rows.end(), std::move(batch[i]));
+        else rows.insert(std::move(batch[i]));
+    }
+    batch.clear();
+}
+
+// `lower_path` is `path` lower-cased, made once for all of a directory's
+// entries.
+bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
+                      const std::u16string& lower_path, row_batch& rows, bool show_indx, bool is_child,
+                      brelvik_opts& opts) {
     if (!v.source) return false;
     entry_name_map names;
     if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
@@ -96,7 +134,7 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
     row.display_name = chosen;
 
     std::vector<attr_desc> items;
-    if (!collect_entry_attrs(v, entry, items)) return true;
+    if (!collect_listing_attrs(v, entry, rec, items)) return true;
     uint8_t object_id[16] = {};
     for (const auto& d : items) {
         if (d.type == attr_reparse_point && !d.text.empty()) {
@@ -109,38 +147,57 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
     }
 
     const bool directory = (row.record_flags & record_flag_directory) != 0;
-    std::u16string full;
+    // Lower-casing goes unit by unit, so the key of "path\name" is the
+    // lower-cased path, '\' and the lower-cased name, and that of
+    // "full:stream" this key, ':' and the lower-cased stream name.
+    const std::u16string base_key =
+        directory && !is_child ? lower_path : join(lower_path, uni::wide_lower(chosen));
     bool main_row = false;
     if (directory) {
         row.kind = row_kind_directory;
         row.size = 0;
-        full = is_child ? join(path, chosen) : path;
-        row.sort_key = uni::wide_lower(full);
+        row.sort_key = base_key;
         std::memcpy(row.object_id, object_id, 16);
-        rows.insert(row);
+        rows.push_back(row);
         std::memset(object_id, 0, 16);
         main_row = true;
     } else {
         row.kind = row_kind_file;
-        full = join(path, chosen);
         platform::live_file_info times;
         times.created = row.si_created;
         times.modified = row.si_modified;
         times.time_kind = 1;
-        if (!filter_accepts(opts, uni::wide_lower(full), &times)) return true;
+        if (!filter_accepts(opts, base_key, &times)) return true;
     }
 
-    const std::u16string base_key = uni::wide_lower(full);
-    for (const auto& d : items) {
-        const uint64_t size = d.non_resident ? d.allocated_size : d.value_length;
+    // The last row made from the items takes `row` itself when no row of
+    // its own follows them; the others copy it.
+    size_t last_item_row = items.size();
+    bool row_taken = directory;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const attr_desc& d = items[i];
         if (d.type == attr_data) {
-            listing_row r = row;
+            last_item_row = i;
+            if (d.name.empty()) row_taken = true;
+        } else if (d.type == attr_index_allocation && show_indx && !d.name.empty()) {
+            last_item_row = i;
+        }
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+        const attr_desc& d = items[i];
+        const uint64_t size = d.non_resident ? d.allocated_size : d.value_length;
+        listing_row r;
+        if (d.type == attr_data || (d.type == attr_index_allocation && show_indx && !d.name.empty())) {
+            if (row_taken && i == last_item_row) r = std::move(row);
+            else r = row;
+        }
+        if (d.type == attr_data) {
             r.size = size;
             if (!d.name.empty()) {
                 const std::u16string stream = uni::to_utf16(d.name);
                 r.display_name = chosen + u":" + stream;
                 r.kind = row_kind_data_stream;
-                r.sort_key = uni::wide_lower(full + u":" + stream);
+                r.sort_key = base_key + u":" + uni::wide_lower(stream);
                 std::memset(r.object_id, 0, 16);
             } else {
                 r.display_name = directory ? chosen + u"<dir data entry>" : chosen;
@@ -149,16 +206,15 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
                 std::memset(object_id, 0, 16);
                 main_row = true;
             }
-            rows.insert(std::move(r));
+            rows.push_back(std::move(r));
         } else if (d.type == attr_index_allocation && show_indx && !d.name.empty()) {
-            listing_row r = row;
             const std::u16string stream = uni::to_utf16(d.name);
             r.size = size;
             r.display_name = chosen == u"." ? stream : chosen + u":" + stream;
             r.kind = row_kind_index_stream;
-            r.sort_key = uni::wide_lower(full + u":" + stream);
+            r.sort_key = base_key + u":" + uni::wide_lower(stream);
             std::memset(r.object_id, 0, 16);
-            rows.insert(std::move(r));
+            rows.push_back(std::move(r));
         }
     }
     if (!main_row) {
@@ -166,26 +222,46 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
         row.size = 0;
         row.sort_key = base_key;
         std::memcpy(row.object_id, object_id, 16);
-        rows.insert(std::move(row));
+        rows.push_back(std::move(row));
     }
     return true;
 }
 
+}  // namespace
+
+bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
+                    listing_rows& rows, bool show_indx, bool is_child, brelvik_opts& opts) {
+    row_batch batch;
+    const bool result =
+        stage_entry_rows(v, rec, entry, parent, path, uni::wide_lower(path), batch, show_indx, is_child, opts);
+    merge_rows(batch, rows);
+    return result;
+}
+
 bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows, bool show_indx,
-                          brelvik_opts& opts) {
+                          brelvik_opts& opts, listing_progress* progress) {
     std::vector<uint8_t> rec;
     if (!read_file_record(v, entry, rec)) return false;
     entry_name_map names;
+    row_batch batch;
+    const std::u16string lower_path = uni::wide_lower(path);
     bool result = collect_entry_names(v, entry, rec, false, any_parent, names);
     for (const auto& [key, n] : names)
-        result = add_entry_rows(v, rec, entry, n.parent_ref & entry_number_mask, path, rows, show_indx, false, opts);
+        result = stage_entry_rows(v, rec, entry, n.parent_ref & entry_number_mask, path, lower_path, batch, show_indx,
+                                  false, opts);
     child_entry_set children;
-    if (!collect_directory_children(v, entry, children)) return result;
+    if (!collect_directory_children(v, entry, children)) {
+        merge_rows(batch, rows);
+        return result;
+    }
     std::vector<uint8_t> crec;
+    batch.reserve(batch.size() + children.size());  // a row or more per child
     for (const auto& [c, flag] : children) {
         if (c == entry || !read_file_record(v, c, crec)) continue;
-        if (!add_entry_rows(v, crec, c, entry, path, rows, show_indx, true, opts)) break;
+        if (progress) count_entry(*progress, path);
+        if (!stage_entry_rows(v, crec, c, entry, path, lower_path, batch, show_indx, true, opts)) break;
     }
+    merge_rows(batch, rows);
     return true;
 }
 
@@ -199,6 +275,7 @@ namespace {
 struct walk_state {
     std::vector<uint64_t> chain;
     std::set<uint64_t> visited;
+    listing_progress* progress = nullptr;
 };
 
 bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
@@ -227,7 +304,8 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
         if (r.kind != row_kind_directory) continue;
         if (!w.visited.insert(r.entry).second) continue;
         opts.rows.clear();
-        if (collect_subdirectory(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts) && !opts.rows.empty())
+        if (collect_subdirectory(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts, w.progress) &&
+            !opts.rows.empty())
             write_level(opts, v, r.dir_path, r.entry, levels - 1, w);
     }
     w.chain.pop_back();
@@ -236,11 +314,24 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
 
 }  // namespace
 
-bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels) {
+bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
+                     listing_progress* progress) {
     walk_state w;
     w.visited.insert(entry);
+    w.progress = progress;
     return write_level(opts, v, path, entry, levels, w);
 }
+
+namespace {
+
+// The progress line is for someone watching a terminal that the listing
+// itself is not being written to.
+bool progress_wanted(const brelvik_opts& opts) {
+    if (opts.progress == 0 || !platform::stderr_is_terminal()) return false;
+    return !(opts.out == &std::cout && platform::stdout_is_terminal());
+}
+
+}  // namespace
 
 bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
     std::u16string path = opts.list_path;
@@ -252,6 +343,8 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
     }
     std::vector<uint8_t> rec;
     if (!read_file_record(v, opts.start_entry, rec)) return false;
+    listing_progress progress;
+    begin_progress(progress, progress_wanted(opts));
     entry_name_map names;
     if (collect_entry_names(v, opts.start_entry, rec, false, any_parent, names)) {
         if (!(le::u16(rec, file_header::flags) & record_is_directory)) {
@@ -284,18 +377,25 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         child_entry_set children;
         collect_directory_children(v, opts.start_entry, children);
         std::vector<uint8_t> crec;
+        row_batch batch;
+        const std::u16string lower_path = uni::wide_lower(opts.list_path);
         for (const auto& [c, flag] : children) {
             if (c == opts.start_entry || !read_file_record(v, c, crec)) continue;
-            if (!add_entry_rows(v, crec, c, opts.start_entry, opts.list_path, opts.rows, opts.show_indx != 0, true, opts))
+            count_entry(progress, opts.list_path);
+            if (!stage_entry_rows(v, crec, c, opts.start_entry, opts.list_path, lower_path, batch,
+                                  opts.show_indx != 0, true, opts))
                 break;
         }
+        merge_rows(batch, opts.rows);
     }
     if (opts.rows.empty()) {
+        end_progress(progress);
         if (opts.out) *opts.out << "no items\n\n";
         return true;
     }
     if (opts.xml && opts.out) write_xml_head(*opts.out, opts, opts.rows.begin()->dir_path);
-    write_directory(opts, v, opts.list_path, opts.start_entry, opts.levels);
+    write_directory(opts, v, opts.list_path, opts.start_entry, opts.levels, &progress);
+    end_progress(progress);
     if (opts.xml && opts.out) write_xml_tail(*opts.out);
     return true;
 }

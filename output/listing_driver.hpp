@@ -7,6 +7,7 @@
 #include "cli/options.hpp"
 #include "ntfs/volume.hpp"
 #include "output/listing.hpp"
+#include "output/progress.hpp"
 
 #include <cstdint>
 #include <string>
@@ -18,11 +19,13 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v);
 
 // Writes the rows in `opts.rows` for directory `entry` shown as `path`,
 // then the subdirectories the level count reaches.
-bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels);
+// `progress`, when given, counts the entries listed.
+bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
+                     listing_progress* progress = nullptr);
 
 // Fills `rows` with a subdirectory's own rows and its children's rows.
 bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows, bool show_indx,
-                          brelvik_opts& opts);
+                          brelvik_opts& opts, listing_progress* progress = nullptr);
 
 // Builds and inserts the rows of one entry from its FILE record.
 bool add_entry_rows(ntfs_volume& v, le::bytes record, uint64_t entry, uint64_t parent, const std::u16string& path,

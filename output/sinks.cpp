@@ -191,6 +191,63 @@ std::unique_ptr<std::ostream> open_text_output(std::string_view name, bool trunc
     return stream;
 }
 
+deferred_flush_buf::deferred_flush_buf(std::streambuf* target) : target_(target) {
+    try {
+        buffer_.resize(buffer_size);
+        setp(buffer_.data(), buffer_.data() + buffer_.size());
+    } catch (const std::bad_alloc&) {
+        buffer_.clear();  // without an area every character goes through overflow
+    }
+    last_pass_ = platform::monotonic_seconds();
+}
+
+deferred_flush_buf::~deferred_flush_buf() { drain(); }
+
+bool deferred_flush_buf::pass_on() {
+    const std::streamsize n = pptr() - pbase();
+    const bool ok = n == 0 || (target_ && target_->sputn(pbase(), n) == n);
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+    last_pass_ = platform::monotonic_seconds();
+    return ok;
+}
+
+bool deferred_flush_buf::drain() {
+    const bool ok = pass_on();
+    return (target_ && target_->pubsync() == 0) && ok;
+}
+
+deferred_flush_buf::int_type deferred_flush_buf::overflow(int_type ch) {
+    if (!pass_on()) return traits_type::eof();
+    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+    if (pptr() < epptr()) {
+        *pptr() = traits_type::to_char_type(ch);
+        pbump(1);
+        return ch;
+    }
+    const char c = traits_type::to_char_type(ch);
+    return (target_ && target_->sputn(&c, 1) == 1) ? ch : traits_type::eof();
+}
+
+int deferred_flush_buf::sync() {
+    if (++syncs_ % syncs_per_clock_check != 0 || platform::monotonic_seconds() - last_pass_ < flush_interval) return 0;
+    return drain() ? 0 : -1;
+}
+
+deferred_flush_scope::deferred_flush_scope(std::ostream& stream)
+    : stream_(stream), original_(stream.rdbuf()), buffer_(stream.rdbuf()) {
+    // rdbuf() clears the stream's error state; it is kept as it was.
+    const std::ios_base::iostate state = stream_.rdstate();
+    stream_.rdbuf(&buffer_);
+    stream_.clear(state);
+}
+
+deferred_flush_scope::~deferred_flush_scope() {
+    const std::ios_base::iostate state = stream_.rdstate();
+    const bool ok = buffer_.drain();
+    stream_.rdbuf(original_);
+    stream_.clear(ok ? state : state | std::ios_base::badbit);
+}
+
 std::ostream& null_output() {
     static null_out_stream stream;
     return stream;

@@ -170,6 +170,55 @@ private:
 // Opens a text output file by name; null when it cannot be opened.
 std::unique_ptr<std::ostream> open_text_output(std::string_view path, bool truncate);
 
+// A stream buffer placed in front of another that holds what is written
+// and passes it on, in the same order, when its area is full, on a flush
+// at least `flush_interval` seconds after it last passed bytes on, and when
+// drained. Flushes of an output nobody watches live then cost no system
+// call per row, while a pipe or a file being followed still sees the
+// listing grow.
+class deferred_flush_buf : public std::streambuf {
+public:
+    static constexpr size_t buffer_size = 0x40000;   // 256 KiB, as the file streams
+    static constexpr double flush_interval = 1.0;    // seconds
+    static constexpr uint32_t syncs_per_clock_check = 256;  // rows between looks at the clock
+
+    explicit deferred_flush_buf(std::streambuf* target);
+    ~deferred_flush_buf() override;
+    deferred_flush_buf(const deferred_flush_buf&) = delete;
+    deferred_flush_buf& operator=(const deferred_flush_buf&) = delete;
+
+    // Passes on everything held and syncs the target; false when the target
+    // took less than all of it.
+    bool drain();
+
+protected:
+    int_type overflow(int_type ch) override;
+    int sync() override;
+
+private:
+    bool pass_on();
+
+    std::streambuf* target_;
+    std::vector<char> buffer_;
+    double last_pass_ = 0;
+    uint32_t syncs_ = 0;
+};
+
+// For its lifetime, puts a deferred_flush_buf in front of `stream`'s
+// buffer; at its end drains it and gives the stream its own buffer back.
+class deferred_flush_scope {
+public:
+    explicit deferred_flush_scope(std::ostream& stream);
+    ~deferred_flush_scope();
+    deferred_flush_scope(const deferred_flush_scope&) = delete;
+    deferred_flush_scope& operator=(const deferred_flush_scope&) = delete;
+
+private:
+    std::ostream& stream_;
+    std::streambuf* original_;
+    deferred_flush_buf buffer_;
+};
+
 // A stream buffer that accepts and drops everything.
 class null_out_buf : public std::streambuf {
 protected:

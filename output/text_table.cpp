@@ -27,17 +27,30 @@ void write_header(std::ostream& out, size_t time_width) {
         << '\n';
 }
 
-std::string size_column(const listing_row& row) {
-    if (row.kind == row_kind_directory) return std::string(13, ' ');
-    return right(std::to_string(row.size), 12) + ' ';
+// Pads `line` with spaces to `width` characters; a longer line stays.
+void pad_to(std::string& line, size_t width) {
+    if (line.size() < width) line.append(width - line.size(), ' ');
 }
 
-std::string kind_label(int32_t kind) {
+// Appends `value` in decimal, right-adjusted in `width` columns; a longer
+// number is not cut.
+void append_right(std::string& line, uint64_t value, size_t width) {
+    char digits[24];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    if (n < width) line.append(width - n, ' ');
+    while (n > 0) line += digits[--n];
+}
+
+std::string_view kind_label(int32_t kind) {
     switch (kind) {
     case row_kind_directory: return "  dir  ";
     case row_kind_index_stream: return " indx  ";
     case row_kind_data_stream: return "  ads  ";
-    default: return std::string(7, ' ');
+    default: return "       ";
     }
 }
 
@@ -57,21 +70,34 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
     row_location loc;
     loc.prefix = directory_prefix(uni::to_utf8(path));
     loc.entry = entry;
+    std::string line;  // reused from row to row
     for (const listing_row& row : rows) {
         if (queue_subdirectory_row(row, opts, entry, queue)) continue;
         const std::string name = uni::to_utf8(row.display_name);
         update_dir_line(loc, row, name);
 
         const date_time_text modified = format_date_time(to_calendar(row.si_modified), opts.format_word);
-        std::string line = left(modified.date + ' ' + modified.time, time_width);
-        line += right(std::to_string(row.entry), 12) + ' ';
-        line += right(std::to_string(row.seq), 4) + ' ';
-        line += size_column(row);
+        line.clear();
+        line += modified.date;
+        line += ' ';
+        line += modified.time;
+        pad_to(line, time_width);
+        append_right(line, row.entry, 12);
+        line += ' ';
+        append_right(line, row.seq, 4);
+        line += ' ';
+        if (row.kind == row_kind_directory) {
+            line.append(13, ' ');
+        } else {
+            append_right(line, row.size, 12);
+            line += ' ';
+        }
         line += kind_label(row.kind);
-        line += location_text(loc, row, name);
+        append_location_text(line, loc, row, name);
         if (!row.link_target.empty()) line += " -> " + uni::to_utf8(row.link_target);
         if (show_objid && guid_present(row.object_id)) line += "  [objid " + guid_text(row.object_id) + "]";
-        out << line << '\n';
+        line += '\n';
+        out.write(line.data(), static_cast<std::streamsize>(line.size()));
         out.flush();
     }
     return static_cast<bool>(out);

@@ -68,24 +68,40 @@ void update_dir_line(row_location& loc, const listing_row& row, const std::strin
 }
 
 std::string location_text(const row_location& loc, const listing_row& row, const std::string& name) {
+    std::string text;
+    append_location_text(text, loc, row, name);
+    return text;
+}
+
+void append_location_text(std::string& out, const row_location& loc, const listing_row& row, const std::string& name) {
     switch (row.kind) {
     case row_kind_file:
-        return loc.prefix + name;
+        out += loc.prefix;
+        out += name;
+        return;
     case row_kind_directory:
-        return loc.dir_line;
+        out += loc.dir_line;
+        return;
     case row_kind_index_stream:
     case row_kind_data_stream:
         if (row.entry == loc.entry) {
-            std::string text = loc.dir_line;
-            while (!text.empty() && text.back() == '\\') text.pop_back();
+            size_t keep = loc.dir_line.size();
+            while (keep > 0 && loc.dir_line[keep - 1] == '\\') --keep;
+            out.append(loc.dir_line, 0, keep);
             const size_t colon = name.rfind(':');
-            text += colon == std::string::npos ? name : name.substr(colon);
-            return text;
+            if (colon == std::string::npos) out += name;
+            else out.append(name, colon, std::string::npos);
+            return;
         }
-        if (name.empty()) return loc.dir_line;
-        return loc.prefix + name;
+        if (name.empty()) {
+            out += loc.dir_line;
+            return;
+        }
+        out += loc.prefix;
+        out += name;
+        return;
     default:
-        return {};
+        return;
     }
 }
 

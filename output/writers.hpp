@@ -90,6 +90,8 @@ void update_dir_line(row_location& loc, const listing_row& row, const std::strin
 // line (trailing backslashes removed) + ':' + stream of the written entry's
 // own streams, or prefix + name. Empty for any other kind.
 std::string location_text(const row_location& loc, const listing_row& row, const std::string& name);
+// The same appended to `out`.
+void append_location_text(std::string& out, const row_location& loc, const listing_row& row, const std::string& name);
 
 // The first long (non-DOS) name and the first DOS-only name of a row.
 const row_name* long_name_of(const listing_row& row);

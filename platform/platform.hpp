@@ -135,6 +135,12 @@ void console_utf8_begin();
 void console_utf8_end();
 // True when standard error is an interactive terminal.
 bool stderr_is_terminal();
+// True when standard output is an interactive terminal.
+bool stdout_is_terminal();
+// True when standard output and standard error may be the same file or
+// device (as after 2>&1), so that the order of their writes shows; also
+// when it cannot be told.
+bool stdout_shares_stderr();
 
 // ---------------------------------------------------------------- live files
 

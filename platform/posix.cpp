@@ -322,6 +322,13 @@ void set_stderr_console_mode(uint32_t) {}
 void console_utf8_begin() {}
 void console_utf8_end() {}
 bool stderr_is_terminal() { return ::isatty(2) == 1; }
+bool stdout_is_terminal() { return ::isatty(1) == 1; }
+
+bool stdout_shares_stderr() {
+    struct stat out {}, err {};
+    if (::fstat(1, &out) != 0 || ::fstat(2, &err) != 0) return true;
+    return out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+}
 
 bool query_live_file(std::u16string_view path, live_file_info& info) {
     const std::string p = host(path);

@@ -483,6 +483,27 @@ bool stderr_is_terminal() {
     return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode) != FALSE;
 }
 
+bool stdout_is_terminal() {
+    const HANDLE h = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode) != FALSE;
+}
+
+bool stdout_shares_stderr() {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (out == err) return true;
+    // A console standard error is no file standard output can be.
+    if (stderr_is_terminal() && !stdout_is_terminal()) return false;
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    if (::GetFileType(out) == FILE_TYPE_DISK && ::GetFileType(err) == FILE_TYPE_DISK &&
+        ::GetFileInformationByHandle(out, &a) && ::GetFileInformationByHandle(err, &b))
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+               a.nFileIndexLow == b.nFileIndexLow;
+    // Pipes and devices cannot be told apart: taken as shared.
+    return true;
+}
+
 // ---------------------------------------------------------------- live files
 
 bool query_live_file(std::u16string_view path, live_file_info& info) {

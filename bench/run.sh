@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Times a whole-volume recursive listing on a generated image of SIZE files,
+# side by side in one run: brelvik's text table, CSV and path list against
+# The Sleuth Kit's `fls -r -p` and ntfs-3g's `ntfsls -R -l`. Every output
+# goes to /dev/null, standard error to a file of its own (as when an
+# examiner redirects the listing and watches the console). Prints wall
+# seconds, the ratio to fls, microseconds per listed entry and the peak
+# resident memory of each, from /usr/bin/time -v.
+#
+#   bench/run.sh 200000                 # image made (once) by bench/make_volume.py
+#   RUNS=5 bench/run.sh 20000           # best of 5 runs of each command
+#   BRELVIK=/path/to/brelvik bench/run.sh 200000
+#
+# Each command runs RUNS times (default 3) after one warm-up that puts the
+# image in the page cache; the median wall time and the largest peak memory
+# are shown.
+set -euo pipefail
+
+size=${1:?usage: bench/run.sh SIZE [IMAGE]}
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+runs=${RUNS:-3}
+brelvik=${BRELVIK:-$root/build/brelvik}
+
+for tool in /usr/bin/time fls ntfsls; do
+  command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (packages time, sleuthkit, ntfs-3g)" >&2; exit 1; }
+done
+[[ -x $brelvik ]] || { echo "run.sh: $brelvik is not built (cmake --build build)" >&2; exit 1; }
+
+image=${2:-$(python3 "$here/make_volume.py" "$size")}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Entries listed: one path per row of the path list.
+entries=$("$brelvik" '\' -image "$image" -level -2 -filepath_only -quiet 2>/dev/null | wc -l)
+
+# measure NAME CMD...: runs the command RUNS+1 times, keeps the median wall
+# time and the largest "Maximum resident set size" of the counted runs.
+declare -A wall rss
+names=()
+measure() {
+  local name=$1; shift
+  local times=() peak=0 i
+  "$@" >/dev/null 2>"$work/err" || true
+  for ((i = 0; i < runs; i++)); do
+    # Wall time from the nanosecond clock (time -v rounds to 10 ms).
+    local start end e r
+    start=$(date +%s%N)
+    /usr/bin/time -v -o "$work/t" "$@" >/dev/null 2>"$work/err" || true
+    end=$(date +%s%N)
+    e=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')
+    r=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/t")
+    times+=("$e")
+    ((r > peak)) && peak=$r
+  done
+  wall[$name]=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')
+  rss[$name]=$peak
+  names+=("$name")
+}
+
+measure "brelvik text" "$brelvik" '\' -image "$image" -level -2 -quiet
+measure "brelvik csv" "$brelvik" '\' -image "$image" -level -2 -csv -quiet
+measure "brelvik paths" "$brelvik" '\' -image "$image" -level -2 -filepath_only -quiet
+measure "fls -r -p" fls -r -p "$image"
+measure "ntfsls -R -l" ntfsls -R -l -f "$image"
+
+echo "image: $image ($size files, $entries entries listed), median of $runs runs"
+printf '%-16s %10s %10s %12s %12s\n' command "wall s" "/ fls" "us/entry" "peak MB"
+for n in "${names[@]}"; do
+  awk -v n="$n" -v w="${wall[$n]}" -v f="${wall[fls -r -p]}" -v r="${rss[$n]}" -v e="$entries" 'BEGIN {
+    printf "%-16s %10.3f %10.3f %12.2f %12.1f\n", n, w, (f > 0 ? w / f : 0), (e > 0 ? w * 1e6 / e : 0), r / 1024 }'
+done

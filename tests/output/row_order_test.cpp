@@ -1,0 +1,60 @@
+// The row order: sort keys compared as unsigned 16-bit code units with a
+// prefix first, exactly as std::u16string orders them, and equal keys kept
+// in insertion order.
+#include "output/listing.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+TEST(RowOrder, SortKeysCompareLikeU16Strings) {
+    std::mt19937 rng(11);
+    // Few distinct units so that long equal runs and prefixes are common;
+    // units at and above 0x8000 check that they count as unsigned.
+    const char16_t units[] = {u'\\', u'a', u'b', u':', 0x00E9, 0x7FFF, 0x8000, 0xFFFF};
+    auto make = [&](const std::u16string& prefix) {
+        std::u16string s = prefix;
+        const size_t n = rng() % 12;
+        for (size_t i = 0; i < n; ++i) s.push_back(units[rng() % std::size(units)]);
+        return s;
+    };
+    const std::u16string shared = u"\\some folder\\deeper folder\\";
+    for (int i = 0; i < 200000; ++i) {
+        const std::u16string a = make(rng() % 2 ? shared : u"");
+        const std::u16string b = rng() % 8 == 0 ? a : make(rng() % 2 ? shared : a);
+        ASSERT_EQ(sort_key_less(a, b), a < b) << i;
+        ASSERT_EQ(sort_key_less(b, a), b < a) << i;
+    }
+}
+
+TEST(RowOrder, PrefixFirstAndUnsignedUnits) {
+    EXPECT_TRUE(sort_key_less(u"\\dir", u"\\dir\\file"));
+    EXPECT_FALSE(sort_key_less(u"\\dir\\file", u"\\dir"));
+    EXPECT_FALSE(sort_key_less(u"\\same\\path", u"\\same\\path"));
+    EXPECT_TRUE(sort_key_less(u"\\abcdefgh\\x", std::u16string(u"\\abcdefgh\\") + char16_t(0x8000)));
+    EXPECT_TRUE(sort_key_less(u"", u"a"));
+}
+
+TEST(RowOrder, EqualKeysKeepInsertionOrder) {
+    listing_rows rows;
+    for (int i = 0; i < 5; ++i) {
+        listing_row r;
+        r.sort_key = u"\\dir\\same";
+        r.entry = static_cast<uint64_t>(i);
+        rows.insert(r);
+        listing_row other;
+        other.sort_key = u"\\dir\\a" + std::u16string(1, char16_t(u'a' + i));
+        rows.insert(other);
+    }
+    uint64_t expected = 0;
+    for (const auto& r : rows)
+        if (r.sort_key == u"\\dir\\same") {
+            EXPECT_EQ(r.entry, expected++);
+        }
+    EXPECT_EQ(expected, 5u);
+}
+
+}  // namespace
