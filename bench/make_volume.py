@@ -48,10 +48,10 @@ BASE_BYTES = 512 * 1024 * 1024
 # Timestamps between 2005 and 2025.
 TIME_LOW, TIME_HIGH = 1104537600, 1735689600
 # A marker's layout version: bump when the tree's recipe changes.
-RECIPE = 1
+RECIPE = 2
 
 WORDS = ("report invoice photo scan backup draft final notes budget summary "
-         "meeting minutes contract letter resume project plan design spec "
+         "meeting minutes contract letter resume project plan design memo "
          "data export log archive setup readme license config cache thumb "
          "holiday family work school tax receipt statement order").split()
 EXTENSIONS = ("txt docx xlsx pdf jpg png mp3 mp4 zip dll exe log ini xml json "

@@ -45,7 +45,7 @@ row_name to_row_name(const entry_name& n) {
 
 // The name an entry is listed under in a directory: its only name, else
 // the first that is not a DOS-only name (empty when all are).
-std::u16string choose_name(const entry_name_map& m) {
+std::u16string_view choose_name(const entry_name_map& m) {
     if (m.size() == 1) return m.begin()->second.name;
     for (const auto& [key, n] : m)
         if (n.name_space != namespace_dos) return n.name;
@@ -65,10 +65,19 @@ le::bytes find_attribute(le::bytes rec, uint32_t type, uint32_t limit) {
     return {};
 }
 
-std::u16string join(const std::u16string& dir, const std::u16string& name) {
-    std::u16string s = dir;
+// The sort key of a child: the directory's lower-cased path, '\\' and the
+// lower-cased name, made in one piece.
+std::u16string child_key(const std::u16string& lower_dir, std::u16string_view name) {
+    std::u16string s;
+    s.reserve(lower_dir.size() + 1 + name.size());
+    s += lower_dir;
     s.push_back(u'\\');
-    s.append(name);
+    for (char16_t c : name) {
+        // ASCII, by far the most common, lowered in place; the rest by the table.
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+        else if (c >= 0x80) c = uni::wide_lower(c);
+        s.push_back(c);
+    }
     return s;
 }
 
@@ -117,7 +126,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
     listing_row row;
     for (const auto& [key, n] : names) row.names.push_back(to_row_name(n));
-    const std::u16string chosen = choose_name(names);
+    const std::u16string chosen(choose_name(names));
 
     const le::bytes si = resident_value(find_attribute(rec, attr_standard_information, working_record_size(v)));
     if (si.empty()) return true;
@@ -150,8 +159,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     // Lower-casing goes unit by unit, so the key of "path\name" is the
     // lower-cased path, '\' and the lower-cased name, and that of
     // "full:stream" this key, ':' and the lower-cased stream name.
-    const std::u16string base_key =
-        directory && !is_child ? lower_path : join(lower_path, uni::wide_lower(chosen));
+    const std::u16string base_key = directory && !is_child ? lower_path : child_key(lower_path, chosen);
     bool main_row = false;
     if (directory) {
         row.kind = row_kind_directory;

@@ -71,8 +71,10 @@ bool cached_read(block_cache& c, SectorSource& src, uint8_t* buffer, uint32_t& l
     // Requests the source refuses, and requests larger than a chunk (which
     // gain nothing from it), go to the source as they are.
     if (!buffer || !src.is_open || length == 0 || offset < 0 || offset >= src.size || chunk == 0 ||
-        (chunk & (chunk - 1)) != 0 || c.max_chunks == 0 || length > chunk)
+        (chunk & (chunk - 1)) != 0 || c.max_chunks == 0 || length > chunk) {
+        ++c.passed_through;
         return read(src, buffer, length, offset);
+    }
     if (c.source != &src) {
         clear(c);
         c.source = &src;
@@ -96,7 +98,10 @@ bool cached_read(block_cache& c, SectorSource& src, uint8_t* buffer, uint32_t& l
         pos += take;
         if (ch->valid < chunk) break;  // the source ends inside this chunk
     }
-    if (done != expected) return read(src, buffer, length, offset);
+    if (done != expected) {
+        ++c.passed_through;
+        return read(src, buffer, length, offset);
+    }
     length = done;
     return true;
 }

@@ -42,6 +42,7 @@ struct block_cache {
     uint64_t clock = 0;
     uint64_t hits = 0;
     uint64_t fetches = 0;
+    uint64_t passed_through = 0;               // requests read from the source as they are
 };
 
 // Empties the cache and frees its chunks.

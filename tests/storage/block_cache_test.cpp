@@ -127,6 +127,45 @@ TEST(BlockCache, DefaultChunksOverRealImages) {
     if (checked == 0) GTEST_SKIP() << "no test images";
 }
 
+TEST(BlockCache, ReadsAcrossChunksComeFromTheCache) {
+    const std::vector<uint8_t> bytes = random_bytes(4 * 4096 + 100, 12);
+    SectorSource src;
+    ASSERT_TRUE(open_memory(src, bytes));
+    block_cache cache;
+    cache.chunk_bytes = 4096;
+    cache.max_chunks = 4;
+    std::vector<uint8_t> buf(4096);
+    // A record straddling the first boundary, then the end of the source.
+    for (int64_t at : {int64_t(4096 - 512), int64_t(4 * 4096 + 50)}) {
+        uint32_t len = 1024;
+        ASSERT_TRUE(cached_read(cache, src, buf.data(), len, at));
+        const uint32_t want = static_cast<uint32_t>(std::min<int64_t>(1024, static_cast<int64_t>(bytes.size()) - at));
+        ASSERT_EQ(len, want);
+        EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + len, bytes.begin() + at));
+    }
+    EXPECT_EQ(cache.passed_through, 0u);
+    EXPECT_EQ(cache.fetches, 3u);
+}
+
+TEST(BlockCache, TheLeastRecentlyUsedChunkGoes) {
+    SectorSource src;
+    ASSERT_TRUE(open_memory(src, random_bytes(8 * 4096, 13)));
+    block_cache cache;
+    cache.chunk_bytes = 4096;
+    cache.max_chunks = 3;
+    uint8_t b = 0;
+    // Chunks A B C fill the cache; A is used again, so D pushes out B and
+    // a last look at A finds it held.
+    for (int64_t chunk : {0, 1, 2, 0, 3, 0}) {
+        uint32_t len = 1;
+        ASSERT_TRUE(cached_read(cache, src, &b, len, chunk * 4096 + 7));
+    }
+    EXPECT_EQ(cache.fetches, 4u);
+    uint32_t len = 1;
+    ASSERT_TRUE(cached_read(cache, src, &b, len, 1 * 4096));  // B was the one dropped
+    EXPECT_EQ(cache.fetches, 5u);
+}
+
 TEST(BlockCache, AnotherSourceEmptiesTheCache) {
     SectorSource a, b;
     ASSERT_TRUE(open_memory(a, random_bytes(10000, 8)));
