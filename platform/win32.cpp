@@ -115,12 +115,19 @@ const wow64_calls& wow64() {
 
 // The shell's answer to whether the user is an administrator. The shell
 // exports IsUserAnAdmin by ordinal 680.
+// Where the shell does not export it, the answer is whether the token is
+// a member of the built-in Administrators group.
 bool shell_says_admin() {
     static const is_user_an_admin_fn fn = [] {
         const HMODULE shell = ::LoadLibraryA("shell32.dll");
         return proc_as<is_user_an_admin_fn>(shell, MAKEINTRESOURCEA(680));
     }();
-    return fn && fn() != FALSE;
+    if (fn) return fn() != FALSE;
+    alignas(8) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof(sid);
+    if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size)) return false;
+    BOOL member = FALSE;
+    return ::CheckTokenMembership(nullptr, sid, &member) && member;
 }
 
 // Tests one version field alone against a minimum.
