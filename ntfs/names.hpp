@@ -56,11 +56,13 @@ bool entry_to_paths(const volume_source& src, const std::u16string& prefix, uint
                     std::vector<std::u16string>& paths);
 bool entry_is_directory(const volume_source& src, uint64_t entry);
 
-// Bounds on climbing: a chain of parents deeper than NTFS paths can be
-// (32767 characters, two per level at least) is a cycle or damage; and an
-// entry whose ancestors carry many names multiplies its paths, so the
-// count of paths collected is capped.
-constexpr size_t max_path_depth = 16384;
+// Bounds on climbing. The climb recurses once per level, so its depth is
+// capped where every platform's stack holds it (Windows gives a thread
+// 1 MiB unless told otherwise): 4096 levels, far deeper than any real
+// folder tree, whose paths Windows tools cannot even open past 32767
+// characters. And an entry whose ancestors carry many names multiplies
+// its paths, so the count of paths collected is capped.
+constexpr size_t max_path_depth = 4096;
 constexpr size_t max_entry_paths = 4096;
 // Records read while climbing from one entry: enough for every path of an
 // entry with NTFS's 1024 hard links at a depth of 64, and a bound on the

@@ -31,7 +31,7 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
 bool add_entry_rows(ntfs_volume& v, le::bytes record, uint64_t entry, uint64_t parent, const std::u16string& path,
                     listing_rows& rows, bool show_indx, bool is_child, brelvik_opts& opts);
 
-// Subdirectories are descended at most this deep: NTFS paths cannot nest
-// deeper than this within their 32767 characters, so more is a cycle the
-// per-branch check did not see or damage.
-constexpr size_t max_listing_depth = 16384;
+// Subdirectories are descended at most this deep. The walk recurses once
+// per level, so the depth is capped where every platform's stack holds it;
+// 4096 levels is far deeper than any real folder tree.
+constexpr size_t max_listing_depth = 4096;
