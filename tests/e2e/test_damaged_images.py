@@ -7,38 +7,13 @@ import tempfile
 import unittest
 
 from brelvik_e2e import run, testdata
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ntfs_records import attributes, fixup, unfix  # noqa: E402
 
 # A damaged volume must be listed, or refused, well within this.
 TIME_LIMIT = 30
-
-
-def fixup(rec):
-    rec = bytearray(rec)
-    usa, cnt = struct.unpack_from("<HH", rec, 4)
-    for i in range(1, cnt):
-        rec[i * 512 - 2:i * 512] = rec[usa + 2 * i:usa + 2 * i + 2]
-    return rec
-
-
-def unfix(rec):
-    """Puts the update sequence back at each stride's end after an edit."""
-    rec = bytearray(rec)
-    usa, cnt = struct.unpack_from("<HH", rec, 4)
-    seq = rec[usa:usa + 2]
-    for i in range(1, cnt):
-        rec[usa + 2 * i:usa + 2 * i + 2] = rec[i * 512 - 2:i * 512]
-        rec[i * 512 - 2:i * 512] = seq
-    return rec
-
-
-def attributes(rec):
-    off = struct.unpack_from("<H", rec, 20)[0]
-    while off + 8 <= len(rec):
-        t, ln = struct.unpack_from("<II", rec, off)
-        if t == 0xFFFFFFFF or ln == 0:
-            return
-        yield t, off, ln
-        off += ln
 
 
 class XpVolume:

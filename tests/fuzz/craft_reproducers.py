@@ -10,6 +10,10 @@ same chunk layout, so that the replay test runs it like any reproducer.
 """
 import os
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ntfs_records import attributes, fixup, unfix  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PARAM = 0xFFFFFFFF
@@ -47,33 +51,6 @@ def encode(image, param=None):
     if param is not None:
         out += struct.pack("<IH", PARAM, len(param)) + param
     return out
-
-
-def fixup(rec):
-    rec = bytearray(rec)
-    usa, cnt = struct.unpack_from("<HH", rec, 4)
-    for i in range(1, cnt):
-        rec[i * 512 - 2:i * 512] = rec[usa + 2 * i:usa + 2 * i + 2]
-    return rec
-
-
-def unfix(rec):
-    rec = bytearray(rec)
-    usa, cnt = struct.unpack_from("<HH", rec, 4)
-    for i in range(1, cnt):
-        rec[usa + 2 * i:usa + 2 * i + 2] = rec[i * 512 - 2:i * 512]
-        rec[i * 512 - 2:i * 512] = rec[usa:usa + 2]
-    return rec
-
-
-def attributes(rec):
-    off = struct.unpack_from("<H", rec, 20)[0]
-    while off + 8 <= len(rec):
-        t, ln = struct.unpack_from("<II", rec, off)
-        if t == 0xFFFFFFFF or ln == 0:
-            return
-        yield t, off, ln
-        off += ln
 
 
 class Xp:
