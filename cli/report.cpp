@@ -1,4 +1,5 @@
 #include "cli/report.hpp"
+#include "platform/platform.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,8 +9,14 @@ namespace {
 constexpr int longest_message = 4096;
 }
 
+void clear_progress_on_terminal() {
+    // Only a terminal can show a progress line; a log file or a pipe gets
+    // no control sequence.
+    if (platform::stderr_is_terminal()) std::fputs(clear_progress_line, stderr);
+}
+
 void report_error(const char* format, ...) {
-    std::fputs(clear_progress_line, stderr);
+    clear_progress_on_terminal();
     if (!format) return;
     va_list ap;
     va_start(ap, format);

@@ -1,14 +1,18 @@
 // Error and note messages on standard error.
 #pragma once
 
-// Clears the progress line ("\033[2K\r    \r") and writes the
-// printf-formatted message to standard error. A message longer than 4096
-// characters is not written.
+// Clears the progress line ("\033[2K\r    \r") when standard error is a
+// terminal and writes the printf-formatted message to standard error. A
+// message longer than 4096 characters is not written.
 void report_error(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Writes the sequence that clears the progress line to standard error when
+// standard error is a terminal, and nothing otherwise.
+void clear_progress_on_terminal();
 
 // The sequence that clears the progress line.
 constexpr const char* clear_progress_line = "\033[2K\r    \r";

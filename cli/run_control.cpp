@@ -38,7 +38,7 @@ std::string elapsed_text(double seconds) {
 void finish_run_control(run_control& control) {
     if (control.saved_console_mode != 0) platform::set_stderr_console_mode(control.saved_console_mode);
     if (control.clear_progress) {
-        std::fputs(clear_progress_line, stderr);
+        clear_progress_on_terminal();
         std::fflush(stderr);
     }
     if (control.start_time != 0) {

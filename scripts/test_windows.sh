@@ -7,7 +7,7 @@
 #   --e2e DIR         also run every tests/e2e/test_*.py against brelvik.exe,
 #                     with the fixtures of the native build tree DIR (they are
 #                     unpacked there first when missing)
-#   --install-deps    apt-get install the cross compiler and wine first
+#   --install-deps    install every test package first (scripts/setup.sh)
 #
 # Runs without a display or any prompt: the wine prefix lives inside the
 # build tree (WINEPREFIX overrides it), the Mono and Gecko installers are
@@ -32,17 +32,15 @@ done
 if [[ -n "$native_dir" && "$native_dir" != /* ]]; then native_dir="$root/$native_dir"; fi
 
 if [[ $install_deps == 1 ]]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq g++-mingw-w64-x86-64-posix wine wine64 >/dev/null
+  "$root/scripts/setup.sh"
 fi
 
 exe=$("$root/scripts/build_windows.sh" "$build_dir" | tail -n 1)
 
 # ------------------------------------------------------------------ wine
-wine_bin=$(command -v wine64 || command -v wine || true)
+wine_bin=$(command -v wine || true)
 if [[ -z "$wine_bin" ]]; then
-  echo "test_windows.sh: wine is not installed (try --install-deps)" >&2
+  echo "test_windows.sh: wine is not installed (scripts/setup.sh installs it)" >&2
   exit 2
 fi
 export WINEPREFIX=${WINEPREFIX:-$build_dir/wineprefix}

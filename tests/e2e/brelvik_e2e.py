@@ -7,6 +7,7 @@ are normalised to the unsigned byte the shell sees (-1 reads as 255).
 import os
 import re
 import shlex
+import shutil
 import subprocess
 import unittest
 
@@ -16,6 +17,9 @@ FIXTURES = os.environ.get("BRELVIK_FIXTURE_DIR", "")
 TESTDATA = os.environ.get("BRELVIK_TESTDATA_DIR", "")
 SOURCE = os.environ.get("BRELVIK_SOURCE_DIR", "")
 IS_WINDOWS_BUILD = BIN.lower().endswith(".exe")
+# Set by scripts/test.sh: an outside tool that is missing fails the test
+# instead of skipping it.
+REQUIRE_TOOLS = os.environ.get("BRELVIK_REQUIRE_TOOLS") == "1"
 WINE_NOISE = re.compile(r"wine client error:\d+: [^\n]*\n?|^wine: [^\n]*\n?", re.M)
 
 
@@ -36,18 +40,58 @@ class Result:
             self.err = WINE_NOISE.sub("", self.err)
 
 
-def run(args, env=None, cwd=None, timeout=120, prefix=()):
+def run(args, env=None, cwd=None, timeout=120, prefix=(), stderr=subprocess.PIPE):
     """Runs the binary; `prefix` goes in front of it (e.g. a command that
-    drops rights)."""
+    drops rights); `stderr` may name an open file to write to instead."""
     full_env = dict(os.environ)
     if RUNNER:
         full_env.setdefault("WINEDEBUG", "-all")
     if env:
         full_env.update(env)
     p = subprocess.run(list(prefix) + RUNNER + [BIN] + list(args), stdout=subprocess.PIPE,
-                       stderr=subprocess.PIPE, env=full_env, cwd=cwd,
+                       stderr=stderr, env=full_env, cwd=cwd,
                        timeout=timeout)
-    return Result(p.returncode, p.stdout, p.stderr)
+    return Result(p.returncode, p.stdout, p.stderr or b"")
+
+
+def run_with_terminal_stderr(args, timeout=120):
+    """Runs the binary with a pseudo-terminal as standard error and returns
+    what it wrote there as bytes, plus the exit code."""
+    import pty
+    full_env = dict(os.environ)
+    if RUNNER:
+        full_env.setdefault("WINEDEBUG", "-all")
+    master, slave = pty.openpty()
+    try:
+        p = subprocess.Popen(RUNNER + [BIN] + list(args), stdout=subprocess.DEVNULL,
+                             stderr=slave, stdin=subprocess.DEVNULL, env=full_env)
+        os.close(slave)
+        slave = -1
+        chunks = []
+        while True:
+            try:
+                b = os.read(master, 65536)
+            except OSError:  # the other side closed
+                break
+            if not b:
+                break
+            chunks.append(b)
+        rc = p.wait(timeout=timeout)
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+    return rc & 0xFF, b"".join(chunks)
+
+
+def need_tool(*names):
+    """Skips the test unless every named command is on PATH; fails it
+    instead when the run requires every tool."""
+    for name in names:
+        if not shutil.which(name):
+            if REQUIRE_TOOLS:
+                raise AssertionError("%s is not installed (scripts/setup.sh installs it)" % name)
+            raise unittest.SkipTest("%s is not installed" % name)
 
 
 def fixture(name):

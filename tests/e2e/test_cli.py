@@ -5,9 +5,10 @@ import shutil
 import tempfile
 import unittest
 
-from brelvik_e2e import IS_WINDOWS_BUILD, run, sample_image
+from brelvik_e2e import IS_WINDOWS_BUILD, run, run_with_terminal_stderr, sample_image
 
 CLEAR = "\x1b[2K\r    \r"
+CONTROL = re.compile(rb"[\x00-\x09\x0b-\x1f\x7f]")
 
 
 def header_lines(text):
@@ -113,6 +114,40 @@ class Files(unittest.TestCase):
         r = run(["x", "-vmdk", "a.vmdk|b.vmdk"])
         self.assertEqual(r.rc, 255)
         self.assertIn("a.vmdk can't be opened\n", r.err)
+
+
+class StandardError(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="brelvik_e2e_")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def test_redirected_error_log_holds_no_control_bytes(self):
+        log = os.path.join(self.dir, "err.txt")
+        with open(log, "wb") as f:
+            r = run(["\\", "-image", os.path.join(self.dir, "missing.img")], stderr=f)
+        self.assertEqual(r.rc, 255)
+        with open(log, "rb") as f:
+            data = f.read()
+        if IS_WINDOWS_BUILD:
+            data = data.replace(b"\r\n", b"\n")
+        self.assertTrue(data.strip(), "the failure is reported")
+        self.assertIsNone(CONTROL.search(data), repr(data))
+
+    def test_progress_line_cleared_only_on_a_terminal_and_unless_quiet(self):
+        image = sample_image()
+        piped = run(["\\", "-image", image, "-level", "-2"])
+        self.assertEqual(piped.rc, 0, piped.err)
+        self.assertNotIn("\x1b", piped.err)
+        rc, err = run_with_terminal_stderr(["\\", "-image", image])
+        self.assertEqual(rc, 0, err)
+        if IS_WINDOWS_BUILD and CLEAR.encode() not in err:
+            self.skipTest("wine gives this pseudo-terminal no console")
+        self.assertTrue(err.endswith(CLEAR.encode()), repr(err))
+        rc, quiet = run_with_terminal_stderr(["\\", "-image", image, "-quiet"])
+        self.assertEqual(rc, 0, quiet)
+        self.assertNotIn(CLEAR.encode(), quiet)
 
 
 if __name__ == "__main__":

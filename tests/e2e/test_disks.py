@@ -3,11 +3,9 @@ import unittest
 
 from brelvik_e2e import fixture, run, strip_header
 
-CLEAR = "\x1b[2K\r    \r"
-
-
 def messages(r):
-    return r.err.replace(CLEAR, "")
+    assert "\x1b" not in r.err, repr(r.err)
+    return r.err
 
 
 def paths(args):

@@ -7,11 +7,10 @@ $STANDARD_INFORMATION times that istat agrees with.
 import os
 import random
 import re
-import shutil
 import subprocess
 import unittest
 
-from brelvik_e2e import FIXTURES, TESTDATA, run
+from brelvik_e2e import FIXTURES, TESTDATA, need_tool, run
 
 # (image, sector offset of the NTFS volume)
 VOLUMES = [
@@ -107,8 +106,7 @@ def si_times(text):
 
 class ListingAgainstTsk(unittest.TestCase):
     def setUp(self):
-        if not shutil.which("fls"):
-            self.skipTest("The Sleuth Kit is not installed")
+        need_tool("fls", "istat")
 
     def test_every_volume(self):
         checked = 0

@@ -7,6 +7,7 @@
 #include "ntfs/open_volume.hpp"
 #include "platform/unicode.hpp"
 #include "support/fls_tree.hpp"
+#include "support/tools.hpp"
 #include "support/tsk.hpp"
 #include "support/volumes.hpp"
 
@@ -26,7 +27,8 @@ bool lives_in(ntfs_volume& v, uint64_t child, uint64_t dir) {
 }
 
 TEST(DirectoryChildren, MatchTheSleuthKitOnEveryVolume) {
-    if (!tsk::available()) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    BRELVIK_NEED_TOOL("fls");
+    BRELVIK_NEED_TOOL("fsstat");
     for (const auto& tv : test_volumes::all()) {
         SCOPED_TRACE(tv.label);
         fls_tree::tree t;

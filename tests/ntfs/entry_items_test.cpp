@@ -8,6 +8,7 @@
 #include "platform/unicode.hpp"
 #include "support/image_patch.hpp"
 #include "support/test_paths.hpp"
+#include "support/tools.hpp"
 #include "support/tsk.hpp"
 
 #include <gtest/gtest.h>
@@ -38,7 +39,8 @@ std::vector<uint64_t> clusters_of(const attr_desc& d) {
 }
 
 TEST(EntryItems, MatchIstat) {
-    if (!tsk::available()) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    BRELVIK_NEED_TOOL("fls");
+    BRELVIK_NEED_TOOL("fsstat");
     struct row {
         bool fixture;
         const char* image;

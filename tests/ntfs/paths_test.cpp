@@ -5,6 +5,7 @@
 #include "ntfs/resolve.hpp"
 #include "platform/unicode.hpp"
 #include "support/fls_tree.hpp"
+#include "support/tools.hpp"
 #include "support/tsk.hpp"
 #include "support/volumes.hpp"
 
@@ -21,7 +22,8 @@ std::string lower(std::string s) {
 }
 
 TEST(EntryPaths, MatchTheSleuthKitOnEveryVolume) {
-    if (!tsk::available()) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    BRELVIK_NEED_TOOL("fls");
+    BRELVIK_NEED_TOOL("fsstat");
     for (const auto& tv : test_volumes::all()) {
         SCOPED_TRACE(tv.label);
         fls_tree::tree t;
@@ -57,7 +59,8 @@ TEST(EntryPaths, MatchTheSleuthKitOnEveryVolume) {
 }
 
 TEST(ResolvePath, EveryListedPathResolvesToItsEntry) {
-    if (!tsk::available()) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    BRELVIK_NEED_TOOL("fls");
+    BRELVIK_NEED_TOOL("fsstat");
     for (const auto& tv : test_volumes::all()) {
         SCOPED_TRACE(tv.label);
         fls_tree::tree t;

@@ -2,6 +2,7 @@
 // Sleuth Kit's reading of the same image.
 #include "ntfs/open_volume.hpp"
 #include "platform/unicode.hpp"
+#include "support/tools.hpp"
 #include "support/tsk.hpp"
 #include "support/volumes.hpp"
 
@@ -16,7 +17,8 @@ std::unique_ptr<ntfs_volume> open(const test_volumes::volume& tv) {
 }
 
 TEST(VolumeGeometry, AgreesWithFsstatOnEveryVolume) {
-    if (!tsk::available()) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    BRELVIK_NEED_TOOL("fls");
+    BRELVIK_NEED_TOOL("fsstat");
     const auto vols = test_volumes::all();
     if (vols.empty()) GTEST_SKIP() << "no test volumes";
     for (const auto& tv : vols) {
@@ -38,7 +40,8 @@ TEST(VolumeGeometry, AgreesWithFsstatOnEveryVolume) {
 }
 
 TEST(VolumeGeometry, MftRunsAgreeWithIstatOfEntryZero) {
-    if (!tsk::available()) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    BRELVIK_NEED_TOOL("fls");
+    BRELVIK_NEED_TOOL("fsstat");
     for (const auto& tv : test_volumes::all()) {
         SCOPED_TRACE(tv.label);
         std::vector<uint64_t> expected;

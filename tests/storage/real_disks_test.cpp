@@ -5,6 +5,7 @@
 #include "storage/partitions.hpp"
 #include "storage/sector_source.hpp"
 #include "support/test_paths.hpp"
+#include "support/tools.hpp"
 #include "platform/unicode.hpp"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,6 @@ namespace {
 
 using span_list = std::vector<std::pair<uint64_t, uint64_t>>;  // start, length in 512-byte sectors
 
-bool have_mmls() { return std::system("command -v mmls >/dev/null 2>&1") == 0; }
 
 // Runs mmls and returns its partition rows; `table` is false when mmls
 // finds no partition table (a bare volume).
@@ -66,7 +66,7 @@ struct expectation {
 }  // namespace
 
 TEST(RealDisks, PartitionsAgreeWithMmls) {
-    if (!have_mmls()) GTEST_SKIP() << "mmls not installed";
+    BRELVIK_NEED_TOOL("mmls");
     const expectation cases[] = {
         {"10-ntfs-autodetect/10-ntfs-disk.dd", 96390ull * 512, false},
         {"1-extend-part/ext-part-test-2.dd", 0, false},

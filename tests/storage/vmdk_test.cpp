@@ -4,6 +4,7 @@
 #include "storage/sector_source.hpp"
 #include "storage/vmdk.hpp"
 #include "storage/disk_builder.hpp"
+#include "support/tools.hpp"
 #include "platform/unicode.hpp"
 
 #include <gtest/gtest.h>
@@ -88,7 +89,6 @@ void write_file(const std::string& path, const disk::image& d) {
 
 std::u16string u16(const std::string& s) { return uni::to_utf16(s); }
 
-bool have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 bool run(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
 
@@ -252,7 +252,8 @@ TEST(VmdkExtent, ZeroedGrainEntriesReadAsZeros) {
 }
 
 TEST(VmdkQemu, BaseAndSnapshotMadeByQemuImg) {
-    if (!have("qemu-img") || !have("qemu-io")) GTEST_SKIP() << "qemu-img not installed";
+    BRELVIK_NEED_TOOL("qemu-img");
+    BRELVIK_NEED_TOOL("qemu-io");
     temp_dir dir;
     // A 4 MiB disk: MBR naming an NTFS partition at 1 MiB, and a pattern
     // that tells every 512-byte sector apart.

@@ -17,11 +17,6 @@ bool run(const std::string& command, std::string& out) {
     return ::pclose(p) == 0;
 }
 
-bool available() {
-    static const bool ok = std::system("command -v fls >/dev/null 2>&1 && command -v fsstat >/dev/null 2>&1") == 0;
-    return ok;
-}
-
 static std::string quote(const std::string& s) {
     std::string q = "'";
     for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);

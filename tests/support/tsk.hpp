@@ -9,8 +9,6 @@
 
 namespace tsk {
 
-// True when the Sleuth Kit commands can be run here.
-bool available();
 // Runs a shell command and captures its standard output; false on failure.
 bool run(const std::string& command, std::string& out);
 
