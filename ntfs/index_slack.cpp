@@ -61,7 +61,6 @@ bool read_slack_entry(le::bytes node, uint64_t pos, uint64_t end, uint64_t direc
     n.name_space = name_space;
     n.attr_id = 0;
     n.record_number = ref & entry_number_mask;
-    n.key = name_key(directory, name, n.record_number);
     n.name = std::move(name);
     length = index_entry_head + align_up(key_needed);
     return true;
@@ -93,7 +92,8 @@ void collect_node_slack(le::bytes b, uint64_t h, bool whole_node, index_slack& s
             pos += index_entry_alignment;
             continue;
         }
-        if (slack.seen.emplace(e.file_ref, e.name.name_space, e.name.name).second) slack.entries.push_back(std::move(e));
+        slack.entries.push_back(std::move(e));
         pos += length;
     }
 }
+

@@ -9,27 +9,26 @@
 #include "storage/le.hpp"
 
 #include <cstdint>
-#include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 // One index entry read from slack: the file reference it held and the
-// $FILE_NAME copy that was its key.
+// $FILE_NAME copy that was its key (its name key is left empty: most
+// entries are copies of live ones and are dropped unread).
 struct slack_entry {
     uint64_t file_ref = 0;  // entry number and sequence number
-    entry_name name;        // key, name, parent reference and the first 68 value bytes
+    entry_name name;        // name, parent reference and the first 68 value bytes
 };
 
-// What the slack of one directory's index gave.
+// What the slack of one directory's index gave. The same stale entry is
+// often left in many places; the repeats are kept here and fold where the
+// entries are used.
 struct index_slack {
     uint64_t directory = 0;    // the directory whose index is read
     uint64_t entry_limit = 0;  // entries of the MFT: a reference at or beyond it is garbage
     std::vector<slack_entry> entries;
-    // File reference, namespace and name of each entry kept: the same stale
-    // entry is often left in many places.
-    std::set<std::tuple<uint64_t, uint8_t, std::u16string>> seen;
 };
+
 
 // The head of an index entry and the fixed part of a $FILE_NAME key.
 constexpr uint32_t index_entry_head = 16;

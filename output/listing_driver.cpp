@@ -7,6 +7,7 @@
 #include "ntfs/file_record.hpp"
 #include "ntfs/index.hpp"
 #include "ntfs/names.hpp"
+#include "ntfs/names_utf16.hpp"
 #include "output/writers.hpp"
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
@@ -270,23 +271,37 @@ void stage_reused_row(uint64_t file_ref, const entry_name_map& names, uint64_t p
     rows.push_back(std::move(row));
 }
 
+// What a live child's record header said, by entry number.
+struct child_state {
+    uint64_t entry = 0;
+    uint16_t seq = 0;
+    uint16_t flags = 0;
+};
+
 // The deleted children of directory `dir` that its live index walk did not
 // give (`live`): records no longer in use that the MFT pass or the index
 // slack places there, each from its own record, and names in the slack
 // whose record now holds another file. A slack name whose record is in use
 // with the name's sequence number is the live entry and is left out.
 void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, const std::u16string& lower_path,
-                            const child_entry_set& live, const index_slack& slack, row_batch& batch,
-                            brelvik_opts& opts, listing_progress* progress) {
+                            const child_entry_set& live, const std::vector<child_state>& live_states,
+                            index_slack& slack, row_batch& batch, brelvik_opts& opts, listing_progress* progress) {
     deleted_map& m = volume_deleted_map(v, opts);
     std::set<uint64_t> from_records;
     for (uint64_t e : deleted_children(v, m, dir))
         if (!live.count(e)) from_records.insert(e);
     std::map<uint64_t, entry_name_map> reused;  // file reference -> its copies
     std::vector<uint8_t> rec;
-    for (const slack_entry& s : slack.entries) {
+    for (slack_entry& s : slack.entries) {
         const uint64_t e = s.file_ref & entry_number_mask;
         if (e == dir) continue;
+        // Most slack entries are copies of live ones that the index walk
+        // met already: their record's state is known without reading it.
+        const auto known = std::lower_bound(live_states.begin(), live_states.end(), e,
+                                            [](const child_state& c, uint64_t x) { return c.entry < x; });
+        if (known != live_states.end() && known->entry == e && (known->flags & record_in_use) &&
+            known->seq == static_cast<uint16_t>(s.file_ref >> 48))
+            continue;
         if (read_file_record(v, e, rec) && valid_file_header(rec)) {
             const uint16_t flags = le::u16(rec, file_header::flags);
             if (flags & record_in_use) {
@@ -302,7 +317,8 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
                 }
             }
         }
-        reused[s.file_ref].emplace(s.name.key, s.name);
+        s.name.key = name_key(dir, s.name.name, e);
+        reused[s.file_ref].emplace(s.name.key, std::move(s.name));
     }
     for (uint64_t e : from_records) {
         if (e == dir || !read_file_record(v, e, rec)) continue;
@@ -327,13 +343,16 @@ bool stage_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, co
     index_slack* wanted = opts.show_deleted ? &slack : nullptr;
     const bool read = collect_directory_children(v, dir, children, wanted);
     std::vector<uint8_t> crec;
+    std::vector<child_state> states;  // with -deleted: what each child's record said
     batch.reserve(batch.size() + children.size());  // a row or more per child
     for (const auto& [c, flag] : children) {
         if (c == dir || !read_file_record(v, c, crec)) continue;
         if (progress) count_entry(*progress, path);
+        if (wanted)
+            states.push_back({c, le::u16(crec, file_header::sequence), le::u16(crec, file_header::flags)});
         if (!stage_entry_rows(v, crec, c, dir, path, lower_path, batch, show_indx, true, opts)) break;
     }
-    if (opts.show_deleted) stage_deleted_children(v, dir, path, lower_path, children, slack, batch, opts, progress);
+    if (wanted) stage_deleted_children(v, dir, path, lower_path, children, states, slack, batch, opts, progress);
     return read;
 }
 
