@@ -15,21 +15,17 @@ listing_rows deleted_rows() {
     const std::u16string d = u"C:\\docs";
     listing_rows rows;
     rows.insert(row(d, u"docs", row_kind_directory, 40, 2, 3, 0, d));
-    listing_row gone = row(d, u"gone.txt", row_kind_file, 50, 3, 0, 100, d + u"\\gone.txt");
-    gone.deleted = row_deleted;
-    rows.insert(gone);
-    listing_row stream = row(d, u"gone.txt:s", row_kind_data_stream, 50, 3, 0, 9, d + u"\\gone.txt:s");
-    stream.deleted = row_deleted;
-    rows.insert(stream);
-    listing_row old = row(d, u"old", row_kind_directory, 51, 2, 2, 0, d + u"\\old");
-    old.deleted = row_deleted;
-    rows.insert(old);
-    listing_row was = row(d, u"was.txt", row_kind_file, 52, 1, 0, 7, d + u"\\was.txt");
-    was.deleted = row_realloc;
-    rows.insert(was);
-    listing_row moved = row(d, u"moved", row_kind_directory, 53, 1, 2, 0, d + u"\\moved");
-    moved.deleted = row_realloc;
-    rows.insert(moved);
+    auto add = [&](const std::u16string& name, int32_t kind, uint64_t entry, uint16_t seq, uint16_t flags,
+                   uint64_t size, uint8_t state) {
+        listing_row r = row(d, name, kind, entry, seq, flags, size, d + u"\\" + name);
+        r.deleted = state;
+        rows.insert(r);
+    };
+    add(u"gone.txt", row_kind_file, 50, 3, 0, 100, row_deleted);
+    add(u"gone.txt:s", row_kind_data_stream, 50, 3, 0, 9, row_deleted);
+    add(u"old", row_kind_directory, 51, 2, 2, 0, row_deleted);
+    add(u"was.txt", row_kind_file, 52, 1, 0, 7, row_realloc);
+    add(u"moved", row_kind_directory, 53, 1, 2, 0, row_realloc);
     return rows;
 }
 
