@@ -152,6 +152,12 @@ class DeletedFixture(unittest.TestCase):
         self.assertIn("\\big\\gone_dir\\inner_1.txt:meta (deleted)", paths)
         self.assertIn("\\big\\zz_reuse_1.txt (deleted-realloc)", paths)
         self.assertIn("\\$OrphanFiles\\", paths)
+        # The CSV column comes after the object ID's, when there is one.
+        head, rows = csv_rows(self.image, "-deleted", "-objid")
+        self.assertTrue(head.endswith(",time discrepancy,object ID,deleted"))
+        marks = {f[1]: f[-3:] for f, _ in rows}
+        self.assertEqual(marks["\\big\\gone_dir\\inner_2.txt"], ["", "", "true"])
+        self.assertEqual(marks["\\keep\\alive.txt"], ["", "", ""])
         out = os.path.join(os.environ.get("TMPDIR", "/tmp"), "brelvik-deleted-%d.xml" % os.getpid())
         try:
             r = run(["\\big", "-image", self.image, "-deleted", "-quiet", "-xml", out])

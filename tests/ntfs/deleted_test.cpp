@@ -1,7 +1,6 @@
-// Deleted entries: names read from index slack on crafted nodes, the links
-// the MFT pass keeps of a record, the pass over the fixture of deleted
-// entries, and the placing of deleted records (orphans, reused parents,
-// parent cycles).
+// Deleted entries: names read from index slack on crafted nodes, the pass
+// over the MFT of the fixture of deleted entries, and the placing of
+// deleted records (orphans, reused parents, parent cycles).
 #include "ntfs/deleted.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/index_slack.hpp"
@@ -142,58 +141,6 @@ TEST(IndexSlack, TheNodeAndTheBufferBoundTheScan) {
     index_slack s;
     collect_node_slack(le::bytes(lost.bytes.data(), 30), node, true, s);
     EXPECT_TRUE(s.entries.empty());
-}
-
-// A FILE record (no fixups) with the given $FILE_NAMEs (parent reference,
-// name) and header flags.
-std::vector<uint8_t> file_record(uint16_t flags, const std::vector<std::pair<uint64_t, std::u16string>>& names,
-                                 uint64_t base = 0) {
-    std::vector<uint8_t> r(1024, 0);
-    std::copy_n("FILE", 4, r.begin());
-    le::put_u16(r, file_header::usa_offset, 48);
-    le::put_u16(r, file_header::usa_count, 1);
-    le::put_u16(r, file_header::sequence, 2);
-    le::put_u16(r, file_header::first_attribute, 56);
-    le::put_u16(r, file_header::flags, flags);
-    le::put_u64(r, file_header::base_reference, base);
-    uint64_t off = 56;
-    for (const auto& [parent, name] : names) {
-        const uint32_t value = 66 + 2 * static_cast<uint32_t>(name.size());
-        const uint32_t len = (24 + value + 7) / 8 * 8;
-        le::put_u32(r, off, attr_file_name);
-        le::put_u32(r, off + 4, len);
-        le::put_u32(r, off + 16, value);
-        le::put_u16(r, off + 20, 24);
-        le::put_u64(r, off + 24, parent);
-        r[off + 24 + 64] = static_cast<uint8_t>(name.size());
-        image_patch::put_utf16(r, off + 24 + 66, name);
-        off += len;
-    }
-    le::put_u32(r, off, attr_end);
-    return r;
-}
-
-TEST(DeletedMap, TheLinksOfOneRecord) {
-    std::vector<deleted_link> links;
-    record_deleted_links(file_record(record_in_use, {{ref(5, 5), u"live.txt"}}), 40, links);
-    EXPECT_TRUE(links.empty());
-    // A long and a DOS name in one folder give one link; hard links in two
-    // folders give two.
-    record_deleted_links(file_record(0, {{ref(64, 1), u"Long name.txt"}, {ref(64, 1), u"LONGNA~1.TXT"}}), 41, links);
-    record_deleted_links(file_record(0, {{ref(64, 1), u"a.txt"}, {ref(70, 4), u"b.txt"}}), 42, links);
-    ASSERT_EQ(links.size(), 3u);
-    EXPECT_EQ(links[0].parent, 64u);
-    EXPECT_EQ(links[0].entry, 41u);
-    EXPECT_EQ(links[2].parent, 70u);
-    EXPECT_EQ(links[2].parent_seq, 4);
-    // Extension records and names that do not fit their value are left out.
-    links.clear();
-    record_deleted_links(file_record(0, {{ref(64, 1), u"ext.txt"}}, ref(41, 2)), 43, links);
-    auto r = file_record(0, {{ref(64, 1), u"short"}});
-    r[56 + 24 + 64] = 200;
-    record_deleted_links(r, 44, links);
-    record_deleted_links(le::bytes(r.data(), 40), 45, links);
-    EXPECT_TRUE(links.empty());
 }
 
 bool has(const std::vector<uint64_t>& v, uint64_t e) { return std::find(v.begin(), v.end(), e) != v.end(); }
