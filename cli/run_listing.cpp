@@ -37,32 +37,40 @@ void report_admin_needed() {
 // Why a path on a mounted volume cannot be listed, in the user's words.
 void report_live_mount_failure(live_mount_failure why, const std::string& typed, const live_mount& m) {
     const char* point = m.mount.mount_point.c_str();
-    const std::string source = m.mount.source;
+    const char* source = m.mount.source.c_str();
+    const char* type = m.mount.fs_type.c_str();
     switch (why) {
-    case live_mount_failure::no_such_path: report_error("couldn't resolve path %s\n", typed.c_str()); break;
-    case live_mount_failure::no_mount_table: report_error("couldn't read the mount table /proc/self/mountinfo\n"); break;
-    case live_mount_failure::no_mount: report_error("couldn't find the mount that holds %s\n", m.real_path.c_str()); break;
+    case live_mount_failure::no_such_path:
+        report_error("couldn't resolve path %s\n", typed.c_str());
+        break;
+    case live_mount_failure::no_mount_table:
+        report_error("couldn't read the mount table /proc/self/mountinfo\n");
+        break;
+    case live_mount_failure::no_mount:
+        report_error("couldn't find the mount that holds %s\n", m.real_path.c_str());
+        break;
     case live_mount_failure::not_ntfs:
-        report_error("not an NTFS volume: the mount at %s has type %s\n", point, m.mount.fs_type.c_str());
+        report_error("not an NTFS volume: the mount at %s has type %s\n", point, type);
         break;
     case live_mount_failure::no_volume_path:
-        report_error("couldn't resolve path %s: the mount at %s shows %s\n", typed.c_str(), point, m.mount.root.c_str());
+        report_error("couldn't resolve path %s: the mount at %s shows %s\n", typed.c_str(), point,
+                     m.mount.root.c_str());
         break;
     case live_mount_failure::source_not_file:
-        report_error("couldn't read the mount at %s raw: its source %s is neither a file nor a block device\n", point,
-                     source.c_str());
+        report_error("couldn't read the mount at %s raw: its source %s is neither a file nor a block device\n",
+                     point, source);
         break;
     case live_mount_failure::no_access:
-        report_error("no read access to %s, the source of the mount at %s...\n", source.c_str(), point);
+        report_error("no read access to %s, the source of the mount at %s...\n", source, point);
         report_error("[root is needed for examining live partitions]\n");
         report_error("need to run again as root, for example with sudo...\n\n");
         break;
     case live_mount_failure::cannot_open:
-        report_error("couldn't open %s, the source of the mount at %s\n", source.c_str(), point);
+        report_error("couldn't open %s, the source of the mount at %s\n", source, point);
         break;
     case live_mount_failure::no_ntfs_boot:
         report_error("not an NTFS volume: the mount at %s has type %s and %s holds no NTFS boot sector\n", point,
-                     m.mount.fs_type.c_str(), uni::to_utf8(m.source).c_str());
+                     type, uni::to_utf8(m.source).c_str());
         break;
     case live_mount_failure::none: break;
     }
