@@ -7,6 +7,7 @@
 #include "output/sinks.hpp"
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
+#include "storage/damage.hpp"
 
 #include <iostream>
 #include <optional>
@@ -28,6 +29,17 @@ void print_header_to_stdout(const run_state& state) {
 // and its order against standard error cannot show, those flushes are
 // gathered into large writes.
 bool defer_stdout_flushes() { return !platform::stdout_is_terminal() && !platform::stdout_shares_stderr(); }
+
+// Damage in a container (a chunk or block read as zeros) and notes about
+// it go to standard error as they are met.
+void show_damage_line(const std::string& line) { report_error("%s\n", line.c_str()); }
+
+void show_damage_summary() {
+    const uint64_t more = damage_not_shown();
+    if (more != 0)
+        report_error("... and %llu more unreadable chunks or blocks, read as zeros\n",
+                     static_cast<unsigned long long>(more));
+}
 
 // Steps before the listing: options, the finishing work, the output stream.
 int run_flow(arg_list& args, run_control& control) {
@@ -62,6 +74,8 @@ int run_flow(arg_list& args, run_control& control) {
     }
 
     configure_run_control(control, opts);
+    reset_damage_reports();
+    set_damage_sink(show_damage_line);
 
     std::ostream* out = &std::cout;
     if (!opts.out_path.empty()) {
@@ -84,6 +98,8 @@ int run_flow(arg_list& args, run_control& control) {
 
     // ---- the listing: source options, paths and the directory walk ----
     const int rc = run_listing(opts, args, state);
+    show_damage_summary();
+    set_damage_sink(nullptr);
 
     if (opts.out) opts.out->flush();
     std::cout.flush();

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -106,6 +107,10 @@ constexpr char16_t host_separator =
 #else
     u'/';
 #endif
+// The names of the entries of folder `path` ("" for the current folder),
+// without "." and "..", in no particular order; at most `limit` of them.
+// False when the folder cannot be read.
+bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names);
 // Removes a file; true when it is gone.
 bool remove_file(std::u16string_view path);
 

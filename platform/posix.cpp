@@ -283,6 +283,25 @@ bool has_attributes(std::u16string_view path) {
     return !p.empty() && ::stat(p.c_str(), &st) == 0;
 }
 
+bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names) {
+    names.clear();
+    const std::string p = path.empty() ? std::string(".") : host(path);
+    DIR* d = ::opendir(p.c_str());
+    if (!d) {
+        note_errno();
+        return false;
+    }
+    while (names.size() < limit) {
+        const dirent* e = ::readdir(d);
+        if (!e) break;
+        const std::string_view n(e->d_name);
+        if (n == "." || n == "..") continue;
+        names.push_back(uni::to_utf16(std::string(n)));
+    }
+    ::closedir(d);
+    return true;
+}
+
 std::u16string current_directory() {
     std::vector<char> buf(4096);
     for (;;) {

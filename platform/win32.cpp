@@ -357,6 +357,26 @@ bool has_attributes(std::u16string_view path) {
     return true;
 }
 
+bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names) {
+    names.clear();
+    std::wstring pattern = path.empty() ? std::wstring(L".") : wide(path);
+    if (pattern.back() != L'\\' && pattern.back() != L'/') pattern.push_back(L'\\');
+    pattern.push_back(L'*');
+    WIN32_FIND_DATAW data{};
+    const HANDLE h = ::FindFirstFileW(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+        note_win32_error();
+        return false;
+    }
+    do {
+        const std::wstring_view n(data.cFileName);
+        if (n == L"." || n == L"..") continue;
+        names.push_back(narrow16(data.cFileName, n.size()));
+    } while (names.size() < limit && ::FindNextFileW(h, &data));
+    ::FindClose(h);
+    return true;
+}
+
 std::u16string full_path_name(std::u16string_view path) {
     if (path.empty()) return {};
     const std::wstring name = wide(path);

@@ -260,8 +260,10 @@ bool find_volume(std::ostream& messages, bool& ntfs_found, uint64_t& volume_offs
 bool open_image_and_find_volume(std::ostream& messages, const std::u16string& image, uint64_t& volume_offset,
                                 bool& ntfs_found, bool ignore_size) {
     SectorSource src;
-    if (!open_image(src, image)) {
-        messages << "invalid image: " << uni::to_utf8(image) << "\n";
+    std::string why;
+    if (!open_image(src, image, why)) {
+        if (why.empty()) messages << "invalid image: " << uni::to_utf8(image) << "\n";
+        else messages << why << "\n";
         return false;
     }
     const bool ok = find_volume(messages, ntfs_found, volume_offset, src, ignore_size);

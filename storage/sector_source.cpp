@@ -1,9 +1,11 @@
 #include "storage/sector_source.hpp"
 #include "platform/unicode.hpp"
+#include "storage/container.hpp"
 #include "storage/vmdk.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 
 SectorSource::SectorSource() = default;
 SectorSource::~SectorSource() { close(*this); }
@@ -11,6 +13,7 @@ SectorSource::~SectorSource() { close(*this); }
 void reset(SectorSource& src) {
     close(src);
     src.vmdk.reset();
+    src.container.reset();
     src.device_path.clear();
     src.disk_number = -1;
     src.partition_number = -1;
@@ -27,7 +30,9 @@ void reset(SectorSource& src) {
     src.memory.clear();
 }
 
-bool open_image(SectorSource& src, const std::u16string& path) {
+namespace {
+
+bool open_raw_image(SectorSource& src, const std::u16string& path) {
     reset(src);
     src.kind = SourceKind::Image;
     src.image_path = path;
@@ -43,6 +48,92 @@ bool open_image(SectorSource& src, const std::u16string& path) {
     src.sector_size = 512;
     src.is_open = true;
     return true;
+}
+
+bool open_container(SectorSource& src, const std::u16string& path, image_format format, std::string& message) {
+    reset(src);
+    std::unique_ptr<disk_container> disk;
+    bool ok = false;
+    switch (format) {
+    case image_format::split_raw: ok = open_split_raw(path, disk, message); src.kind = SourceKind::SplitRaw; break;
+    case image_format::ewf: ok = open_ewf(path, disk, message); src.kind = SourceKind::Ewf; break;
+    case image_format::vhd: ok = open_vhd(path, disk, message); src.kind = SourceKind::Vhd; break;
+    case image_format::vhdx: ok = open_vhdx(path, disk, message); src.kind = SourceKind::Vhdx; break;
+    default: break;
+    }
+    if (!ok || !disk || disk->disk_size > uint64_t(INT64_MAX)) {
+        reset(src);
+        return false;
+    }
+    src.image_path = path;
+    src.image_path_utf8 = uni::to_utf8(path);
+    src.size = static_cast<int64_t>(disk->disk_size);
+    src.sector_size = (disk->sector_size == 4096) ? 4096 : 512;
+    src.container = std::move(disk);
+    src.is_open = true;
+    return true;
+}
+
+// A VMDK named by -image: a descriptor or a sparse extent, with the parents
+// its descriptor names found beside it.
+constexpr size_t vmdk_image_max_parents = 64;
+bool open_vmdk_image(SectorSource& src, const std::u16string& path, std::string& message) {
+    reset(src);
+    std::unique_ptr<VmdkChain> chain;
+    try {
+        chain = std::make_unique<VmdkChain>();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::ostringstream messages;
+    std::vector<std::u16string> suggested;
+    std::vector<std::u16string> files{path};
+    bool assembled = chain->assemble(files, messages, suggested);
+    // A snapshot names its parent; while the parent named lies where the
+    // snapshot says, it joins the chain, up to a depth no real chain nears.
+    for (size_t depth = 0; !assembled && !suggested.empty() && depth < vmdk_image_max_parents; ++depth) {
+        files.insert(files.end(), suggested.begin(), suggested.end());
+        std::ostringstream again;
+        suggested.clear();
+        chain = std::make_unique<VmdkChain>();
+        assembled = chain->assemble(files, again, suggested);
+    }
+    if (!assembled) {
+        message = messages.str();
+        while (!message.empty() && message.back() == '\n') message.pop_back();
+        if (message.empty()) message = "VMDK image can't be read: " + uni::to_utf8(path);
+        return false;
+    }
+    if (!open_vmdk_chain(src, std::move(chain))) return false;
+    src.image_path = path;
+    src.image_path_utf8 = uni::to_utf8(path);
+    return true;
+}
+
+}  // namespace
+
+bool open_image(SectorSource& src, const std::u16string& path, std::string& message) {
+    message.clear();
+    image_format format = image_format::raw;
+    if (!identify_image_file(path, format)) return open_raw_image(src, path);
+    switch (format) {
+    case image_format::raw: return open_raw_image(src, path);
+    case image_format::vmdk: return open_vmdk_image(src, path, message);
+    case image_format::ewf2:
+        reset(src);
+        message = uni::to_utf8(path) + ": EWF2 (Ex01) images are not supported";
+        return false;
+    case image_format::logical_ewf:
+        reset(src);
+        message = uni::to_utf8(path) + ": a logical evidence file (L01) holds files, not a disk image; not supported";
+        return false;
+    default: return open_container(src, path, format, message);
+    }
+}
+
+bool open_image(SectorSource& src, const std::u16string& path) {
+    std::string message;
+    return open_image(src, path, message);
 }
 
 // Reads the drive geometry: the extended query first (it carries the disk
@@ -142,6 +233,7 @@ bool open_memory(SectorSource& src, std::vector<uint8_t> bytes) {
 }
 
 void close(SectorSource& src) {
+    src.container.reset();
     if (src.vmdk) {
         src.vmdk.reset();
         src.fd = -1;
@@ -202,6 +294,13 @@ bool read(SectorSource& src, uint8_t* buffer, uint32_t& length, int64_t offset) 
     case SourceKind::VmdkChain:
         if (!src.vmdk) return false;
         return src.vmdk->read(buffer, static_cast<uint64_t>(offset), length);
+    case SourceKind::SplitRaw:
+    case SourceKind::Ewf:
+    case SourceKind::Vhd:
+    case SourceKind::Vhdx:
+        if (!src.container) return false;
+        if (static_cast<uint64_t>(src.size - offset) < length) length = static_cast<uint32_t>(src.size - offset);
+        return src.container->read(buffer, static_cast<uint64_t>(offset), length);
     default:
         return false;
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 struct VmdkChain;
+struct disk_container;
 
 enum class SourceKind : int {
     Image = 0,
@@ -21,8 +22,12 @@ enum class SourceKind : int {
     DevicePath = 2,
     PhysicalDrive = 3,
     VmdkChain = 4,
+    SplitRaw = 5,  // numbered pieces of a raw image, read as one
+    Ewf = 6,       // EWF (E01) segments
+    Vhd = 7,
     None = 8,
     Memory = 9,  // bytes held in memory: tests and fuzz targets
+    Vhdx = 10,
 };
 
 // Drives numbered at or above this are refused: Windows names at most 25
@@ -36,6 +41,7 @@ struct SectorSource {
     SectorSource& operator=(const SectorSource&) = delete;
 
     std::unique_ptr<VmdkChain> vmdk;
+    std::unique_ptr<disk_container> container;  // kinds SplitRaw, Ewf, Vhd, Vhdx
     std::u16string device_path;
     int32_t disk_number = -1;
     int32_t partition_number = -1;
@@ -55,6 +61,13 @@ struct SectorSource {
 };
 
 void reset(SectorSource& src);
+// Opens an image file for `-image`: its signature decides whether it is a
+// raw image or a container (EWF, VHD, VHDX, a VMDK) and the container's
+// disk is what the source reads; numbered pieces with no signature are a
+// split raw image. On failure `message` says why when there is more to say
+// than that the file does not open (a refused format, a damaged header, a
+// missing piece); it is empty otherwise.
+bool open_image(SectorSource& src, const std::u16string& path, std::string& message);
 bool open_image(SectorSource& src, const std::u16string& path);
 bool open_device(SectorSource& src, const std::u16string& path, SourceKind kind, bool letter_form);
 bool open_physical_drive(SectorSource& src, int number);

@@ -84,13 +84,6 @@ bool names_given(const std::u16string& hint, const std::vector<std::u16string>& 
 
 }  // namespace
 
-owned_fd::~owned_fd() { reset(); }
-
-void owned_fd::reset(int value) {
-    if (fd >= 0) platform::close_file(fd);
-    fd = value;
-}
-
 bool VmdkExtent::open(const std::u16string& file_path) try {
     valid = false;
     path = file_path;

@@ -3,6 +3,7 @@
 // holds it, and a grain no file holds reads as zeros.
 #pragma once
 
+#include "storage/file_handle.hpp"
 #include "storage/vmdk_header.hpp"
 
 #include <array>
@@ -12,17 +13,6 @@
 #include <ostream>
 #include <string>
 #include <vector>
-
-// An open file descriptor, closed when the owner goes.
-struct owned_fd {
-    owned_fd() = default;
-    explicit owned_fd(int fd) : fd(fd) {}
-    owned_fd(const owned_fd&) = delete;
-    owned_fd& operator=(const owned_fd&) = delete;
-    ~owned_fd();
-    void reset(int value = -1);
-    int fd = -1;
-};
 
 // Where a disk byte lies in one extent.
 enum class grain_place {

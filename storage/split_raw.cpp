@@ -1,0 +1,167 @@
+#include "storage/split_raw.hpp"
+
+#include "platform/platform.hpp"
+#include "platform/unicode.hpp"
+#include "storage/file_handle.hpp"
+
+#include <algorithm>
+#include <map>
+#include <new>
+
+namespace {
+
+bool is_separator(char16_t c) { return c == u'/' || (platform::host_separator == u'\\' && c == u'\\'); }
+
+// Piece files kept open at once; the rest are opened when read, so that a
+// set of thousands of pieces does not exhaust the process's descriptors.
+constexpr size_t split_open_files = 8;
+
+struct split_piece {
+    std::u16string path;
+    uint64_t start = 0;  // disk offset of its first byte
+    uint64_t size = 0;
+};
+
+struct split_raw_disk : disk_container {
+    std::vector<split_piece> pieces;
+    // The pieces open now, by index, with the read count of their last use.
+    std::map<size_t, std::pair<owned_fd, uint64_t>> open;
+    uint64_t uses = 0;
+
+    const owned_fd* file_of(size_t index) {
+        auto it = open.find(index);
+        if (it == open.end()) {
+            if (open.size() >= split_open_files) {
+                auto oldest = std::min_element(open.begin(), open.end(), [](const auto& a, const auto& b) {
+                    return a.second.second < b.second.second;
+                });
+                open.erase(oldest);
+            }
+            owned_fd f;
+            uint64_t size = 0;
+            if (!open_read_only(pieces[index].path, f, size)) return nullptr;
+            it = open.emplace(index, std::make_pair(std::move(f), uint64_t(0))).first;
+        }
+        it->second.second = ++uses;
+        return &it->second.first;
+    }
+
+    bool read(uint8_t* buffer, uint64_t offset, uint32_t length) override {
+        // The last piece that starts at or before `offset`.
+        auto it = std::upper_bound(pieces.begin(), pieces.end(), offset,
+                                   [](uint64_t o, const split_piece& p) { return o < p.start; });
+        if (it == pieces.begin()) return false;
+        size_t index = static_cast<size_t>(it - pieces.begin()) - 1;
+        uint32_t done = 0;
+        while (done < length && index < pieces.size()) {
+            const split_piece& p = pieces[index];
+            const uint64_t at = offset + done - p.start;
+            if (at >= p.size) {
+                ++index;
+                continue;
+            }
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, p.size - at));
+            const owned_fd* f = file_of(index);
+            if (!f || !read_exact(*f, at, std::span<uint8_t>(buffer + done, n))) return false;
+            done += n;
+            ++index;
+        }
+        if (done < length) std::fill(buffer + done, buffer + length, uint8_t(0));
+        return true;
+    }
+};
+
+}  // namespace
+
+bool parse_split_name(const std::u16string& path, split_name& out) {
+    out = split_name{};
+    size_t leaf = path.size();
+    while (leaf > 0 && !is_separator(path[leaf - 1])) --leaf;
+    size_t first_digit = path.size();
+    while (first_digit > leaf && path[first_digit - 1] >= u'0' && path[first_digit - 1] <= u'9') --first_digit;
+    const size_t digits = path.size() - first_digit;
+    if (digits < split_min_digits || digits > split_max_digits) return false;
+    out.folder = path.substr(0, leaf);
+    out.stem = path.substr(leaf, first_digit - leaf);
+    out.digits = static_cast<uint32_t>(digits);
+    for (size_t i = first_digit; i < path.size(); ++i) out.number = out.number * 10 + (path[i] - u'0');
+    return true;
+}
+
+std::u16string split_piece_name(const split_name& name, uint64_t number) {
+    std::string digits = std::to_string(number);
+    if (digits.size() < name.digits) digits.insert(0, name.digits - digits.size(), '0');
+    return name.folder + name.stem + uni::to_utf16(digits);
+}
+
+bool find_split_pieces(const std::u16string& path, std::vector<std::u16string>& pieces, std::string& message) {
+    pieces.clear();
+    message.clear();
+    split_name name;
+    if (!parse_split_name(path, name)) return false;
+    std::vector<std::u16string> entries;
+    // Folder entries beyond this many are not looked at: a set has at most
+    // split_max_pieces pieces, and the folder may hold other files too.
+    constexpr size_t folder_limit = size_t(split_max_pieces) * 4;
+    if (!platform::list_folder(name.folder, folder_limit, entries)) return false;
+    // The numbers present in the set, each written as the set writes them:
+    // the set's digit count, or more digits once the numbers outgrow it.
+    std::vector<uint64_t> numbers;
+    for (const auto& e : entries) {
+        split_name other;
+        if (!parse_split_name(name.folder + e, other) || other.stem != name.stem || other.digits < name.digits) continue;
+        if (other.digits > name.digits && e[name.stem.size()] == u'0') continue;
+        numbers.push_back(other.number);
+        if (numbers.size() > split_max_pieces) {
+            message = "split image " + uni::to_utf8(path) + ": more than " + std::to_string(split_max_pieces) + " pieces";
+            return false;
+        }
+    }
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    if (numbers.size() < 2) return false;
+    // Sets count from 0 or from 1; every number from there to the last
+    // present must have its piece.
+    uint64_t expected = numbers.front() == 0 ? 0 : 1;
+    for (const uint64_t n : numbers) {
+        if (n != expected) {
+            message = "split image piece missing: " + uni::to_utf8(split_piece_name(name, expected));
+            return false;
+        }
+        pieces.push_back(split_piece_name(name, n));
+        ++expected;
+    }
+    return true;
+}
+
+bool open_split_raw(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) try {
+    out.reset();
+    std::vector<std::u16string> names;
+    if (!find_split_pieces(path, names, message)) {
+        if (message.empty()) message = "not a split image: " + uni::to_utf8(path);
+        return false;
+    }
+    auto disk = std::make_unique<split_raw_disk>();
+    uint64_t start = 0;
+    for (const auto& n : names) {
+        owned_fd f;
+        uint64_t size = 0;
+        if (!open_read_only(n, f, size)) {
+            message = "split image piece can't be opened: " + uni::to_utf8(n);
+            return false;
+        }
+        if (size > UINT64_MAX - start) {
+            message = "split image too large: " + uni::to_utf8(path);
+            return false;
+        }
+        disk->pieces.push_back({n, start, size});
+        start += size;
+    }
+    disk->disk_size = start;
+    out = std::move(disk);
+    return true;
+} catch (const std::bad_alloc&) {
+    message = "out of memory opening split image " + uni::to_utf8(path);
+    out.reset();
+    return false;
+}
