@@ -1,12 +1,10 @@
 """Folders of mounted NTFS volumes, listed from the mounts' raw sources.
 
-A copy of the main fixture is mounted read-only with ntfs-3g twice: from the
-image file itself and from a read-only loop device over it. Both live in a
-folder whose name holds spaces, so the mount table escapes them. Every
-listing of a mounted folder must match -image of the same source and folder
-byte for byte, but for the run header's clock and command line. Mounting
-needs root, FUSE and loop devices; where they are missing the tests skip
-and say which.
+Fixture copies are mounted read-only with ntfs-3g, from the image file and
+from loop devices, below a folder whose name holds spaces. A mounted folder
+must list as -image of the same source and folder does, byte for byte but
+for the run header's clock and command line. Without root, FUSE or loop
+devices the tests skip and say which is missing.
 """
 import os
 import re
@@ -19,262 +17,148 @@ import unittest
 from brelvik_e2e import IS_WINDOWS_BUILD, fixture, need_tool, run
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
-ROOT_NEEDED = ("[root is needed for examining live partitions]\n"
-               "need to run again as root, for example with sudo...\n\n")
-CLOCK = re.compile(r"^(run time: ).*$", re.M)
-XML_CLOCK = re.compile(r' date="[^"]*" time="[^"]*">')
+CLOCK_AND_COMMAND = re.compile(r'^run time: [^\n]*\n"[^\n]*"$|( date="[^"]*" time="[^"]*")', re.M)
+LAYOUTS = ([], ["-filepath_only"], ["-csv"], ["-csv", "-alldates"], ["-xml"])
 
 
-def sh(*args):
-    p = subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    if p.returncode != 0:
-        raise AssertionError("%s: %s" % (" ".join(args), p.stderr.strip()))
-    return p.stdout.strip()
-
-
-def unmount(path):
-    """Unmounts, waiting out a FUSE daemon that is still busy; lazily at last."""
+def retry(*command):
     for _ in range(50):
-        if not os.path.ismount(path):
-            return
-        if subprocess.run(["umount", path], stderr=subprocess.DEVNULL).returncode == 0:
-            return
-        time.sleep(0.1)
-    subprocess.run(["umount", "-l", path], stderr=subprocess.DEVNULL)
+        if subprocess.run(command, stderr=subprocess.DEVNULL).returncode == 0:
+            return True
+        time.sleep(0.1)  # a FUSE daemon still closing its files
+    return False
 
 
-def detach(device):
-    for _ in range(50):
-        if subprocess.run(["losetup", "-d", device], stderr=subprocess.DEVNULL).returncode == 0:
-            return
-        time.sleep(0.1)
+def unmount(point):
+    if os.path.ismount(point) and not retry("umount", point):
+        subprocess.run(["umount", "-l", point])
 
 
-def without_header_command(text):
-    """The output with the run header's clock and command line masked."""
-    lines = text.split("\n")
-    if len(lines) > 2 and lines[2].startswith('"'):
-        lines[2] = "COMMAND"
-    return XML_CLOCK.sub(' date="D" time="T">', CLOCK.sub(r"\1CLOCK", "\n".join(lines), count=1))
-
-
-def can_mount():
-    """Why mounts cannot be made here, or None."""
-    if os.geteuid() != 0:
-        return "mounting needs root"
-    if not os.path.exists("/dev/fuse"):
-        return "FUSE is not available (no /dev/fuse)"
-    if not os.path.exists("/dev/loop-control"):
-        return "loop devices are not available (no /dev/loop-control)"
-    return None
-
-
-class MountedBase(unittest.TestCase):
-    """Skips the class where mounting cannot work; helpers for the rest."""
-
+@unittest.skipIf(IS_WINDOWS_BUILD, "mounted volumes are read by the POSIX build")
+class MountedVolumes(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if IS_WINDOWS_BUILD:
-            raise unittest.SkipTest("mounted volumes are read by the POSIX build")
         need_tool("ntfs-3g", "losetup", "mount", "umount", "setpriv")
-        why = can_mount()
-        if why:
-            raise unittest.SkipTest(why)
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("mounting needs root")
+        for path, what in (("/dev/fuse", "FUSE"), ("/dev/loop-control", "loop devices")):
+            if not os.path.exists(path):
+                raise unittest.SkipTest("%s not available here (no %s)" % (what, path))
         cls.dir = tempfile.mkdtemp(prefix="brelvik mounts ")
         cls.addClassCleanup(shutil.rmtree, cls.dir, True)
         os.chmod(cls.dir, 0o755)  # reachable by the user the rights tests drop to
+        cls.image = cls.copy("main.img", "main image.img")
+        cls.loop = cls.loop_device(cls.image)
+        cls.mounts = ((cls.mount("ntfs-3g", "-o", "ro", cls.image), cls.image),
+                      (cls.mount("ntfs-3g", "-o", "ro", cls.loop), cls.loop))
 
     @classmethod
-    def make_dir(cls, name):
-        path = os.path.join(cls.dir, name)
-        os.makedirs(path)
+    def copy(cls, name, as_name):
+        path = os.path.join(cls.dir, as_name)
+        shutil.copyfile(fixture(name), path)
+        os.chmod(path, 0o644)
         return path
 
     @classmethod
-    def mount(cls, args, point):
-        """Mounts and registers the unmount; a FUSE failure skips the class."""
-        p = subprocess.run(list(args) + [point], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        if p.returncode != 0:
-            if "fuse" in p.stderr.lower():
-                raise unittest.SkipTest("FUSE mounts fail here: " + p.stderr.strip())
-            raise AssertionError("%s: %s" % (" ".join(args), p.stderr.strip()))
+    def mount(cls, *args):
+        """Mounts on a new folder and returns it; unmounts it at the end."""
+        point = tempfile.mkdtemp(prefix="mount point ", dir=cls.dir)
+        p = subprocess.run(list(args) + [point], stderr=subprocess.PIPE, text=True)
+        if p.returncode != 0 and "fuse" in p.stderr.lower():
+            raise unittest.SkipTest("FUSE mounts fail here: " + p.stderr.strip())
+        assert p.returncode == 0, p.stderr
         cls.addClassCleanup(unmount, point)
+        return point
 
     @classmethod
-    def loop_device(cls, image, options=()):
-        p = subprocess.run(["losetup", "-f", "--show", "-r"] + list(options) + [image], stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, text=True)
+    def loop_device(cls, image, *options):
+        p = subprocess.run(["losetup", "-f", "--show", "-r", *options, image], capture_output=True, text=True)
         if p.returncode != 0:
             raise unittest.SkipTest("loop devices cannot be set up here: " + p.stderr.strip())
-        device = p.stdout.strip()
-        cls.addClassCleanup(detach, device)
-        return device
+        cls.addClassCleanup(retry, "losetup", "-d", p.stdout.strip())
+        return p.stdout.strip()
 
-    def listing(self, args, prefix=()):
-        """Standard output of a run that must succeed, its header masked."""
-        r = run(args, prefix=prefix)
-        self.assertEqual(r.rc, 0, r.err)
-        return without_header_command(r.out)
-
-    def refused(self, args, prefix=()):
-        """Standard error of a run that must stop with -1."""
-        r = run(args, prefix=prefix)
-        self.assertEqual(r.rc, 255, r.out + r.err)
-        return r.err
-
-    def assert_lists_as_image(self, path, image_args, extra=(), prefix=()):
-        """`path` lists as -image does with `image_args` (the folder first),
-        in every layout."""
-        layouts = ([], ["-filepath_only"], ["-csv"], ["-csv", "-alldates"], ["XML"])
+    def output(self, args, prefix=(), cwd=None):
+        """What a run that must succeed writes, the XML file of a closing
+        "-xml" included, without the clock and the command line."""
         with tempfile.TemporaryDirectory() as tmp:
             os.chmod(tmp, 0o777)
-            for layout in layouts:
-                with self.subTest(path=path, layout=layout):
-                    outputs = []
-                    for args in ([path], list(image_args)):
-                        xml = os.path.join(tmp, "out.xml")
-                        opts = ["-xml", xml] if layout == ["XML"] else layout
-                        text = self.listing(args + list(extra) + opts, prefix)
-                        if layout == ["XML"]:
-                            with open(xml, encoding="utf-8") as f:
-                                text += without_header_command(f.read())
-                            os.remove(xml)
-                        outputs.append(text)
-                    self.assertEqual(outputs[0], outputs[1])
-                    if not layout:
-                        self.assertIn(image_args[0], outputs[0])
+            xml = os.path.join(tmp, "out.xml")
+            r = run(args + [xml] if args[-1] == "-xml" else args, prefix=prefix, cwd=cwd)
+            self.assertEqual(r.rc, 0, r.err)
+            if args[-1] == "-xml":
+                with open(xml, encoding="utf-8") as f:
+                    r.out += f.read()
+        return CLOCK_AND_COMMAND.sub("", r.out)
 
-
-class MountedFolders(MountedBase):
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.image = os.path.join(cls.dir, "main image.img")
-        shutil.copyfile(fixture("main.img"), cls.image)
-        os.chmod(cls.image, 0o644)
-        cls.by_file = cls.make_dir("by file")
-        cls.mount(["ntfs-3g", "-o", "ro", cls.image], cls.by_file)
-        cls.loop = cls.loop_device(cls.image)
-        cls.by_loop = cls.make_dir("by loop")
-        cls.mount(["ntfs-3g", "-o", "ro", cls.loop], cls.by_loop)
-        # Mounts as (mount point, the source -image reads the same way).
-        cls.mounts = ((cls.by_file, cls.image), (cls.by_loop, cls.loop))
+    def assert_lists_as_image(self, path, folder, source, extra=(), prefix=()):
+        """`path` lists as -image of `source` (a list: the file and its
+        options) lists `folder`, in every layout."""
+        for layout in LAYOUTS:
+            with self.subTest(path=path, layout=layout):
+                live = self.output([path, *extra, *layout], prefix)
+                self.assertEqual(live, self.output([folder, "-image", *source, *extra, *layout], prefix))
+                if not layout:
+                    self.assertIn(folder, live)  # the listing is not empty on both sides
 
     def test_folders_list_as_the_image_does(self):
+        # The mount points and the image's name hold spaces; so do some names.
         for point, source in self.mounts:
-            for folder, extra in (("", []), ("docs", ["-level", "-2"]), ("names", []),
-                                  ("streams", ["-indx", "-objid"])):
-                self.assert_lists_as_image(os.path.join(point, folder).rstrip("/"),
-                                           ["\\" + folder, "-image", source], extra)
-
-    def test_paths_with_spaces_and_other_names(self):
-        # The mount points and the image name hold spaces; so do these files.
-        for point, source in self.mounts:
-            for name in ("a & b.txt", "  two  spaces .txt", "каталог"):
-                self.assert_lists_as_image(os.path.join(point, "names", name),
-                                           ["\\names\\" + name, "-image", source])
+            for folder, extra in (("", []), ("docs", ["-level", "-2"]), ("names/a & b.txt", []),
+                                  ("names/каталог", []), ("streams", ["-indx", "-objid"])):
+                volume_path = "\\" + folder.replace("/", "\\")
+                self.assert_lists_as_image(os.path.join(point, folder).rstrip("/"), volume_path, [source], extra)
 
     def test_relative_paths_and_symbolic_links(self):
-        point, source = self.mounts[0]
-        expected = self.listing(["\\docs\\reports", "-image", source, "-filepath_only"])
-        reports = os.path.join(point, "docs", "reports")
-        for cwd, path in ((reports, "."), (os.path.join(reports, "2023"), ".."),
-                          (point, "docs/reports/"), (os.path.join(point, "docs"), "./reports")):
+        point = self.mounts[0][0]
+        expected = self.output(["\\docs\\reports", "-image", self.image, "-filepath_only"])
+        link = os.path.join(self.dir, "link to docs")
+        os.symlink(os.path.join(point, "docs"), link)
+        for cwd, path in ((os.path.join(point, "docs", "reports"), "."), (point, "docs/reports/2023/.."),
+                          (self.dir, os.path.join(os.path.basename(link), "reports"))):
             with self.subTest(cwd=cwd, path=path):
-                r = run([path, "-filepath_only"], cwd=cwd)
-                self.assertEqual(r.rc, 0, r.err)
-                self.assertEqual(r.out, expected)
-        with tempfile.TemporaryDirectory() as tmp:
-            link = os.path.join(tmp, "evidence link")
-            os.symlink(os.path.join(point, "docs"), link)
-            r = run([os.path.join(link, "reports"), "-filepath_only"])
-            self.assertEqual(r.rc, 0, r.err)
-            self.assertEqual(r.out, expected)
+                self.assertEqual(self.output([path, "-filepath_only"], cwd=cwd), expected)
 
     def test_bind_mount_of_a_subfolder(self):
-        point, source = self.mounts[1]
-        bound = self.make_dir("bound reports")
-        self.mount(["mount", "--bind", os.path.join(point, "docs", "reports")], bound)
-        self.assert_lists_as_image(bound, ["\\docs\\reports", "-image", source])
-        self.assert_lists_as_image(os.path.join(bound, "2023", "q4"),
-                                   ["\\docs\\reports\\2023\\q4", "-image", source])
+        bound = self.mount("mount", "--bind", os.path.join(self.mounts[1][0], "docs", "reports"))
+        self.assert_lists_as_image(bound, "\\docs\\reports", [self.loop])
+        self.assert_lists_as_image(os.path.join(bound, "2023"), "\\docs\\reports\\2023", [self.loop])
 
-    def test_loop_device_read_through_its_backing_file(self):
-        # Another user may not open the loop device but may read the image
-        # behind it: the listing is that of the image file.
-        point, _ = self.mounts[1]
-        self.assert_lists_as_image(os.path.join(point, "docs"), ["\\docs", "-image", self.image], prefix=NOBODY)
+    def test_loop_device_with_an_offset_or_its_backing_file(self):
+        # A loop over the second partition of a disk image is read as the
+        # device by root, and through the image at the loop's offset by a
+        # user who may not open the device.
+        disk = self.copy("mbr.img", "disk.img")
+        loop = self.loop_device(disk, "-o", str(0x1100000), "--sizelimit", str(0x1000000))
+        point = self.mount("ntfs-3g", "-o", "ro", loop)
+        self.assert_lists_as_image(os.path.join(point, "dir1"), "\\dir1", [loop], ["-level", "2"])
+        self.assert_lists_as_image(os.path.join(point, "dir1"), "\\dir1", [disk, "-offset", "0x1100000"],
+                                   ["-level", "2"], prefix=NOBODY)
 
     def test_without_read_access_root_is_needed(self):
         os.chmod(self.image, 0o600)
-        try:
-            for point, shown in ((self.by_file, self.image), (self.by_loop, self.loop)):
-                with self.subTest(point=point):
-                    err = self.refused([os.path.join(point, "docs")], prefix=NOBODY)
-                    self.assertEqual(err, "no read access to %s, the source of the mount at %s...\n%s"
-                                     % (shown, point, ROOT_NEEDED))
-        finally:
-            os.chmod(self.image, 0o644)
+        self.addCleanup(os.chmod, self.image, 0o644)
+        for point, source in self.mounts:
+            r = run([os.path.join(point, "docs")], prefix=NOBODY)
+            self.assertEqual((r.rc, r.err), (255, "no read access to %s, the source of the mount at %s...\n"
+                                             "[root is needed for examining live partitions]\n"
+                                             "need to run again as root, for example with sudo...\n\n"
+                                             % (source, point)))
 
-
-class OtherMounts(MountedBase):
-    def test_tmpfs_is_refused_with_its_type(self):
-        point = self.make_dir("scratch space")
-        self.mount(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs"], point)
+    def test_other_file_systems_are_refused_with_their_type(self):
+        point = self.mount("mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs")
         os.makedirs(os.path.join(point, "sub dir"))
-        err = self.refused([os.path.join(point, "sub dir")])
-        self.assertEqual(err, "not an NTFS volume: the mount at %s has type tmpfs\n" % point)
-
-    def test_kernel_ntfs3_driver(self):
-        with open("/proc/filesystems") as f:
-            if "ntfs3" not in f.read().split():
-                self.skipTest("the kernel's ntfs3 driver is not available here")
-        image = os.path.join(self.dir, "kernel.img")
-        shutil.copyfile(fixture("main.img"), image)
-        loop = self.loop_device(image)
-        point = self.make_dir("ntfs3")
-        self.mount(["mount", "-t", "ntfs3", "-o", "ro", loop], point)
-        expected = self.listing(["\\docs", "-image", loop, "-level", "-2"])
-        self.assertEqual(self.listing([os.path.join(point, "docs"), "-level", "-2"]), expected)
-
-    def test_loop_device_with_an_offset(self):
-        # A loop device over the second partition of a disk image: read as
-        # the device by root, and through the image at the loop's offset by
-        # a user who may not open the device.
-        disk = os.path.join(self.dir, "disk.img")
-        shutil.copyfile(fixture("mbr.img"), disk)
-        os.chmod(disk, 0o644)
-        loop = self.loop_device(disk, ["-o", str(0x1100000), "--sizelimit", str(0x1000000)])
-        point = self.make_dir("partition 2")
-        self.mount(["ntfs-3g", "-o", "ro", loop], point)
-        self.assert_lists_as_image(os.path.join(point, "dir1"), ["\\dir1", "-image", loop], ["-level", "2"])
-        self.assert_lists_as_image(os.path.join(point, "dir1"), ["\\dir1", "-image", disk, "-offset", "0x1100000"],
-                                   ["-level", "2"], prefix=NOBODY)
-
-    def test_fuse_mount_of_something_else(self):
-        # A FUSE mount whose source holds no NTFS volume: ntfs-3g mounts the
-        # fixture, then the copy under it is overwritten with zeros.
-        image = os.path.join(self.dir, "wiped.img")
-        shutil.copyfile(fixture("main.img"), image)
-        point = self.make_dir("wiped")
-        self.mount(["ntfs-3g", "-o", "ro", image], point)
-        with open(image, "r+b") as f:
-            f.write(bytes(512))
-        err = self.refused([point])
-        self.assertEqual(err, "not an NTFS volume: the mount at %s has type fuse and %s holds no NTFS boot sector\n"
-                         % (point, image))
+        r = run([os.path.join(point, "sub dir")])
+        self.assertEqual((r.rc, r.err), (255, "not an NTFS volume: the mount at %s has type tmpfs\n" % point))
 
 
 @unittest.skipIf(IS_WINDOWS_BUILD, "mounted volumes are read by the POSIX build")
 class MissingPaths(unittest.TestCase):
     def test_path_that_does_not_exist(self):
         with tempfile.TemporaryDirectory() as tmp:
-            for path, cwd in ((os.path.join(tmp, "no such", "dir"), None), ("no/such/dir", tmp), ("..x", tmp)):
-                with self.subTest(path=path):
-                    r = run([path], cwd=cwd)
-                    self.assertEqual(r.rc, 255, r.err)
-                    self.assertEqual(r.err, "couldn't resolve path %s\n" % path)
+            for path in (os.path.join(tmp, "no such", "dir"), "no/such/dir", "..x"):
+                r = run([path], cwd=tmp)
+                self.assertEqual((r.rc, r.err), (255, "couldn't resolve path %s\n" % path))
 
 
 if __name__ == "__main__":
