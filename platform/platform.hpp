@@ -194,9 +194,11 @@ bool real_path(std::u16string_view path, std::u16string& out);
 bool path_device(std::u16string_view path, uint32_t& major, uint32_t& minor);
 // The text of this process's mount table.
 bool read_mount_table(std::string& text);
-// True when `path` names a regular file or a block device, which a raw read
-// can take; false for folders, pipes, character devices and missing paths.
-bool is_file_or_block_device(std::u16string_view path);
+// What `path` names. A raw read takes regular files and block devices;
+// folders, pipes and character devices are `other`. `missing` when the
+// system cannot say, last_error() telling why.
+enum class file_kind { missing, regular, block_device, other };
+file_kind kind_of_file(std::u16string_view path);
 // For a loop device, or a partition of one: the file the loop reads and the
 // byte offset in that file of the device's first byte.
 bool loop_backing_file(std::u16string_view device, std::u16string& file, int64_t& offset);

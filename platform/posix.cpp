@@ -441,10 +441,15 @@ bool path_device(std::u16string_view path, uint32_t& major_number, uint32_t& min
 
 bool read_mount_table(std::string& text) { return read_small_file("/proc/self/mountinfo", text, 64u << 20); }
 
-bool is_file_or_block_device(std::u16string_view path) {
+file_kind kind_of_file(std::u16string_view path) {
     const std::string p = host(path);
     struct stat st {};
-    return !p.empty() && ::stat(p.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    if (p.empty() || ::stat(p.c_str(), &st) != 0) {
+        if (p.empty()) errno = ENOENT;
+        note_errno();
+        return file_kind::missing;
+    }
+    return S_ISREG(st.st_mode) ? file_kind::regular : S_ISBLK(st.st_mode) ? file_kind::block_device : file_kind::other;
 }
 
 bool loop_backing_file(std::u16string_view device, std::u16string& file, int64_t& offset) {

@@ -618,7 +618,7 @@ void revert_fs_redirection(void* token) {
 bool real_path(std::u16string_view, std::u16string&) { return false; }
 bool path_device(std::u16string_view, uint32_t&, uint32_t&) { return false; }
 bool read_mount_table(std::string&) { return false; }
-bool is_file_or_block_device(std::u16string_view) { return false; }
+file_kind kind_of_file(std::u16string_view) { return file_kind::missing; }
 bool loop_backing_file(std::u16string_view, std::u16string&, int64_t&) { return false; }
 
 // ---------------------------------------------------------------- process

@@ -37,10 +37,11 @@ bool find_live_mount(std::u16string_view path, live_mount& out, live_mount_failu
     // Pipes and character devices (a FUSE mount may name /dev/fuse) would
     // block or mean nothing to a raw read: only files and block devices.
     const std::u16string source = uni::to_utf16(out.mount.source);
-    if (source.empty() || source[0] != u'/' || !platform::is_file_or_block_device(source))
-        return fail(live_mount_failure::source_not_file, why);
+    if (source.empty() || source[0] != u'/') return fail(live_mount_failure::source_not_file, why);
+    const platform::file_kind kind = platform::kind_of_file(source);
+    if (kind == platform::file_kind::other) return fail(live_mount_failure::source_not_file, why);
     SectorSource probe;
-    if (open_image(probe, source)) {
+    if (kind != platform::file_kind::missing && open_image(probe, source)) {
         out.source = source;
     } else {
         const bool denied = platform::last_error() == platform::error_access_denied;
