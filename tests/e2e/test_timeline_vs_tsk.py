@@ -4,7 +4,8 @@ The body file of a whole-volume listing must hold the lines that
 fls -r -m / prints for every allocated entry, named data stream and
 $FILE_NAME (entry number, name, size of files and streams, the four times),
 mactime must read it without complaint, and the log2timeline CSV must parse
-with 17 fields a line and carry every time of the body file.
+with 17 fields a line and carry every time of the body file. Both layouts
+list the rows -csv lists for the same options, and hold nothing else.
 """
 import csv
 import datetime
@@ -14,7 +15,7 @@ import subprocess
 import tempfile
 import unittest
 
-from brelvik_e2e import need_tool, run
+from brelvik_e2e import IS_WINDOWS_BUILD, fixture, need_tool, run
 from test_listing_vs_tsk import VOLUMES
 
 FN = " ($FILE_NAME)"
@@ -149,8 +150,9 @@ class TimelineAgainstTsk(unittest.TestCase):
         self.assertEqual(p.stderr, b"", "mactime complains")
         rows = list(csv.reader(io.StringIO(p.stdout.decode("utf-8", "replace"))))
         self.assertEqual(rows[0][:2], ["Date", "Size"])
-        # mactime makes one line of each distinct time of a body line but 0.
-        expected = sum(len(set(body_fields(line)[5]) - {0}) for line in body.splitlines())
+        # mactime makes one line of each distinct time of a body line, and
+        # leaves out a line whose times are all 0.
+        expected = sum(len(set(t)) for t in (body_fields(line)[5] for line in body.splitlines()) if any(t))
         self.assertEqual(len(rows) - 1, expected)
 
     def test_l2t_csv_carries_every_time_of_the_body_file(self):
@@ -191,6 +193,68 @@ class TimelineAgainstTsk(unittest.TestCase):
         self.assertFalse(missing[:5], "body-file rows without l2t lines")
         for k, shown in want.items():
             self.assertEqual(got.get(k), shown, k)
+
+
+class TimelineRows(unittest.TestCase):
+    """The rows of the timeline layouts are those of -csv, and their results
+    hold only their own lines."""
+
+    def csv_rows(self, args):
+        # A TAB separator leaves names as they are.
+        r = run(args + ["-csv", "-csv_separator", "tab", "-base10", "-quiet"])
+        self.assertEqual(r.rc, 0, r.err)
+        rows = []
+        for line in r.out.splitlines()[5:]:
+            f = line.split("\t")
+            path = f[1]
+            if len(path) > 1 and path.endswith("\\"):
+                path = path[:-1]
+            rows.append((int(f[5]), path.replace("|", ";")))
+        return sorted(rows)
+
+    def body_rows(self, args):
+        r = run(args + ["-bodyfile", "-quiet"])
+        self.assertEqual(r.rc, 0, r.err)
+        rows = [body_fields(line) for line in r.out.splitlines()]
+        return sorted((entry, name) for name, entry, *_ in rows if not name.endswith(FN))
+
+    def test_same_rows_as_csv(self):
+        image = fixture("main.img")
+        for args in (["\\", "-level", "-2"], ["\\docs", "-level", "1"], ["\\links"], ["-mft", "81"],
+                     ["\\", "-level", "-2", "-filter", "*.txt|*:zone.identifier"],
+                     ["\\times", "-cmd_start_time", "2000/01/01"],
+                     ["\\streams\\with_ads.txt:Zone.Identifier"], ["\\", "-level", "-2", "-indx"]):
+            with self.subTest(args=args):
+                args = args + ["-image", image]
+                csv_rows = self.csv_rows(args)
+                self.assertTrue(csv_rows)
+                self.assertEqual(self.body_rows(args), csv_rows)
+
+    def test_results_file_holds_only_the_layout(self):
+        image = fixture("main.img")
+        with tempfile.TemporaryDirectory() as folder:
+            for layout, first in (("-bodyfile", b"0|\\docs|64-144-"), ("-csvl2t", b"date,time,timezone,MACB,")):
+                with self.subTest(layout=layout):
+                    path = os.path.join(folder, layout[1:] + ".txt")
+                    r = run(["\\docs", "-image", image, layout, "-out", path])
+                    self.assertEqual(r.rc, 0, r.err)
+                    self.assertEqual(r.out, "")
+                    self.assertIn("brelvik ver", r.err)
+                    with open(path, "rb") as f:
+                        data = f.read()
+                    newline = b"\r\n" if IS_WINDOWS_BUILD else b"\n"
+                    lines = data.split(newline)
+                    self.assertEqual(lines[-1], b"")
+                    self.assertNotIn(b"\n", b"".join(lines))
+                    self.assertNotIn(b"brelvik ver", data)
+                    self.assertTrue(lines[0].startswith(first), lines[0])
+                    self.assertGreater(len(lines), 5)
+
+    def test_no_items_leaves_the_results_empty(self):
+        r = run(["\\docs\\empty.txt", "-image", fixture("main.img"), "-bodyfile", "-filter", "*.none"])
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertEqual(r.out, "")
+        self.assertIn("no items", r.err)
 
 
 if __name__ == "__main__":
