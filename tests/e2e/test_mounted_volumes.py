@@ -18,7 +18,7 @@ from brelvik_e2e import IS_WINDOWS_BUILD, fixture, need_tool, run
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
 CLOCK_AND_COMMAND = re.compile(r'^run time: [^\n]*\n"[^\n]*"$|( date="[^"]*" time="[^"]*")', re.M)
-LAYOUTS = ([], ["-filepath_only"], ["-csv"], ["-csv", "-alldates"], ["-xml"])
+LAYOUTS = ([], ["-filepath_only"], ["-csv"], ["-csv", "-alldates"], ["-bodyfile"], ["-csvl2t"], ["-xml"])
 
 
 def retry(*command):
