@@ -14,6 +14,7 @@ import subprocess
 import unittest
 
 from brelvik_e2e import FIXTURES, TESTDATA, need_tool, run
+from test_timeline_vs_tsk import FN, fields
 
 VOLUMES = [os.path.join(FIXTURES, n) for n in ("deleted.img", "main.img")] + [
     os.path.join(TESTDATA, p) for p in ("7-undel-ntfs/7-ntfs-undel.dd", "ntfs3.raw")]
@@ -51,10 +52,13 @@ def fls_deleted(image):
 
 
 def listing(image, *extra):
+    """The lines of a recursive listing of the whole volume, the run
+    header left out (the timeline layouts write it to standard error)."""
     r = run(["\\", "-image", image, "-level", "-2", "-quiet"] + list(extra), timeout=600)
     if r.rc != 0:
         raise AssertionError("listing failed: %s" % r.err)
-    return r.out.splitlines()[4:]
+    lines = r.out.splitlines()
+    return lines if "-bodyfile" in extra else lines[4:]
 
 
 def csv_rows(image, *extra):
@@ -84,6 +88,30 @@ class DeletedAgainstTheSleuthKit(unittest.TestCase):
                 virtual = [f for f, _ in rows if f[-1] == "virtual"]
                 self.assertEqual([f[1] for f in virtual], ["\\$OrphanFiles\\"])
                 self.assertEqual(int(virtual[0][5], 16), orphan_entry)
+
+    def test_body_file_lines_of_deleted_names_are_those_of_fls(self):
+        need_tool("fls")
+        compared = 0
+        for image in VOLUMES:
+            with self.subTest(image=os.path.basename(image)):
+                present(image)
+                out = subprocess.run(["fls", "-f", "ntfs", "-r", "-m", "/", image], stdout=subprocess.PIPE,
+                                     check=True).stdout.decode("utf-8", "replace")
+                theirs = [fields(l) for l in out.splitlines()]
+                theirs = [f for f in theirs if f[0].endswith(" (deleted)") and not f[0].startswith("/$OrphanFiles")]
+                compared += len(theirs)
+                ours = {}
+                for line in listing(image, "-deleted", "-bodyfile"):
+                    name, entry, attr_type, size, mode, times = fields(line)
+                    ours[name.replace("\\", "/")] = (entry, attr_type, size, times)
+                for name, entry, attr_type, size, mode, times in theirs:
+                    self.assertIn(name, ours)
+                    # fls gives every name of an entry the size of one.
+                    want = (entry, attr_type, times) if name.endswith(FN + " (deleted)") else \
+                        (entry, attr_type, size, times)
+                    got = ours[name]
+                    self.assertEqual(got[:2] + got[3:] if len(want) == 3 else got, want, name)
+        self.assertGreater(compared, 100)
 
     def test_rows_of_records_in_use_are_those_without_deleted(self):
         for image in VOLUMES:
