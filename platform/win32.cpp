@@ -357,6 +357,17 @@ bool has_attributes(std::u16string_view path) {
     return true;
 }
 
+bool is_regular_file(std::u16string_view path) {
+    if (path.empty()) return false;
+    const std::wstring name = wide(path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) {
+        note_win32_error();
+        return false;
+    }
+    return (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
 bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names) {
     names.clear();
     std::wstring pattern = path.empty() ? std::wstring(L".") : wide(path);
