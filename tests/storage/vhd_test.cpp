@@ -154,18 +154,6 @@ TEST(VhdHeader, FieldsParentAndBlockSizes) {
     }
 }
 
-TEST(VhdHeader, SectorBitmapSizeAndBitOrder) {
-    EXPECT_EQ(vhd_bitmap_bytes(2u << 20), 512u);   // 4096 bits
-    EXPECT_EQ(vhd_bitmap_bytes(4096), 512u);       // 8 bits, padded to a sector
-    EXPECT_EQ(vhd_bitmap_bytes(8u << 20), 2048u);
-    EXPECT_EQ(vhd_bitmap_bytes(256u << 20), 65536u);
-    const uint8_t bits[] = {0x80, 0x01};
-    EXPECT_TRUE(vhd_sector_present(bits, 0));   // most significant bit first
-    EXPECT_FALSE(vhd_sector_present(bits, 1));
-    EXPECT_TRUE(vhd_sector_present(bits, 15));
-    EXPECT_FALSE(vhd_sector_present(bits, 16));  // past the bitmap
-}
-
 TEST(ParentCandidates, WindowsPathsMappedToTheChildsFolder) {
     parent_hints h;
     h.relative = u".\\sub\\p.vhd";
