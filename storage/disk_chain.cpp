@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -96,37 +97,96 @@ std::vector<std::u16string> parent_candidates(const std::u16string& child_path, 
     return out;
 }
 
-void chain_disk::read_parent(uint8_t* buffer, uint64_t offset, uint32_t length, const std::string& place) {
-    std::memset(buffer, 0, length);
+bool chain_disk::open_file(const std::u16string& file_path, std::string& message) {
+    path = file_path;
+    name = uni::to_utf8(file_path);
+    if (open_read_only(file_path, file, file_size)) return true;
+    message = name + " can't be opened";
+    return false;
+}
+
+bool chain_disk::read_part(uint64_t offset, uint64_t n, std::vector<uint8_t>& out) const {
+    out.assign(static_cast<size_t>(n), 0);
+    return offset <= file_size && n <= file_size - offset && read_exact(file, offset, out);
+}
+
+bool chain_disk::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
+    if (offset > disk_size || length > disk_size - offset || block_bytes == 0) {
+        std::memset(buffer, 0, length);
+        return false;
+    }
+    uint32_t done = 0;
+    while (done < length) {
+        const uint64_t at = offset + done;
+        const uint32_t in_block = static_cast<uint32_t>(at % block_bytes);
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, block_bytes - in_block));
+        read_block(at / block_bytes, in_block, buffer + done, n);
+        done += n;
+    }
+    return true;
+}
+
+void chain_disk::damaged(uint8_t* dst, uint32_t n, uint64_t block, const std::string& why) {
+    std::memset(dst, 0, n);
+    report_damage(name, "block " + std::to_string(block), why);
+}
+
+void chain_disk::read_parent(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n) {
     if (!parent) {
-        report_damage(name, place, "held by the parent disk, which was not found");
+        damaged(dst, n, block, "held by the parent disk, which was not found");
         return;
     }
+    std::memset(dst, 0, n);
+    const uint64_t offset = block * block_bytes + at;
     if (offset >= parent->disk_size) return;
-    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length, parent->disk_size - offset));
-    if (!parent->read(buffer, offset, n)) std::memset(buffer, 0, n);
+    const uint32_t held = static_cast<uint32_t>(std::min<uint64_t>(n, parent->disk_size - offset));
+    if (!parent->read(dst, offset, held)) std::memset(dst, 0, held);
 }
 
-void chain_disk::read_own(uint8_t* buffer, uint64_t file_offset, uint32_t length, const std::string& place) {
-    if (!read_exact(file, file_offset, std::span<uint8_t>(buffer, length))) {
-        std::memset(buffer, 0, length);
-        report_damage(name, place, "read error");
+void chain_disk::read_own(uint64_t block, uint64_t file_offset, uint8_t* dst, uint32_t n) {
+    if (!read_exact(file, file_offset, std::span<uint8_t>(dst, n))) damaged(dst, n, block, "read error");
+}
+
+void chain_disk::read_by_bitmap(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n, uint64_t data,
+                                const sector_bitmap& bitmap) {
+    // Only the bitmap bytes of the sectors asked for are read.
+    const uint32_t sector = bitmap.sector_bytes;
+    const uint64_t first = bitmap.first_bit + at / sector;
+    const uint64_t last = bitmap.first_bit + (uint64_t(at) + n - 1) / sector;
+    std::vector<uint8_t> bits(static_cast<size_t>(last / 8 - first / 8 + 1));
+    if (!read_exact(file, bitmap.file_offset + first / 8, bits)) {
+        damaged(dst, n, block, "read error");
+        return;
     }
-}
-
-void for_each_sector_run(uint64_t at, uint32_t length, uint32_t sector_bytes,
-                         const std::function<bool(uint64_t)>& present,
-                         const std::function<void(uint64_t, uint32_t, bool)>& run) {
-    const uint64_t end = at + length;
-    uint64_t from = at;
-    while (from < end) {
-        const uint64_t sector = from / sector_bytes;
-        const bool state = present(sector);
-        uint64_t to = std::min(end, (sector + 1) * sector_bytes);
-        while (to < end && present(to / sector_bytes) == state) to = std::min(end, to + sector_bytes);
-        run(from, static_cast<uint32_t>(to - from), state);
+    const uint64_t skipped = first / 8 * 8;  // bits before the first byte read
+    const auto present = [&](uint64_t s) { return bitmap.present(bits, bitmap.first_bit + s - skipped); };
+    // Stretches of sectors of one state, each read in one go.
+    const uint64_t end = uint64_t(at) + n;
+    for (uint64_t from = at; from < end;) {
+        const bool state = present(from / sector);
+        uint64_t to = std::min(end, (from / sector + 1) * sector);
+        while (to < end && present(to / sector) == state) to = std::min(end, to + sector);
+        uint8_t* out = dst + (from - at);
+        const uint32_t count = static_cast<uint32_t>(to - from);
+        if (state) read_own(block, data + from, out, count);
+        else if (differencing) read_parent(block, static_cast<uint32_t>(from), out, count);
+        else std::memset(out, 0, count);
         from = to;
     }
+}
+
+bool open_chain(const std::u16string& path, open_chain_file open_file, const char* format,
+                std::unique_ptr<disk_container>& out, std::string& message) try {
+    out.reset();
+    std::unique_ptr<chain_disk> top;
+    if (!open_file(path, top, message)) return false;
+    link_parents(*top, open_file);
+    out = std::move(top);
+    return true;
+} catch (const std::bad_alloc&) {
+    message = uni::to_utf8(path) + ": out of memory opening the " + format;
+    out.reset();
+    return false;
 }
 
 void link_parents(chain_disk& top, open_chain_file open_file) {

@@ -9,7 +9,6 @@
 #include "storage/file_handle.hpp"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -28,34 +27,56 @@ struct parent_hints {
     std::vector<std::u16string> names;     // further names whose last component may lie beside the child
 };
 
-// One file of a chain.
+// Where a block's sector bitmap lies and how its bits are ordered: each
+// bit says whether a sector of the block is held by the file (set) or by
+// the parent (clear; zeros in a file without one).
+struct sector_bitmap {
+    uint64_t file_offset = 0;  // the bitmap byte that holds bit 0
+    uint64_t first_bit = 0;    // the bit of the block's first sector
+    uint32_t sector_bytes = 512;
+    bool (*present)(std::span<const uint8_t> bits, uint64_t bit) = nullptr;
+};
+
+// One file of a chain: a disk split into blocks of `block_bytes`, each read
+// by the format's read_block.
 struct chain_disk : disk_container {
     owned_fd file;
     uint64_t file_size = 0;
     std::u16string path;
     std::string name;                     // `path` as UTF-8, for messages
     std::string id;                       // the identity a child names this file by (lower-case hex)
+    uint64_t block_bytes = 0;
     bool differencing = false;
     std::vector<std::string> parent_ids;  // identities the parent may carry
     parent_hints hints;
     std::unique_ptr<chain_disk> parent;
     std::string parent_missing;           // set when a differencing file's parent was not found
 
-    // Fills `buffer` with `length` bytes of the parent's disk at `offset`:
-    // bytes past the parent's end read as zeros; with no parent everything
-    // reads as zeros and `place` of this file is reported as damage.
-    void read_parent(uint8_t* buffer, uint64_t offset, uint32_t length, const std::string& place);
-    // Fills `buffer` with `length` bytes of the file at `file_offset`; a
-    // failed read gives zeros and reports `place`.
-    void read_own(uint8_t* buffer, uint64_t file_offset, uint32_t length, const std::string& place);
-};
+    // Opens the file at `path` for reading; false with `message` naming it.
+    bool open_file(const std::u16string& path, std::string& message);
+    // Reads `n` bytes at `offset` of the file into `out`; false when they
+    // do not lie in the file or cannot be read.
+    bool read_part(uint64_t offset, uint64_t n, std::vector<uint8_t>& out) const;
 
-// Calls `run(from, count, present)` for each stretch of the `length` bytes
-// from byte `at` of a block over which `present(sector)` (sectors of
-// `sector_bytes`, counted from the block's start) does not change.
-void for_each_sector_run(uint64_t at, uint32_t length, uint32_t sector_bytes,
-                         const std::function<bool(uint64_t)>& present,
-                         const std::function<void(uint64_t, uint32_t, bool)>& run);
+    // Splits the read at block boundaries and hands each piece to read_block.
+    bool read(uint8_t* buffer, uint64_t offset, uint32_t length) override;
+    // Fills `dst` with `n` bytes from byte `at` of block `block`.
+    virtual void read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n) = 0;
+
+    // Zeros for `n` bytes of `block`, reported as damage for `why`.
+    void damaged(uint8_t* dst, uint32_t n, uint64_t block, const std::string& why);
+    // Fills `dst` with `n` bytes from byte `at` of `block` of the parent's
+    // disk: bytes past the parent's end read as zeros; with no parent all
+    // read as zeros and the block is reported as damage.
+    void read_parent(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n);
+    // Fills `dst` with `n` bytes of the file at `file_offset`; a failed read
+    // gives zeros and reports the block.
+    void read_own(uint64_t block, uint64_t file_offset, uint8_t* dst, uint32_t n);
+    // Fills `dst` with `n` bytes from byte `at` of `block`, whose data
+    // starts at file offset `data`, sector by sector as `bitmap` says.
+    void read_by_bitmap(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n, uint64_t data,
+                        const sector_bitmap& bitmap);
+};
 
 // Opens one file's own structures, without looking for its parent; false
 // with `message` saying why.
@@ -68,6 +89,12 @@ using open_chain_file = bool (*)(const std::u16string& path, std::unique_ptr<cha
 // components, and on POSIX an absolute Windows path (a drive letter, a
 // \\?\ or UNC prefix) names no file and is left out. No path twice.
 std::vector<std::u16string> parent_candidates(const std::u16string& child_path, const parent_hints& hints);
+
+// Opens the file at `path` with `open_file`, then its parents; false with
+// `message` saying why when the file itself cannot be read. `format` names
+// the format in messages.
+bool open_chain(const std::u16string& path, open_chain_file open_file, const char* format,
+                std::unique_ptr<disk_container>& out, std::string& message);
 
 // Finds and opens the parents of `top` and theirs, with `open_file` for
 // each. A candidate is taken when it opens, carries one of the identities

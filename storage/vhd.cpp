@@ -21,8 +21,6 @@ namespace {
 // The table entry of a block that is not in the file.
 constexpr uint32_t vhd_unused_entry = 0xFFFFFFFFu;
 
-std::string block_place(uint64_t block) { return "block " + std::to_string(block); }
-
 struct vhd_disk : chain_disk {
     vhd_footer footer;
     bool fixed = false;
@@ -33,49 +31,38 @@ struct vhd_disk : chain_disk {
     std::vector<uint32_t> table;  // the part of them the file holds
 
     bool read(uint8_t* buffer, uint64_t offset, uint32_t length) override;
-    void read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n);
+    void read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n) override;
 };
 
+// A fixed disk is the file's bytes before the footer; a dynamic one goes
+// block by block.
 bool vhd_disk::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
+    if (!fixed) return chain_disk::read(buffer, offset, length);
     if (offset > disk_size || length > disk_size - offset) {
         std::memset(buffer, 0, length);
         return false;
     }
-    if (fixed) {
-        const uint32_t held = offset >= fixed_bytes ? 0 : static_cast<uint32_t>(std::min<uint64_t>(length, fixed_bytes - offset));
-        if (held) read_own(buffer, offset, held, "bytes from " + hex_number(offset));
-        if (held < length) {
-            std::memset(buffer + held, 0, length - held);
-            report_damage(name, "bytes from " + hex_number(fixed_bytes), "past the end of the file");
-        }
-        return true;
+    const uint32_t held = offset >= fixed_bytes ? 0 : static_cast<uint32_t>(std::min<uint64_t>(length, fixed_bytes - offset));
+    if (held && !read_exact(file, offset, std::span<uint8_t>(buffer, held))) {
+        std::memset(buffer, 0, held);
+        report_damage(name, "bytes from " + hex_number(offset), "read error");
     }
-    const uint64_t block_bytes = header.block_size;
-    uint32_t done = 0;
-    while (done < length) {
-        const uint64_t at = offset + done;
-        const uint32_t in_block = static_cast<uint32_t>(at % block_bytes);
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, block_bytes - in_block));
-        read_block(at / block_bytes, in_block, buffer + done, n);
-        done += n;
+    if (held < length) {
+        std::memset(buffer + held, 0, length - held);
+        report_damage(name, "bytes from " + hex_number(fixed_bytes), "past the end of the file");
     }
     return true;
 }
 
 void vhd_disk::read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n) {
-    const uint64_t disk_at = block * header.block_size + at;
-    const auto damaged = [&](const char* why) {
-        std::memset(dst, 0, n);
-        report_damage(name, block_place(block), why);
-    };
     if (block >= table.size()) {
-        damaged(block >= table_entries ? "not in the block allocation table"
-                                       : "its block allocation table entry lies past the end of the file");
+        damaged(dst, n, block, block >= table_entries ? "not in the block allocation table"
+                                                      : "its block allocation table entry lies past the end of the file");
         return;
     }
     const uint32_t entry = table[block];
     if (entry == vhd_unused_entry) {
-        if (differencing) read_parent(dst, disk_at, n, block_place(block));
+        if (differencing) read_parent(block, at, dst, n);
         else std::memset(dst, 0, n);
         return;
     }
@@ -83,33 +70,12 @@ void vhd_disk::read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n)
     // lie in the file.
     const uint64_t start = uint64_t(entry) * vhd_sector;
     const uint64_t data = start + bitmap_bytes;
-    const uint64_t needed = std::min<uint64_t>(header.block_size, disk_size - block * header.block_size);
+    const uint64_t needed = std::min<uint64_t>(block_bytes, disk_size - block * block_bytes);
     if (data > file_size || needed > file_size - data) {
-        damaged("block allocation table entry points past the end of the file");
+        damaged(dst, n, block, "block allocation table entry points past the end of the file");
         return;
     }
-    const uint64_t first = at / vhd_sector, last = (uint64_t(at) + n - 1) / vhd_sector;
-    std::vector<uint8_t> bits(static_cast<size_t>(last / 8 - first / 8 + 1));
-    if (!read_exact(file, start + first / 8, bits)) {
-        damaged("read error");
-        return;
-    }
-    const uint64_t bit_base = first / 8 * 8;
-    for_each_sector_run(
-        at, n, vhd_sector, [&](uint64_t sector) { return vhd_sector_present(bits, sector - bit_base); },
-        [&](uint64_t from, uint32_t count, bool present) {
-            uint8_t* to = dst + (from - at);
-            if (present) read_own(to, data + from, count, block_place(block));
-            else if (differencing) read_parent(to, block * header.block_size + from, count, block_place(block));
-            else std::memset(to, 0, count);
-        });
-}
-
-// Reads `n` bytes at `offset` of the file into `out`; false when they do
-// not lie in it or cannot be read.
-bool read_part(const vhd_disk& d, uint64_t offset, uint64_t n, std::vector<uint8_t>& out) {
-    out.assign(static_cast<size_t>(n), 0);
-    return offset <= d.file_size && n <= d.file_size - offset && read_exact(d.file, offset, out);
+    read_by_bitmap(block, at, dst, n, data, {start, 0, vhd_sector, vhd_sector_present});
 }
 
 // The parent's paths that the locators give: W2ru relative, W2ku absolute.
@@ -117,7 +83,7 @@ void read_locators(vhd_disk& d) {
     for (const vhd_locator& l : d.header.locators) {
         if (l.code != vhd_locator_relative && l.code != vhd_locator_absolute) continue;
         std::vector<uint8_t> raw;
-        if (l.length == 0 || l.length > max_vhd_locator_bytes || !read_part(d, l.offset, l.length, raw)) continue;
+        if (l.length == 0 || l.length > max_vhd_locator_bytes || !d.read_part(l.offset, l.length, raw)) continue;
         std::u16string p = vhd_locator_path(raw);
         if (p.empty()) continue;
         if (l.code == vhd_locator_relative && d.hints.relative.empty()) d.hints.relative = std::move(p);
@@ -128,7 +94,7 @@ void read_locators(vhd_disk& d) {
 
 bool load_dynamic(vhd_disk& d, std::string& message) {
     std::vector<uint8_t> raw;
-    if (!read_part(d, d.footer.data_offset, vhd_header_bytes, raw)) {
+    if (!d.read_part(d.footer.data_offset, vhd_header_bytes, raw)) {
         message = d.name + ": VHD dynamic header past the end of the file";
         return false;
     }
@@ -138,6 +104,7 @@ bool load_dynamic(vhd_disk& d, std::string& message) {
         return false;
     }
     d.bitmap_bytes = vhd_bitmap_bytes(d.header.block_size);
+    d.block_bytes = d.header.block_size;
     const uint64_t blocks = (d.disk_size + d.header.block_size - 1) / d.header.block_size;
     d.table_entries = std::min<uint64_t>(blocks, d.header.max_entries);
     // Only the entries the file holds are read: a table cut short by a
@@ -145,7 +112,7 @@ bool load_dynamic(vhd_disk& d, std::string& message) {
     // memory than the file's size.
     uint64_t held = 0;
     if (d.header.table_offset < d.file_size) held = std::min(d.table_entries, (d.file_size - d.header.table_offset) / 4);
-    if (!read_part(d, d.header.table_offset, held * 4, raw)) {
+    if (!d.read_part(d.header.table_offset, held * 4, raw)) {
         message = d.name + ": VHD block allocation table can't be read";
         return false;
     }
@@ -163,12 +130,7 @@ bool load_dynamic(vhd_disk& d, std::string& message) {
 bool open_vhd_file(const std::u16string& path, std::unique_ptr<chain_disk>& out, std::string& message) try {
     out.reset();
     auto d = std::make_unique<vhd_disk>();
-    d->path = path;
-    d->name = uni::to_utf8(path);
-    if (!open_read_only(path, d->file, d->file_size)) {
-        message = d->name + " can't be opened";
-        return false;
-    }
+    if (!d->open_file(path, message)) return false;
     if (d->file_size < vhd_short_footer_bytes) {
         message = d->name + ": too short for a VHD";
         return false;
@@ -178,8 +140,8 @@ bool open_vhd_file(const std::u16string& path, std::unique_ptr<chain_disk>& out,
     // truncated file holds no footer).
     std::vector<uint8_t> tail, head;
     const uint64_t tail_bytes = std::min<uint64_t>(d->file_size, vhd_footer_bytes);
-    read_part(*d, d->file_size - tail_bytes, tail_bytes, tail);
-    read_part(*d, 0, tail_bytes, head);
+    d->read_part(d->file_size - tail_bytes, tail_bytes, tail);
+    d->read_part(0, tail_bytes, head);
     std::span<const uint8_t> end(tail);
     if (!le::has(end, 0, "conectix") && le::has(end, 1, "conectix")) end = end.subspan(1);
     std::string end_why, head_why;
@@ -212,15 +174,6 @@ bool open_vhd_file(const std::u16string& path, std::unique_ptr<chain_disk>& out,
 
 }  // namespace
 
-bool open_vhd(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) try {
-    out.reset();
-    std::unique_ptr<chain_disk> top;
-    if (!open_vhd_file(path, top, message)) return false;
-    link_parents(*top, open_vhd_file);
-    out = std::move(top);
-    return true;
-} catch (const std::bad_alloc&) {
-    message = uni::to_utf8(path) + ": out of memory opening the VHD";
-    out.reset();
-    return false;
+bool open_vhd(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) {
+    return open_chain(path, open_vhd_file, "VHD", out, message);
 }

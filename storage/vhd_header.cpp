@@ -4,6 +4,7 @@
 #include "storage/vhd_footer.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace {
 
@@ -12,8 +13,6 @@ constexpr uint32_t parent_name_at = 64;
 constexpr uint32_t parent_name_bytes = 512;
 constexpr uint32_t locators_at = 576;
 constexpr uint32_t locator_bytes = 24;
-
-bool power_of_two(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
@@ -47,7 +46,7 @@ bool parse_vhd_header(std::span<const uint8_t> s, vhd_dynamic_header& out, std::
         why = "VHD dynamic header checksum wrong";
         return false;
     }
-    if (!power_of_two(out.block_size) || out.block_size < min_vhd_block_bytes || out.block_size > max_vhd_block_bytes) {
+    if (!std::has_single_bit(out.block_size) || out.block_size < min_vhd_block_bytes || out.block_size > max_vhd_block_bytes) {
         why = "VHD block size " + std::to_string(out.block_size) + " not accepted";
         return false;
     }

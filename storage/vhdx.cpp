@@ -48,106 +48,57 @@ bool vhdx_sector_present(std::span<const uint8_t> bitmap, uint64_t bit) {
 
 namespace {
 
-std::string block_place(uint64_t block) { return "block " + std::to_string(block); }
-
 struct vhdx_disk : chain_disk {
     vhdx_metadata meta;
     vhdx_layout layout;
     std::vector<uint64_t> table;  // the entries the file holds
 
-    bool read(uint8_t* buffer, uint64_t offset, uint32_t length) override;
-    void read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n);
-    void read_by_bitmap(uint64_t block, uint64_t data, uint32_t at, uint8_t* dst, uint32_t n);
+    void read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n) override;
+    void read_partial(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n, uint64_t data);
 };
 
-bool vhdx_disk::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
-    if (offset > disk_size || length > disk_size - offset) {
-        std::memset(buffer, 0, length);
-        return false;
-    }
-    const uint64_t block_bytes = meta.block_size;
-    uint32_t done = 0;
-    while (done < length) {
-        const uint64_t at = offset + done;
-        const uint32_t in_block = static_cast<uint32_t>(at % block_bytes);
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, block_bytes - in_block));
-        read_block(at / block_bytes, in_block, buffer + done, n);
-        done += n;
-    }
-    return true;
-}
-
 void vhdx_disk::read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n) {
-    const auto damaged = [&](const std::string& why) {
-        std::memset(dst, 0, n);
-        report_damage(name, block_place(block), why);
-    };
     const uint64_t index = vhdx_payload_index(block, layout.chunk_ratio);
     if (index >= table.size()) {
-        damaged(index >= layout.table_entries || meta.block_size == 0 ? "not in the block allocation table"
-                                                                      : "its block allocation table entry lies past the end of the file");
+        damaged(dst, n, block, index >= layout.table_entries ? "not in the block allocation table"
+                                                             : "its block allocation table entry lies past the end of the file");
         return;
     }
     const uint64_t entry = table[index];
     const uint64_t data = vhdx_entry_offset(entry);
-    const uint64_t needed = std::min<uint64_t>(meta.block_size, disk_size - block * meta.block_size);
+    const uint64_t needed = std::min<uint64_t>(block_bytes, disk_size - block * block_bytes);
     const vhdx_source source = vhdx_block_source(vhdx_entry_state(entry), differencing);
     if ((source == vhdx_source::file || source == vhdx_source::bitmap) &&
         (data > file_size || needed > file_size - data)) {
-        damaged("block allocation table entry points past the end of the file");
+        damaged(dst, n, block, "block allocation table entry points past the end of the file");
         return;
     }
     switch (source) {
     case vhdx_source::zeros: std::memset(dst, 0, n); return;
-    case vhdx_source::file: read_own(dst, data + at, n, block_place(block)); return;
-    case vhdx_source::parent: read_parent(dst, block * meta.block_size + at, n, block_place(block)); return;
-    case vhdx_source::bitmap: read_by_bitmap(block, data, at, dst, n); return;
+    case vhdx_source::file: read_own(block, data + at, dst, n); return;
+    case vhdx_source::parent: read_parent(block, at, dst, n); return;
+    case vhdx_source::bitmap: read_partial(block, at, dst, n, data); return;
     case vhdx_source::invalid: break;
     }
-    damaged("block state " + std::to_string(vhdx_entry_state(entry)) + " not valid here");
+    damaged(dst, n, block, "block state " + std::to_string(vhdx_entry_state(entry)) + " not valid here");
 }
 
-void vhdx_disk::read_by_bitmap(uint64_t block, uint64_t data, uint32_t at, uint8_t* dst, uint32_t n) {
-    const auto damaged = [&](const char* why) {
-        std::memset(dst, 0, n);
-        report_damage(name, block_place(block), why);
-    };
-    const uint64_t chunk = block / layout.chunk_ratio;
-    const uint64_t index = vhdx_bitmap_index(chunk, layout.chunk_ratio);
+// A partially present block: its chunk's sector bitmap block says which
+// sectors are here.
+void vhdx_disk::read_partial(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n, uint64_t data) {
+    const uint64_t index = vhdx_bitmap_index(block / layout.chunk_ratio, layout.chunk_ratio);
     if (index >= table.size() || vhdx_entry_state(table[index]) != vhdx_bitmap_present) {
-        damaged("its sector bitmap is not in the file");
+        damaged(dst, n, block, "its sector bitmap is not in the file");
         return;
     }
     const uint64_t bitmap = vhdx_entry_offset(table[index]);
     if (bitmap > file_size || vhdx_mib > file_size - bitmap) {
-        damaged("its sector bitmap lies past the end of the file");
+        damaged(dst, n, block, "its sector bitmap lies past the end of the file");
         return;
     }
-    // Bits of the chunk's sectors, the first of which is the block's first
-    // sector's place in the chunk.
     const uint32_t sector = meta.logical_sector;
-    const uint64_t block_first_bit = (block % layout.chunk_ratio) * (meta.block_size / sector);
-    const uint64_t first = block_first_bit + at / sector, last = block_first_bit + (uint64_t(at) + n - 1) / sector;
-    std::vector<uint8_t> bits(static_cast<size_t>(last / 8 - first / 8 + 1));
-    if (!read_exact(file, bitmap + first / 8, bits)) {
-        damaged("read error");
-        return;
-    }
-    const uint64_t bit_base = first / 8 * 8;
-    for_each_sector_run(
-        at, n, sector, [&](uint64_t s) { return vhdx_sector_present(bits, block_first_bit + s - bit_base); },
-        [&](uint64_t from, uint32_t count, bool present) {
-            uint8_t* to = dst + (from - at);
-            if (present) read_own(to, data + from, count, block_place(block));
-            else read_parent(to, block * meta.block_size + from, count, block_place(block));
-        });
-}
-
-// Reads `n` bytes at `offset` of the file into `out`; false when they do
-// not lie in it or cannot be read.
-bool read_part(const vhdx_disk& d, uint64_t offset, uint64_t n, std::vector<uint8_t>& out) {
-    out.assign(static_cast<size_t>(n), 0);
-    return offset <= d.file_size && n <= d.file_size - offset && read_exact(d.file, offset, out);
+    const uint64_t first_bit = (block % layout.chunk_ratio) * (block_bytes / sector);
+    read_by_bitmap(block, at, dst, n, data, {bitmap, first_bit, sector, vhdx_sector_present});
 }
 
 // A parent_linkage value as identities are compared: no braces, lower case.
@@ -179,7 +130,7 @@ bool load_bat(vhdx_disk& d, const vhdx_region& bat) {
     uint64_t held = 0;
     if (bat.offset < d.file_size) held = std::min(listed, (d.file_size - bat.offset) / 8);
     std::vector<uint8_t> raw;
-    if (!read_part(d, bat.offset, held * 8, raw)) return false;
+    if (!d.read_part(bat.offset, held * 8, raw)) return false;
     d.table.resize(static_cast<size_t>(held));
     for (uint64_t i = 0; i < held; ++i) d.table[i] = le::u64(raw, 8 * i);
     return true;
@@ -189,14 +140,9 @@ bool load_bat(vhdx_disk& d, const vhdx_region& bat) {
 bool open_vhdx_file(const std::u16string& path, std::unique_ptr<chain_disk>& out, std::string& message) try {
     out.reset();
     auto d = std::make_unique<vhdx_disk>();
-    d->path = path;
-    d->name = uni::to_utf8(path);
-    if (!open_read_only(path, d->file, d->file_size)) {
-        message = d->name + " can't be opened";
-        return false;
-    }
+    if (!d->open_file(path, message)) return false;
     std::vector<uint8_t> raw;
-    if (!read_part(*d, 0, 8, raw) || !le::has(raw, 0, "vhdxfile")) {
+    if (!d->read_part(0, 8, raw) || !le::has(raw, 0, "vhdxfile")) {
         message = d->name + ": no VHDX file identifier";
         return false;
     }
@@ -205,7 +151,7 @@ bool open_vhdx_file(const std::u16string& path, std::unique_ptr<chain_disk>& out
     bool valid[2] = {false, false};
     std::string why[2];
     for (int i = 0; i < 2; ++i) {
-        if (read_part(*d, vhdx_header_offsets[i], vhdx_header_bytes, raw)) valid[i] = parse_vhdx_header(raw, headers[i], why[i]);
+        if (d->read_part(vhdx_header_offsets[i], vhdx_header_bytes, raw)) valid[i] = parse_vhdx_header(raw, headers[i], why[i]);
         else why[i] = "past the end of the file";
     }
     const int current = choose_copy(*d, "header", valid, why, current_vhdx_header(valid, headers), message);
@@ -217,7 +163,7 @@ bool open_vhdx_file(const std::u16string& path, std::unique_ptr<chain_disk>& out
     vhdx_regions regions[2];
     for (int i = 0; i < 2; ++i) {
         valid[i] = false;
-        if (read_part(*d, vhdx_region_table_offsets[i], vhdx_region_table_bytes, raw))
+        if (d->read_part(vhdx_region_table_offsets[i], vhdx_region_table_bytes, raw))
             valid[i] = parse_vhdx_region_table(raw, regions[i], why[i]);
         else why[i] = "past the end of the file";
     }
@@ -225,7 +171,7 @@ bool open_vhdx_file(const std::u16string& path, std::unique_ptr<chain_disk>& out
     if (table < 0) return false;
     const vhdx_regions& r = regions[table];
 
-    if (r.metadata.length > max_vhdx_metadata_bytes || !read_part(*d, r.metadata.offset, r.metadata.length, raw)) {
+    if (r.metadata.length > max_vhdx_metadata_bytes || !d->read_part(r.metadata.offset, r.metadata.length, raw)) {
         message = d->name + ": VHDX metadata region past the end of the file";
         return false;
     }
@@ -235,6 +181,7 @@ bool open_vhdx_file(const std::u16string& path, std::unique_ptr<chain_disk>& out
         return false;
     }
     d->layout = vhdx_layout_of(d->meta);
+    d->block_bytes = d->meta.block_size;
     d->disk_size = d->meta.disk_size;
     d->sector_size = d->meta.logical_sector;
     d->id = vhdx_guid_text(header.data_write);
@@ -264,15 +211,6 @@ bool open_vhdx_file(const std::u16string& path, std::unique_ptr<chain_disk>& out
 
 }  // namespace
 
-bool open_vhdx(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) try {
-    out.reset();
-    std::unique_ptr<chain_disk> top;
-    if (!open_vhdx_file(path, top, message)) return false;
-    link_parents(*top, open_vhdx_file);
-    out = std::move(top);
-    return true;
-} catch (const std::bad_alloc&) {
-    message = uni::to_utf8(path) + ": out of memory opening the VHDX";
-    out.reset();
-    return false;
+bool open_vhdx(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) {
+    return open_chain(path, open_vhdx_file, "VHDX", out, message);
 }

@@ -11,6 +11,21 @@ constexpr uint32_t checksum_at = 4;
 constexpr uint32_t region_entries_at = 16;
 constexpr uint32_t region_entry_bytes = 32;
 
+// Checks that `s` holds `size` bytes starting with `signature` whose
+// checksum is right; `s` is cut to `size`.
+bool signed_and_summed(std::span<const uint8_t>& s, size_t size, std::string_view signature, std::string& why) {
+    if (s.size() < size || !le::has(s, 0, signature)) {
+        why = "signature missing";
+        return false;
+    }
+    s = s.first(size);
+    if (!vhdx_checksum_ok(s, checksum_at)) {
+        why = "checksum wrong";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string vhdx_guid_text(const vhdx_guid& g) {
@@ -40,15 +55,7 @@ bool vhdx_checksum_ok(std::span<const uint8_t> s, uint32_t at) {
 
 bool parse_vhdx_header(std::span<const uint8_t> s, vhdx_header& out, std::string& why) {
     out = vhdx_header{};
-    if (s.size() < vhdx_header_bytes || !le::has(s, 0, "head")) {
-        why = "signature missing";
-        return false;
-    }
-    s = s.first(vhdx_header_bytes);
-    if (!vhdx_checksum_ok(s, checksum_at)) {
-        why = "checksum wrong";
-        return false;
-    }
+    if (!signed_and_summed(s, vhdx_header_bytes, "head", why)) return false;
     out.sequence = le::u64(s, 8);
     out.file_write = vhdx_guid_at(s, 16);
     out.data_write = vhdx_guid_at(s, 32);
@@ -73,15 +80,7 @@ int current_vhdx_header(const bool (&valid)[2], const vhdx_header (&h)[2]) {
 
 bool parse_vhdx_region_table(std::span<const uint8_t> s, vhdx_regions& out, std::string& why) {
     out = vhdx_regions{};
-    if (s.size() < vhdx_region_table_bytes || !le::has(s, 0, "regi")) {
-        why = "signature missing";
-        return false;
-    }
-    s = s.first(vhdx_region_table_bytes);
-    if (!vhdx_checksum_ok(s, checksum_at)) {
-        why = "checksum wrong";
-        return false;
-    }
+    if (!signed_and_summed(s, vhdx_region_table_bytes, "regi", why)) return false;
     const uint32_t count = le::u32(s, 8);
     if (count > max_vhdx_region_entries) {
         why = std::to_string(count) + " entries";

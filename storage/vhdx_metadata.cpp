@@ -2,6 +2,8 @@
 
 #include "storage/le.hpp"
 
+#include <bit>
+
 namespace {
 
 constexpr uint32_t entries_at = 32;
@@ -9,8 +11,6 @@ constexpr uint32_t entry_bytes = 32;
 constexpr uint32_t flag_is_required = 4;
 constexpr uint32_t locator_entries_at = 20;
 constexpr uint32_t locator_entry_bytes = 12;
-
-bool power_of_two(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 std::u16string utf16_at(std::span<const uint8_t> s, uint64_t off, uint64_t n) {
     std::u16string text;
@@ -100,7 +100,7 @@ bool parse_vhdx_metadata(std::span<const uint8_t> region, vhdx_metadata& out, st
         why = !have_parameters ? "no file parameters" : !have_size ? "no virtual disk size" : "no logical sector size";
         return false;
     }
-    if (!power_of_two(out.block_size) || out.block_size < min_vhdx_block_bytes || out.block_size > max_vhdx_block_bytes) {
+    if (!std::has_single_bit(out.block_size) || out.block_size < min_vhdx_block_bytes || out.block_size > max_vhdx_block_bytes) {
         why = "block size " + std::to_string(out.block_size) + " not accepted";
         return false;
     }
