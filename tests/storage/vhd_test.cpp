@@ -31,24 +31,24 @@ bytes footer(uint32_t type, uint64_t size, uint64_t data_offset, uint8_t id) {
     return f;
 }
 
-struct block_spec {
+struct block_plan {
     std::vector<bool> present;  // bitmap bits of the first sectors
     uint8_t fill = 0;           // sector i of the block's data holds fill + i
 };
 
-struct vhd_spec {
+struct vhd_plan {
     uint32_t type = 3;
     uint64_t size = 4 * 4096;
     uint32_t block = 4096;
     uint32_t entries = 4;
     uint8_t id = 1, parent_id = 0;
     std::string relative;                  // W2ru locator, ASCII
-    std::map<uint32_t, block_spec> blocks;  // block number -> contents
+    std::map<uint32_t, block_plan> blocks;  // block number -> contents
     std::map<uint32_t, uint32_t> raw_entries;  // table entries written as they are
 };
 
 // Footer copy, header, table, locator, blocks, footer.
-bytes make_vhd(const vhd_spec& s) {
+bytes make_vhd(const vhd_plan& s) {
     const uint32_t bitmap = vhd_bitmap_bytes(s.block);
     bytes d(512 + 1024 + 512 + 512);
     bytes h(1024);
@@ -67,12 +67,12 @@ bytes make_vhd(const vhd_spec& s) {
     be::put_u32(h, 36, vhd_checksum(h, 36));
     std::copy(h.begin(), h.end(), d.begin() + 512);
     for (uint32_t b = 0; b < s.entries; ++b) be::put_u32(d, 1536 + 4 * uint64_t(b), 0xFFFFFFFFu);
-    for (const auto& [b, spec] : s.blocks) {
+    for (const auto& [b, plan] : s.blocks) {
         be::put_u32(d, 1536 + 4 * uint64_t(b), static_cast<uint32_t>(d.size() / 512));
         bytes block(bitmap + s.block);
-        for (size_t i = 0; i < spec.present.size(); ++i)
-            if (spec.present[i]) block[i / 8] |= uint8_t(0x80 >> (i % 8));
-        for (uint32_t i = 0; i < s.block; ++i) block[bitmap + i] = static_cast<uint8_t>(spec.fill + i / 512);
+        for (size_t i = 0; i < plan.present.size(); ++i)
+            if (plan.present[i]) block[i / 8] |= uint8_t(0x80 >> (i % 8));
+        for (uint32_t i = 0; i < s.block; ++i) block[bitmap + i] = static_cast<uint8_t>(plan.fill + i / 512);
         d.insert(d.end(), block.begin(), block.end());
     }
     for (const auto& [b, e] : s.raw_entries) be::put_u32(d, 1536 + 4 * uint64_t(b), e);
@@ -121,7 +121,7 @@ TEST(VhdFooter, FieldsChecksumAndLimits) {
 }
 
 TEST(VhdHeader, FieldsParentAndBlockSizes) {
-    vhd_spec s;
+    vhd_plan s;
     s.type = 4;
     s.parent_id = 0x5A;
     s.relative = ".\\p.vhd";
@@ -175,7 +175,7 @@ TEST(ParentCandidates, WindowsPathsMappedToTheChildsFolder) {
 
 TEST(VhdDisk, DynamicBlocksFollowTheirBitmapAndDamageIsReportedOnce) {
     temp_dir dir;
-    vhd_spec s;
+    vhd_plan s;
     s.entries = 3;  // block 3 is not in the table
     s.blocks[0] = {{true, true, false, true, true, true, true, true}, 0x10};
     s.raw_entries[2] = 0x00FFFFFF;  // past the end of the file
@@ -210,11 +210,11 @@ TEST(VhdDisk, DynamicBlocksFollowTheirBitmapAndDamageIsReportedOnce) {
 
 TEST(VhdDisk, DifferencingReadsClearBitsAndAbsentBlocksFromTheParent) {
     temp_dir dir;
-    vhd_spec parent;
+    vhd_plan parent;
     parent.id = 0x5A;
     for (uint32_t b = 0; b < 4; ++b) parent.blocks[b] = {std::vector<bool>(8, true), uint8_t(0x50 + 8 * b)};
     write_file(dir.file("p.vhd"), make_vhd(parent));
-    vhd_spec child;
+    vhd_plan child;
     child.type = 4;
     child.id = 0x77;
     child.parent_id = 0x5A;
@@ -235,7 +235,7 @@ TEST(VhdDisk, DifferencingReadsClearBitsAndAbsentBlocksFromTheParent) {
     EXPECT_TRUE(damage.get().empty());
 
     // A parent that is another disk is not used: its sectors read as zeros.
-    vhd_spec other = parent;
+    vhd_plan other = parent;
     other.id = 0x33;
     write_file(dir.file("p.vhd"), make_vhd(other));
     ASSERT_TRUE(open_file(dir.file("c.vhd"), disk, message)) << message;
@@ -255,7 +255,7 @@ TEST(VhdDisk, FilesThatAreRefused) {
     EXPECT_FALSE(open_file(path, disk, message));
     EXPECT_EQ(message, path + ": too short for a VHD");
 
-    bytes d = make_vhd(vhd_spec{});
+    bytes d = make_vhd(vhd_plan{});
     d[512 + 40] ^= 1;  // header checksum
     write_file(path, d);
     EXPECT_FALSE(open_file(path, disk, message));

@@ -113,7 +113,7 @@ std::vector<item> items(uint32_t block, uint64_t size, uint32_t sector, bool par
     return v;
 }
 
-struct vhdx_spec {
+struct vhdx_plan {
     uint64_t size = 8 * mib;
     uint32_t block = static_cast<uint32_t>(mib);
     uint32_t sector = 512;
@@ -129,7 +129,7 @@ struct vhdx_spec {
 
 // Identifier, headers, region tables, metadata at 1 MiB, the table at
 // 2 MiB, then the stored blocks and bitmaps, one after another.
-bytes make_vhdx(const vhdx_spec& s) {
+bytes make_vhdx(const vhdx_plan& s) {
     const vhdx_metadata m{s.block, false, s.has_parent, s.size, s.sector, 512, false, {}};
     const vhdx_layout l = vhdx_layout_of(m);
     bytes d(3 * mib);
@@ -316,7 +316,7 @@ TEST(Vhdx, TableLayoutEntriesAndSectorBitmap) {
 
 TEST(VhdxDisk, BlockStatesOfADynamicFile) {
     temp_dir dir;
-    vhdx_spec s;
+    vhdx_plan s;
     s.blocks = {{0, {6, 0x10}}, {1, {2, 0}}, {2, {7, 0x30}}, {3, {4, 0}}};
     s.raw_entries[4] = (uint64_t(4096) << 20) | 6;  // past the end
     s.size = 6 * mib;
@@ -345,13 +345,13 @@ TEST(VhdxDisk, BlockStatesOfADynamicFile) {
 
 TEST(VhdxDisk, DifferencingWith4096ByteSectors) {
     temp_dir dir;
-    vhdx_spec parent;
+    vhdx_plan parent;
     parent.sector = 4096;
     parent.data_write = 0xD1;
     for (uint64_t b = 0; b < 8; ++b) parent.blocks[b] = {6, uint8_t(0x40 + b)};
     write_file(dir.file("p.vhdx"), make_vhdx(parent));
 
-    vhdx_spec child;
+    vhdx_plan child;
     child.sector = 4096;
     child.has_parent = true;
     child.locator = {{u"parent_linkage", u"{D1D1D1D1-D1D1-D1D1-D1D1-D1D1D1D1D1D1}"}, {u"relative_path", u".\\p.vhdx"}};
@@ -398,16 +398,16 @@ TEST(VhdxDisk, FilesThatAreRefused) {
         EXPECT_EQ(message, path + ": " + expected);
         EXPECT_FALSE(disk);
     };
-    bytes d = make_vhdx(vhdx_spec{});
+    bytes d = make_vhdx(vhdx_plan{});
     d[0] = 'V';
     refused(d, "no VHDX file identifier");
-    d = make_vhdx(vhdx_spec{});
+    d = make_vhdx(vhdx_plan{});
     d.resize(200 * 1024);
     refused(d, "both VHDX region tables damaged (1: past the end of the file; 2: past the end of the file)");
-    d = make_vhdx(vhdx_spec{});
+    d = make_vhdx(vhdx_plan{});
     d[mib] = 'M';
     refused(d, "VHDX metadata table signature missing");
-    d = make_vhdx(vhdx_spec{});
+    d = make_vhdx(vhdx_plan{});
     d.resize(mib + 1000);
     refused(d, "VHDX metadata region past the end of the file");
 }
