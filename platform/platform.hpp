@@ -111,6 +111,10 @@ constexpr char16_t host_separator =
 // without "." and "..", in no particular order; at most `limit` of them.
 // False when the folder cannot be read.
 bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names);
+// True when `path` names a regular file (not a folder, device or pipe):
+// what is checked before opening a file named by another file's contents,
+// since opening a pipe or a terminal would wait for input.
+bool is_regular_file(std::u16string_view path);
 // Removes a file; true when it is gone.
 bool remove_file(std::u16string_view path);
 

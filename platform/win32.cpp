@@ -346,15 +346,27 @@ void set_attributes_normal(std::u16string_view path) {
     if (!::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL)) note_win32_error();
 }
 
-bool has_attributes(std::u16string_view path) {
+// The attributes of `path`; false (with the error noted) when the system
+// cannot tell them.
+static bool file_attributes(std::u16string_view path, WIN32_FILE_ATTRIBUTE_DATA& data) {
     if (path.empty()) return false;
     const std::wstring name = wide(path);
-    WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) {
         note_win32_error();
         return false;
     }
     return true;
+}
+
+bool has_attributes(std::u16string_view path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return file_attributes(path, data);
+}
+
+bool is_regular_file(std::u16string_view path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return file_attributes(path, data) &&
+           (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names) {

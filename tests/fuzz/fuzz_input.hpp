@@ -35,6 +35,28 @@ struct image_input {
 
 image_input decode_image(const uint8_t* data, size_t size);
 
+// A private folder, removed with its files at exit, for the targets whose
+// readers open files by name (container files and the parents they name).
+struct scratch_folder {
+    std::string path;  // ends in '/'; empty when it could not be made
+    explicit scratch_folder(const char* tag);
+    ~scratch_folder();
+    scratch_folder(const scratch_folder&) = delete;
+    scratch_folder& operator=(const scratch_folder&) = delete;
+    // Writes `bytes` as file `name` of the folder and returns its path;
+    // "" on failure.
+    std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const;
+    void remove(const std::string& name) const;
+};
+
+// Reads a container file and the one parent it may name: the image goes
+// to `child` in `folder`; a parameter chunk, itself chunks over zeros,
+// becomes the file `parent` beside it (removed when there is none). The
+// container is opened, read at its start, middle and end, and the NTFS
+// volume at its start listed, as `-image` would.
+void run_container(const scratch_folder& folder, const uint8_t* data, size_t size, const std::string& child,
+                   const std::string& parent);
+
 // Volume-level targets look at entries below this: the system files and
 // the first user files of the seeds, few enough to keep a run short.
 constexpr uint64_t max_fuzz_entries = 64;
@@ -50,5 +72,7 @@ int fuzz_paths(const uint8_t* data, size_t size);
 int fuzz_listing(const uint8_t* data, size_t size);
 int fuzz_partitions(const uint8_t* data, size_t size);
 int fuzz_vmdk(const uint8_t* data, size_t size);
+int fuzz_vhd(const uint8_t* data, size_t size);
+int fuzz_vhdx(const uint8_t* data, size_t size);
 
 }  // namespace fuzz

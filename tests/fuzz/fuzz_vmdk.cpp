@@ -8,44 +8,8 @@
 #include "platform/unicode.hpp"
 #include "storage/vmdk.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-#include <unistd.h>
-
-namespace {
-
-// One temporary file per process, rewritten for every input and removed
-// at exit: the extent reader works on files only.
-struct temp_extent {
-    std::string path;
-    int fd = -1;
-    temp_extent() {
-        const char* dir = std::getenv("TMPDIR");
-        path = std::string(dir && *dir ? dir : "/tmp") + "/brelvik-fuzz-vmdk-XXXXXX";
-        fd = mkstemp(path.data());
-    }
-    ~temp_extent() {
-        if (fd >= 0) {
-            ::close(fd);
-            unlink(path.c_str());
-        }
-    }
-    bool write(const uint8_t* data, size_t size) {
-        if (fd < 0 || ftruncate(fd, 0) != 0) return false;
-        size_t done = 0;
-        while (done < size) {
-            const ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-};
-
-}  // namespace
-
 int fuzz::fuzz_vmdk(const uint8_t* data, size_t size) {
-    static temp_extent file;
+    static const scratch_folder folder("vmdk");
     const std::span<const uint8_t> in(data, size);
     const vmdk_sparse_header h = read_sparse_header(in);
     grain_directory_entries(h);
@@ -53,8 +17,9 @@ int fuzz::fuzz_vmdk(const uint8_t* data, size_t size) {
     vmdk_descriptor d;
     parse_descriptor(in, d);
 
-    if (!file.write(data, size)) return 0;
-    const std::u16string path = uni::to_utf16(file.path);
+    const std::string file = folder.write("extent.vmdk", std::vector<uint8_t>(data, data + size));
+    if (file.empty()) return 0;
+    const std::u16string path = uni::to_utf16(file);
     VmdkChain chain;
     if (!chain.add_file(path) || !chain.link()) return 0;
     std::vector<uint8_t> buf(64 * 1024);

@@ -277,6 +277,67 @@ def vmdk_seed(raw_bytes):
             return f.read()
 
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
+import make_differencing as gen  # noqa: E402
+
+
+def param_bytes(data):
+    return struct.pack("<IH", PARAM, len(data)) + data
+
+
+def container_seeds(disk, out):
+    """VHD and VHDX seeds of a small disk: qemu-img's fixed and dynamic
+    files, the generator's 4096-byte-sector VHDX, and differencing files
+    with their parent (named p.vhd / p.vhdx, as the targets write it) in
+    the parameter chunk. All as chunks over zeros."""
+    with tempfile.TemporaryDirectory() as d:
+        base, changed = os.path.join(d, "base.img"), os.path.join(d, "changed.img")
+        with open(base, "wb") as f:
+            f.write(disk)
+        edited = bytearray(disk)
+        edited[4096 + 600:4096 + 640] = b"changed sector, in the child only".ljust(40, b".")
+        with open(changed, "wb") as f:
+            f.write(edited)
+
+        def qemu(fmt, opts, name):
+            p = os.path.join(d, name)
+            subprocess.run(["qemu-img", "convert", "-q", "-f", "raw", "-O", fmt, "-o", opts, base, p], check=True)
+            return p
+
+        def file_chunks(path):
+            # The file's last byte as a chunk of its own, so that the image
+            # keeps the file's length (a block may end in zeros).
+            with open(path, "rb") as f:
+                data = f.read()
+            tail = struct.pack("<IH", len(data) - 1, 1) + data[-1:] if len(data) <= MAX_IMAGE else b""
+            return chunks(0, data) + tail
+
+        def seed_of(path, parent=None):
+            return file_chunks(path) + (param_bytes(file_chunks(parent)) if parent else b"")
+
+        write(out, "vhd", "fixed", seed_of(qemu("vpc", "subformat=fixed,force_size=on", "f.vhd")))
+        write(out, "vhd", "dynamic", seed_of(qemu("vpc", "subformat=dynamic,force_size=on", "d.vhd")))
+        parent = qemu("vpc", "subformat=dynamic,force_size=on", "p.vhd")
+        child = os.path.join(d, "c.vhd")
+        gen.vhd_child(parent, base, changed, child, block_size=64 << 10)
+        write(out, "vhd", "differencing", seed_of(child, parent))
+
+        # qemu-img puts a small disk's blocks at 8 MiB, beyond the fuzz
+        # image: its seed holds the structures only. The generator's files
+        # keep their blocks below 8 MiB.
+        write(out, "vhdx", "qemu", seed_of(qemu("vhdx", "subformat=dynamic,block_size=1M,log_size=1M", "q.vhdx")))
+        for label, sector, kind in (("dynamic", 512, "dynamic"), ("fixed", 512, "fixed"),
+                                    ("sector4096", 4096, "dynamic")):
+            p = os.path.join(d, label + ".vhdx")
+            gen.vhdx_of_raw(base, p, sector, kind)
+            write(out, "vhdx", label, seed_of(p))
+        parent = os.path.join(d, "p.vhdx")
+        gen.vhdx_of_raw(base, parent, 512)
+        child = os.path.join(d, "c.vhdx")
+        gen.vhdx_child(parent, base, changed, child)
+        write(out, "vhdx", "differencing", seed_of(child, parent))
+
+
 def main():
     data, out = sys.argv[1], sys.argv[2]
     images = [("xp-undel", "7-undel-ntfs/7-ntfs-undel.dd", 0),
@@ -305,6 +366,11 @@ def main():
             for pos, size in ((0, 512), (v.mft, 64 * v.record)):
                 boot_and_mft[pos:pos + size] = v.read(pos, size)
             write(out, "vmdk", "mkntfs", vmdk_seed(bytes(boot_and_mft)))
+            # VHD and VHDX of the boot sector and the first MFT records.
+            small_disk = bytearray(2 << 20)
+            for pos, size in ((0, 512), (v.mft, 16 * v.record)):
+                small_disk[pos:pos + size] = v.read(pos, size)
+            container_seeds(bytes(small_disk), out)
 
     # The fixture of deleted entries: the system records, the large folder
     # (entry 64) with its first eight index blocks (four its bitmap marks
