@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Times a whole-volume recursive listing on a generated image of SIZE files,
-# side by side in one run: brelvik's text table, CSV and path list against
-# The Sleuth Kit's `fls -r -p` and ntfs-3g's `ntfsls -R -l`. Every output
-# goes to /dev/null, standard error to a file of its own (as when an
-# examiner redirects the listing and watches the console). Prints wall
-# seconds, the ratio to fls, microseconds per listed entry and the peak
-# resident memory of each, from /usr/bin/time -v.
+# side by side in one run: brelvik's text table, CSV, path list and text
+# table with -deleted against The Sleuth Kit's `fls -r -p` and ntfs-3g's
+# `ntfsls -R -l`. Every output goes to /dev/null, standard error to a file
+# of its own (as when an examiner redirects the listing and watches the
+# console). Prints wall seconds, the ratio to fls, microseconds per listed
+# entry and the peak resident memory of each, from /usr/bin/time -v, and
+# the ratio of -deleted to the plain text table.
 #
 #   bench/run.sh 200000                 # image made (once) by bench/make_volume.py
 #   RUNS=5 bench/run.sh 20000           # best of 5 runs of each command
@@ -61,6 +62,7 @@ measure() {
 measure "brelvik text" "$brelvik" '\' -image "$image" -level -2 -quiet
 measure "brelvik csv" "$brelvik" '\' -image "$image" -level -2 -csv -quiet
 measure "brelvik paths" "$brelvik" '\' -image "$image" -level -2 -filepath_only -quiet
+measure "brelvik -deleted" "$brelvik" '\' -image "$image" -level -2 -deleted -quiet
 measure "fls -r -p" fls -r -p "$image"
 measure "ntfsls -R -l" ntfsls -R -l -f "$image"
 
@@ -70,3 +72,7 @@ for n in "${names[@]}"; do
   awk -v n="$n" -v w="${wall[$n]}" -v f="${wall[fls -r -p]}" -v r="${rss[$n]}" -v e="$entries" 'BEGIN {
     printf "%-16s %10.3f %10.3f %12.2f %12.1f\n", n, w, (f > 0 ? w / f : 0), (e > 0 ? w * 1e6 / e : 0), r / 1024 }'
 done
+# What -deleted adds (the MFT pass, index slack, deleted folders) against
+# the same text table without it.
+awk -v d="${wall[brelvik -deleted]}" -v t="${wall[brelvik text]}" 'BEGIN {
+  printf "brelvik -deleted / brelvik text: %.3f\n", (t > 0 ? d / t : 0) }'

@@ -7,9 +7,12 @@
 #include "output/listing.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
+
+struct deleted_map;
 
 struct brelvik_opts : cmd_params {
     std::ostream* out = nullptr;     // where the writers print; not owned
@@ -31,6 +34,10 @@ struct brelvik_opts : cmd_params {
     int32_t levels = 1;              // -recurse / -level
     uint8_t last_level = 0;          // kept by the listing
     uint8_t listing_spare = 0;       // kept by the listing
+    uint8_t show_deleted = 0;        // -deleted
+    // The deleted records of the volume, made by the listing the first
+    // time it needs them and kept for the rest of the run.
+    std::shared_ptr<deleted_map> deleted;
 };
 
 // Sets the CSV separator and the field escape that goes with it.

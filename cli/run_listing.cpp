@@ -4,6 +4,7 @@
 #include "cli/report.hpp"
 #include "cli/run.hpp"
 #include "cli/text.hpp"
+#include "ntfs/deleted.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/names.hpp"
 #include "ntfs/resolve.hpp"
@@ -32,6 +33,13 @@ void report_admin_needed() {
     report_error("command prompt not running w/ admin privileges...\n");
     report_error("[which is needed for examining live partitions]\n");
     report_error("need to restart cmd prompt using \"Run As Administrator\" option...\n\n");
+}
+
+// The root of the volume `path` lies on: "X:\" for a drive-letter path,
+// else "\".
+std::u16string volume_root(const std::u16string& path) {
+    if (path.size() >= 2 && path[1] == u':') return path.substr(0, 2) + u"\\";
+    return u"\\";
 }
 
 // Why a path on a mounted volume cannot be listed, in the user's words.
@@ -92,14 +100,19 @@ bool choose_mounted_volume(brelvik_opts& opts, const std::string& typed, source_
 }
 
 // Opens the source, resolves `opts.list_path` and lists it. A path that
-// cannot be listed is reported here, as the user gave it (`shown`).
-bool list_one_path(brelvik_opts& opts, const std::string& shown) {
+// cannot be listed is reported here, as the user gave it (`shown`). With
+// `by_entry` (a deleted entry, which no index names any more) only the
+// volume's root is resolved and the start entry is listed as it is.
+bool list_one_path(brelvik_opts& opts, const std::string& shown, bool by_entry) {
     std::unique_ptr<ntfs_volume> volume;
     resolve_result found;
     const bool follow = opts.resolve_links != 0;
     const cmd_params* log = &opts;
     bool resolved = false;
     std::string source_name;
+    const std::u16string listed = opts.list_path;
+    const uint64_t entry = opts.start_entry;
+    if (by_entry) opts.list_path = volume_root(listed);
     if (!opts.vmdk_files.empty()) {
         resolved = resolve_on_vmdk(opts.vmdk_files, static_cast<int64_t>(opts.vmdk_offset), opts.list_path, follow, log,
                                    volume, found);
@@ -126,6 +139,11 @@ bool list_one_path(brelvik_opts& opts, const std::string& shown) {
     }
     opts.start_entry = found.found;
     opts.start_parent = (found.parent != 0 && found.parent != ~uint64_t(0)) ? found.parent : ~uint64_t(0);
+    if (by_entry) {
+        opts.list_path = listed;
+        opts.start_entry = entry;
+        opts.start_parent = ~uint64_t(0);
+    }
     if (!list_directory(opts, *volume)) {
         report_error("couldn't read MFT entry 0x%llx\n", static_cast<unsigned long long>(opts.start_entry));
         return false;
@@ -177,11 +195,43 @@ bool choose_source(brelvik_opts& opts, arg_list& args, source_choice& src) {
     return true;
 }
 
+// With -deleted, the path of an MFT entry whose record is not in use:
+// where the listing shows it (below the folder in use its chain of parents
+// reaches, or below the orphan folder). False when the record is in use or
+// cannot be read, so that the entry's paths stay those of its names.
+bool deleted_entry_path(const volume_source& vs, const std::u16string& prefix, uint64_t entry, brelvik_opts& opts,
+                        std::vector<std::u16string>& paths) {
+    std::unique_ptr<ntfs_volume> v;
+    std::vector<uint8_t> rec;
+    if (!open_source_volume(vs, v) || !read_file_record(*v, entry, rec) || !valid_file_header(rec) ||
+        (le::u16(rec, file_header::flags) & record_in_use))
+        return false;
+    deleted_map& m = volume_deleted_map(*v, opts);
+    uint64_t folder = 0;
+    std::vector<std::u16string> names;
+    if (!deleted_entry_place(*v, m, entry, folder, names)) return false;
+    std::u16string text;
+    if (folder == orphan_folder_entry(*v)) {
+        text = std::u16string(orphan_folder_name) + u"\\";
+    } else if (folder != 5) {
+        std::vector<std::u16string> above;
+        if (!collect_entry_paths(*v, folder, {}, above) || above.empty()) return false;
+        text = above.front();
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) text += u'\\';
+        text += names[i];
+    }
+    paths.assign(1, (prefix.empty() ? std::u16string(u"\\") : prefix) + text);
+    return true;
+}
+
 }  // namespace
 
 int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     std::string value;
     if (take_flag(args, "-indx")) opts.show_indx = 1;
+    if (take_flag(args, "-deleted")) opts.show_deleted = 1;
     if (take_value(args, "-offset", value)) {
         uint64_t offset = 0;
         if (parse_number(value, offset)) opts.volume_offset = offset;
@@ -274,6 +324,7 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     // Step 20: the paths to list.
     std::vector<std::u16string> paths;
     bool mft_directory = false;
+    bool mft_deleted = false;
     if (mft_mode) {
         std::u16string volume_text = wide_path;
         const size_t colon = wide_path.find(u':');
@@ -290,6 +341,11 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         }
         mft_directory = entry_is_directory(vs, mft_entry);
         opts.start_entry = mft_entry;
+        if (opts.show_deleted && deleted_entry_path(vs, volume_text, mft_entry, opts, paths)) {
+            mft_deleted = true;
+            std::cerr << "\n[Note: this MFT entry is not in use: a deleted entry, listed where its name last stood]\n\n";
+            std::cerr.flush();
+        }
         if (paths.size() > 1) {
             std::cerr << "\n[Note: this MFT entry has multiple possible paths]\n\n";
             if (mft_directory) {
@@ -321,7 +377,8 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         opts.rows.clear();
         opts.list_path = paths[i];
         const std::string shown = (mft_mode || args.size() < 2) ? uni::to_utf8(paths[i]) : args[1];
-        if (list_one_path(opts, shown)) ++listed;
+        opts.start_entry = mft_deleted ? mft_entry : 0;
+        if (list_one_path(opts, shown, mft_deleted)) ++listed;
     }
     if (xml_file) {
         xml_file->flush();

@@ -32,6 +32,7 @@ constexpr const char* usage_lines[] = {
     "  -base10                = output in base10 vice hex for csv or xml",
     "  -indx                  = show INDX type records",
     "  -objid                 = show object ID, if it exists",
+    "  -deleted               = also show deleted entries (index slack, MFT)",
     "  -filepath_only         = show just the path/file [only w/ -recurse]",
     "  -dateformat mm/dd/yyyy = \"yyyy-mm-dd\" is the default",
     "  -timeformat hh:mm:ss   = \"hh:mm:ss.xxx\" is the default",

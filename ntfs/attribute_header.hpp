@@ -45,6 +45,9 @@ constexpr uint32_t attr_reparse_point = 0xC0;
 constexpr uint32_t attr_logged_utility_stream = 0x100;
 constexpr uint32_t attr_end = 0xFFFFFFFF;
 
+// The $FILE_NAME flag that marks a folder's name (it has an $I30 index).
+constexpr uint32_t file_name_directory = 0x10000000;
+
 // The attribute flag bits.
 constexpr uint16_t attr_flag_compressed = 0x0001;
 constexpr uint16_t attr_flag_encrypted = 0x4000;

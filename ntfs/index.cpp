@@ -44,6 +44,7 @@ struct index_parts {
     std::vector<uint8_t> root;                 // the $INDEX_ROOT attribute (last one named $I30)
     std::vector<allocation_piece> allocation;  // every $INDEX_ALLOCATION piece named $I30
     std::vector<uint8_t> list;                 // the last $ATTRIBUTE_LIST
+    std::vector<uint8_t> bitmap;               // the $BITMAP attribute named $I30 (last one)
 };
 
 void scan_record(le::bytes rec, uint32_t allocated, index_parts& parts, uint16_t only_id = 0, bool match_id = false) {
@@ -60,15 +61,40 @@ void scan_record(le::bytes rec, uint32_t allocated, index_parts& parts, uint16_t
             parts.root.assign(a.begin(), a.end());
         } else if (type == attr_index_allocation && named_i30(a) && id_ok) {
             add_piece(parts.allocation, a);
+        } else if (type == attr_bitmap && named_i30(a) && id_ok) {
+            parts.bitmap.assign(a.begin(), a.end());
         }
         off += len;
     }
 }
 
-bool walk_root(child_entry_set& s, le::bytes root_attr) {
+bool walk_root(child_entry_set& s, le::bytes root_attr, index_slack* slack) {
     const le::bytes v = resident_value(root_attr);
     if (le::u32(v, 0) != attr_file_name || le::u32(v, 8) == 0) return false;
+    if (slack) collect_node_slack(v, root_node_offset, false, *slack);
     return walk_index_node(s, v, root_node_offset, false);
+}
+
+// The bits of the index bitmap: one per index block, set while the block is
+// in use. A non-resident bitmap is read up to what the largest allocation
+// this reader loads can need.
+std::vector<uint8_t> bitmap_bits(ntfs_volume& v, le::bytes a) {
+    std::vector<uint8_t> bits;
+    if (a.empty()) return bits;
+    if (!le::u8(a, attr_header::non_resident)) {
+        const le::bytes value = resident_value(a);
+        bits.assign(value.begin(), value.end());
+        return bits;
+    }
+    std::vector<run> runs;
+    if (!decode_runlist(a, runs)) return bits;
+    constexpr uint64_t max_bitmap_bytes = max_index_allocation_bytes / index_block_size / 8;
+    const uint64_t size = std::min(le::u64(a, attr_header::real_size), max_bitmap_bytes);
+    bits.assign(static_cast<size_t>(size), 0);
+    uint32_t length = static_cast<uint32_t>(size), flags = 0;
+    if (size == 0 || !read_range(v, runs_to_extents(runs), 0, bits.data(), length, flags)) bits.clear();
+    else bits.resize(length);
+    return bits;
 }
 
 }  // namespace
@@ -110,7 +136,7 @@ bool find_attribute_list_entry(le::bytes list, uint64_t& cursor, int64_t& remain
 }
 
 bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector<extent>& extents, uint64_t initialized,
-                           bool c) {
+                           bool c, index_slack* slack, le::bytes bitmap) {
     if (initialized == 0 || extents.empty()) return false;
     std::vector<uint8_t> data;
     uint32_t n = 0xFFFFFFFF;
@@ -118,12 +144,21 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
     if (data.size() < index_block_size) return true;
     const le::bytes b(data);
     for (uint64_t k = 0; k + index_block_size <= data.size(); k += index_block_size) {
-        if (le::has(b, k, "INDX")) walk_index_node(s, le::sub(b, k, index_block_size), indx_node_offset, c);
+        if (!le::has(b, k, "INDX")) continue;
+        const le::bytes block = le::sub(b, k, index_block_size);
+        walk_index_node(s, block, indx_node_offset, c);
+        if (slack) {
+            // Blocks past the bitmap's end count as in use: only their
+            // slack is read.
+            const uint64_t n = k / index_block_size;
+            const bool in_use = n / 8 >= bitmap.size() || ((bitmap[n / 8] >> (n % 8)) & 1);
+            collect_node_slack(block, indx_node_offset, !in_use, *slack);
+        }
     }
     return true;
 }
 
-bool collect_directory_children(ntfs_volume& v, uint64_t d, child_entry_set& s) {
+bool collect_directory_children(ntfs_volume& v, uint64_t d, child_entry_set& s, index_slack* slack) {
     std::vector<uint8_t> rec;
     for (int hop = 0;; ++hop) {
         if (!read_file_record(v, d, rec)) return false;
@@ -151,8 +186,9 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, child_entry_set& s) 
         }
         const le::bytes lb(list);
         std::vector<uint8_t> ext;
-        for (uint32_t type : {attr_index_allocation, attr_index_root}) {
+        for (uint32_t type : {attr_index_allocation, attr_index_root, attr_bitmap}) {
             if (type == attr_index_root && !parts.root.empty()) continue;
+            if (type == attr_bitmap && (!slack || !parts.bitmap.empty())) continue;
             uint64_t cursor = 0;
             int64_t remaining = static_cast<int64_t>(lb.size());
             while (find_attribute_list_entry(lb, cursor, remaining, type, i30)) {
@@ -170,7 +206,7 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, child_entry_set& s) 
     }
 
     bool result = false;
-    if (!parts.root.empty()) result = walk_root(s, parts.root);
+    if (!parts.root.empty()) result = walk_root(s, parts.root, slack);
     if (!parts.allocation.empty()) {
         std::sort(parts.allocation.begin(), parts.allocation.end(),
                   [](const allocation_piece& x, const allocation_piece& y) { return x.first_vcn < y.first_vcn; });
@@ -180,7 +216,8 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, child_entry_set& s) 
             merge_extents(all, p.extents);
             if (p.first_vcn == 0) initialized = p.initialized;
         }
-        result = read_index_allocation(s, v, all, initialized, false);
+        const std::vector<uint8_t> bits = slack ? bitmap_bits(v, parts.bitmap) : std::vector<uint8_t>{};
+        result = read_index_allocation(s, v, all, initialized, false, slack, bits);
     }
     return result;
 }

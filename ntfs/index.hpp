@@ -4,18 +4,25 @@
 #pragma once
 
 #include "ntfs/index_node.hpp"
+#include "ntfs/index_slack.hpp"
 #include "ntfs/volume.hpp"
 
 #include <cstdint>
 #include <string>
 
 // Adds the children of directory `entry` to `children` (not cleared).
-bool collect_directory_children(ntfs_volume& v, uint64_t entry, child_entry_set& children);
+// With `slack`, the entries left in the slack of every node, and in the
+// blocks the index bitmap marks free, are collected into it as well.
+bool collect_directory_children(ntfs_volume& v, uint64_t entry, child_entry_set& children,
+                                index_slack* slack = nullptr);
 
 // Loads the whole allocation stream described by `extents` (initialized
-// size `initialized`) and walks every INDX block in it.
+// size `initialized`) and walks every INDX block in it; with `slack`, also
+// gathers each block's slack, the whole block where `bitmap` (one bit per
+// block) marks it free.
 bool read_index_allocation(child_entry_set& children, ntfs_volume& v, const std::vector<extent>& extents,
-                           uint64_t initialized, bool continue_past_end);
+                           uint64_t initialized, bool continue_past_end, index_slack* slack = nullptr,
+                           le::bytes bitmap = {});
 
 // From `cursor` (an offset in `record`), finds the first attribute of
 // `type` whose name starts with `name`; the cursor moves to it.

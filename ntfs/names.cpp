@@ -55,6 +55,13 @@ void name_pass(le::bytes rec, uint64_t read_as, uint32_t bound, bool include_dos
 
 }  // namespace
 
+std::u16string_view listed_name(const entry_name_map& m) {
+    if (m.size() == 1) return m.begin()->second.name;
+    for (const auto& [key, n] : m)
+        if (n.name_space != namespace_dos) return n.name;
+    return {};
+}
+
 bool collect_entry_names(ntfs_volume& v, uint64_t e, le::bytes r, bool include_dos, uint64_t filter,
                          entry_name_map& m) {
     m.clear();

@@ -28,6 +28,11 @@ constexpr uint8_t namespace_win32 = 1;
 constexpr uint8_t namespace_dos = 2;
 constexpr uint64_t any_parent = ~uint64_t(0);
 
+// The name an entry is listed under among `names` (the names it has in one
+// folder): its only name, else the first that is not a DOS-only name;
+// empty when every one of several names is DOS-only.
+std::u16string_view listed_name(const entry_name_map& names);
+
 // Collects the $FILE_NAMEs of entry `entry` (whose record is `record`),
 // including those its attribute list places in extension records. With a
 // parent filter other than any_parent, only names in that directory.

@@ -14,15 +14,18 @@ namespace {
 constexpr uint64_t file_name_fixed = 66;
 
 // The name field of a line: the path, with " ($FILE_NAME)" on the line of
-// a $FILE_NAME. Every line's name is made here. The line's fields are split
-// at '|', so a '|' in a path is written as ';' (as the CSV layouts do with
-// a '|' separator), and a line break in a name as a space.
-std::string body_name(std::string path, bool file_name_line) {
+// a $FILE_NAME, then " (deleted)" (or " (deleted-realloc)") on the lines of
+// a row -deleted found, as TSK's own body files write them. Every line's
+// name is made here. The line's fields are split at '|', so a '|' in a path
+// is written as ';' (as the CSV layouts do with a '|' separator), and a
+// line break in a name as a space.
+std::string body_name(std::string path, bool file_name_line, uint8_t deleted) {
     for (char& c : path) {
         if (c == '|') c = ';';
         else if (c == '\n' || c == '\r') c = ' ';
     }
     if (file_name_line) path += " ($FILE_NAME)";
+    path += deleted_suffix(deleted);
     return path;
 }
 
@@ -68,14 +71,14 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
         b.entry = row.entry;
         b.folder = row.kind == row_kind_directory;
         const std::string row_path = timeline_path(loc, row, name);
-        b.name = body_name(row_path, false);
+        b.name = body_name(row_path, false, row.deleted);
         b.attr_type = row.attr_type;
         b.attr_id = row.attr_id;
         b.size = row.attr_size;
         b.times = standard_information_times(row);
         append_line(lines, b);
         for (const row_name* n : shown_names(row)) {
-            b.name = body_name(name_path(loc, row, row_path, *n), true);
+            b.name = body_name(name_path(loc, row, row_path, *n), true, row.deleted);
             b.attr_type = attr_file_name;
             b.attr_id = n->attr_id;
             b.size = file_name_fixed + 2 * n->name.size();

@@ -19,6 +19,7 @@ struct csv_layout {
     bool split = false;
     bool all_dates = false;
     bool objid = false;
+    bool deleted = false;
     bool hex = true;
     name_escape escape;
     uint32_t format_word = 0;
@@ -32,12 +33,12 @@ csv_layout layout_of(const brelvik_opts& opts) {
     l.split = opts.split_pathfile != 0;
     l.all_dates = opts.all_dates != 0;
     l.objid = opts.show_objid != 0;
+    l.deleted = opts.show_deleted != 0;
     l.hex = opts.base16 != 0;
     l.escape = {opts.field_escape[0], opts.field_escape[1]};
     l.format_word = opts.format_word;
     return l;
 }
-
 
 void write_header(std::ostream& out, const csv_layout& l) {
     std::vector<const char*> names = {"type"};
@@ -68,6 +69,7 @@ void write_header(std::ostream& out, const csv_layout& l) {
     }
     names.push_back("time discrepancy");
     if (l.objid) names.push_back("object ID");
+    if (l.deleted) names.push_back("deleted");
 
     std::string line;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -154,6 +156,12 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         if (discrepancy) line += "true";
         line += l.sep;
         if (l.objid && guid_present(row.object_id)) line += guid_text(row.object_id);
+        // The deleted column comes last: after the separator that closes the
+        // discrepancy field, or after the object ID's own.
+        if (l.deleted) {
+            if (l.objid) line += l.sep;
+            line += deleted_word(row.deleted);
+        }
         out << line << '\n';
         out.flush();
     });

@@ -122,12 +122,16 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
                             "; flags: " + flags);
         const std::string row_path = timeline_path(loc, row, name);
         const std::string field = csv_field(row_path);
-        append_lines(lines, standard_information_times(row), "$STANDARD_INFORMATION", field, field, f);
+        // A row -deleted found says so in its description, as the body
+        // file's name does; the filename field stays the path.
+        const std::string_view gone = deleted_suffix(row.deleted);
+        append_lines(lines, standard_information_times(row), "$STANDARD_INFORMATION", field,
+                     csv_field(row_path + std::string(gone)), f);
         if (opts.all_dates) {
             for (const row_name* n : shown_names(row)) {
                 const std::string fn_path = name_path(loc, row, row_path, *n);
                 append_lines(lines, file_name_times(*n), "$FILE_NAME", csv_field(fn_path),
-                             csv_field(fn_path + " ($FILE_NAME)"), f);
+                             csv_field(fn_path + " ($FILE_NAME)" + std::string(gone)), f);
             }
         }
         out.write(lines.data(), static_cast<std::streamsize>(lines.size()));

@@ -35,6 +35,15 @@ constexpr int32_t row_kind_directory = 16;
 constexpr int32_t row_kind_index_stream = 256;
 constexpr int32_t row_kind_data_stream = 4096;
 
+// Whether a row's entry is still there, on every row (`deleted`): live; a
+// record no longer in use that still holds the entry; a name whose record
+// now holds another file (the row shows the name's own $FILE_NAME copy);
+// the virtual folder of the orphans.
+constexpr uint8_t row_live = 0;
+constexpr uint8_t row_deleted = 1;
+constexpr uint8_t row_realloc = 2;
+constexpr uint8_t row_virtual = 3;
+
 // Record-header flag bits carried on every row.
 constexpr uint16_t record_flag_in_use = 0x0001;
 constexpr uint16_t record_flag_directory = 0x0002;
@@ -66,6 +75,7 @@ struct listing_row {
     uint32_t attr_type = 0;
     uint16_t attr_id = 0;
     uint64_t attr_size = 0;
+    uint8_t deleted = row_live;  // row_live unless -deleted found the row
 };
 
 // a < b as unsigned 16-bit code units, a prefix first: the order of

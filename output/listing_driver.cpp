@@ -3,9 +3,11 @@
 #include "ntfs/attr_desc.hpp"
 #include "ntfs/attribute_header.hpp"
 #include "ntfs/attributes.hpp"
+#include "ntfs/deleted.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/index.hpp"
 #include "ntfs/names.hpp"
+#include "ntfs/names_utf16.hpp"
 #include "output/writers.hpp"
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
@@ -14,6 +16,14 @@
 #include <cstring>
 #include <iostream>
 #include <set>
+
+deleted_map& volume_deleted_map(ntfs_volume& v, brelvik_opts& opts) {
+    if (!opts.deleted) {
+        opts.deleted = std::make_shared<deleted_map>();
+        build_deleted_map(v, *opts.deleted);
+    }
+    return *opts.deleted;
+}
 
 namespace {
 
@@ -43,15 +53,6 @@ row_name to_row_name(const entry_name& n) {
     return r;
 }
 
-// The name an entry is listed under in a directory: its only name, else
-// the first that is not a DOS-only name (empty when all are).
-std::u16string_view choose_name(const entry_name_map& m) {
-    if (m.size() == 1) return m.begin()->second.name;
-    for (const auto& [key, n] : m)
-        if (n.name_space != namespace_dos) return n.name;
-    return {};
-}
-
 // The first attribute of `type` in the record, bounded by `limit` bytes.
 le::bytes find_attribute(le::bytes rec, uint32_t type, uint32_t limit) {
     uint64_t off = le::u16(rec, file_header::first_attribute);
@@ -75,6 +76,16 @@ const attr_desc* folder_index_root(const std::vector<attr_desc>& items) {
         if (!first) first = &d;
     }
     return first;
+}
+
+// True when the entry filters accept the file of `row` at full path `key`
+// (lower-cased), by its name and its creation and modification times.
+bool file_accepted(const brelvik_opts& opts, const std::u16string& key, const listing_row& row) {
+    platform::live_file_info times;
+    times.created = row.si_created;
+    times.modified = row.si_modified;
+    times.time_kind = 1;
+    return filter_accepts(opts, key, &times);
 }
 
 // The sort key of a child: the directory's lower-cased path, '\\' and the
@@ -138,7 +149,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
     listing_row row;
     for (const auto& [key, n] : names) row.names.push_back(to_row_name(n));
-    const std::u16string chosen(choose_name(names));
+    const std::u16string chosen(listed_name(names));
 
     const le::bytes si_attr = find_attribute(rec, attr_standard_information, working_record_size(v));
     const le::bytes si = resident_value(si_attr);
@@ -152,6 +163,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     row.si_attributes = le::u32(si, 32);
     row.seq = le::u16(rec, file_header::sequence);
     row.record_flags = le::u16(rec, file_header::flags);
+    if (opts.show_deleted && !(row.record_flags & record_flag_in_use)) row.deleted = row_deleted;
     row.entry = entry;
     row.parent_entry = parent;
     row.dir_path = path;
@@ -191,11 +203,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         main_row = true;
     } else {
         row.kind = row_kind_file;
-        platform::live_file_info times;
-        times.created = row.si_created;
-        times.modified = row.si_modified;
-        times.time_kind = 1;
-        if (!filter_accepts(opts, base_key, &times)) return true;
+        if (!file_accepted(opts, base_key, row)) return true;
     }
 
     // The last row made from the items takes `row` itself when no row of
@@ -258,6 +266,154 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     return true;
 }
 
+// The row of a name whose record now holds another file: what the name's
+// own $FILE_NAME copies say (`names`, the copies of one file reference).
+void stage_reused_row(uint64_t file_ref, const entry_name_map& names, uint64_t parent, const std::u16string& path,
+                      const std::u16string& lower_path, row_batch& rows, brelvik_opts& opts) {
+    const entry_name& first = names.begin()->second;
+    const le::bytes h(first.head.data(), first.head.size());
+    listing_row row;
+    for (const auto& [key, n] : names) row.names.push_back(to_row_name(n));
+    row.display_name = listed_name(names);
+    const bool directory = (le::u32(h, 56) & file_name_directory) != 0;
+    row.si_created = le::u64(h, 8);
+    row.si_modified = le::u64(h, 16);
+    row.si_mft_changed = le::u64(h, 24);
+    row.si_accessed = le::u64(h, 32);
+    row.si_attributes = le::u32(h, 56);
+    row.entry = file_ref & entry_number_mask;
+    row.seq = static_cast<uint16_t>(file_ref >> 48);
+    row.record_flags = directory ? record_flag_directory : 0;
+    row.parent_entry = parent;
+    row.dir_path = path;
+    row.kind = directory ? row_kind_directory : row_kind_file;
+    row.size = directory ? 0 : le::u64(h, 48);
+    row.sort_key = child_key(lower_path, row.display_name);
+    row.deleted = row_realloc;
+    // All the row shows comes from the $FILE_NAME copy of the index entry.
+    row.attr_type = attr_file_name;
+    row.attr_size = row.size;
+    if (!directory && !file_accepted(opts, row.sort_key, row)) return;
+    rows.push_back(std::move(row));
+}
+
+// What a live child's record header said, by entry number.
+struct child_state {
+    uint64_t entry = 0;
+    uint16_t seq = 0;
+    uint16_t flags = 0;
+};
+
+// The deleted children of directory `dir` that its live index walk did not
+// give (`live`): records no longer in use that the MFT pass or the index
+// slack places there, each from its own record, and names in the slack
+// whose record now holds another file. A slack name whose record is in use
+// with the name's sequence number is the live entry and is left out.
+void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, const std::u16string& lower_path,
+                            const child_entry_set& live, const std::vector<child_state>& live_states,
+                            index_slack& slack, row_batch& batch, brelvik_opts& opts, listing_progress* progress) {
+    deleted_map& m = volume_deleted_map(v, opts);
+    std::set<uint64_t> from_records;
+    for (uint64_t e : deleted_children(v, m, dir))
+        if (!live.count(e)) from_records.insert(e);
+    std::map<uint64_t, entry_name_map> reused;  // file reference -> its copies
+    std::vector<uint8_t> rec;
+    for (slack_entry& s : slack.entries) {
+        const uint64_t e = s.file_ref & entry_number_mask;
+        if (e == dir) continue;
+        // Most slack entries are copies of live ones that the index walk
+        // met already: their record's state is known without reading it.
+        const auto known = std::lower_bound(live_states.begin(), live_states.end(), e,
+                                            [](const child_state& c, uint64_t x) { return c.entry < x; });
+        if (known != live_states.end() && known->entry == e && (known->flags & record_in_use) &&
+            known->seq == static_cast<uint16_t>(s.file_ref >> 48))
+            continue;
+        if (read_file_record(v, e, rec) && valid_file_header(rec)) {
+            const uint16_t flags = le::u16(rec, file_header::flags);
+            if (flags & record_in_use) {
+                if (le::u16(rec, file_header::sequence) == static_cast<uint16_t>(s.file_ref >> 48)) continue;
+            } else {
+                entry_name_map held;
+                collect_entry_names(v, e, rec, true, dir, held);
+                const bool holds = std::any_of(held.begin(), held.end(),
+                                               [&](const auto& kv) { return kv.second.name == s.name.name; });
+                if (holds) {
+                    if (!live.count(e)) from_records.insert(e);
+                    continue;
+                }
+            }
+        }
+        s.name.key = name_key(dir, s.name.name, e);
+        reused[s.file_ref].emplace(s.name.key, std::move(s.name));
+    }
+    for (uint64_t e : from_records) {
+        if (e == dir || !read_file_record(v, e, rec)) continue;
+        if (progress) count_entry(*progress, path);
+        stage_entry_rows(v, rec, e, dir, path, lower_path, batch, opts.show_indx != 0, true, opts);
+    }
+    for (const auto& [ref, names] : reused) {
+        if (progress) count_entry(*progress, path);
+        stage_reused_row(ref, names, dir, path, lower_path, batch, opts);
+    }
+}
+
+// The rows of the children of directory `dir`: every entry its index
+// names, and with -deleted the deleted ones. False when the index could
+// not be read.
+bool stage_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, const std::u16string& lower_path,
+                    row_batch& batch, bool show_indx, brelvik_opts& opts, listing_progress* progress) {
+    child_entry_set children;
+    index_slack slack;
+    slack.directory = dir;
+    slack.entry_limit = mft_entries_in_use(v);
+    index_slack* wanted = opts.show_deleted ? &slack : nullptr;
+    const bool read = collect_directory_children(v, dir, children, wanted);
+    std::vector<uint8_t> crec;
+    std::vector<child_state> states;  // with -deleted: what each child's record said
+    batch.reserve(batch.size() + children.size());  // a row or more per child
+    for (const auto& [c, flag] : children) {
+        if (c == dir || !read_file_record(v, c, crec)) continue;
+        if (progress) count_entry(*progress, path);
+        if (wanted)
+            states.push_back({c, le::u16(crec, file_header::sequence), le::u16(crec, file_header::flags)});
+        if (!stage_entry_rows(v, crec, c, dir, path, lower_path, batch, show_indx, true, opts)) break;
+    }
+    if (wanted) stage_deleted_children(v, dir, path, lower_path, children, states, slack, batch, opts, progress);
+    return read;
+}
+
+// The virtual folder of the orphans, as a row of `path`: a child row of the
+// root, or (`own`) the folder's own row when it is being listed.
+listing_row orphan_folder_row(const ntfs_volume& v, const std::u16string& path, const std::u16string& lower_path,
+                              bool own) {
+    listing_row row;
+    row.dir_path = path;
+    row.kind = row_kind_directory;
+    row.entry = orphan_folder_entry(v);
+    row.record_flags = record_flag_directory;
+    row.parent_entry = 5;
+    row.display_name = std::u16string(orphan_folder_name);
+    row.sort_key = own ? lower_path : child_key(lower_path, row.display_name);
+    row.deleted = row_virtual;
+    return row;
+}
+
+// The orphan folder's listing: its own row, then each orphan under the
+// name it has in the folder its chain stopped at.
+void stage_orphans(ntfs_volume& v, const std::u16string& path, row_batch& batch, brelvik_opts& opts,
+                   listing_progress* progress) {
+    const std::u16string lower_path = uni::wide_lower(path);
+    batch.push_back(orphan_folder_row(v, path, lower_path, true));
+    deleted_map& m = volume_deleted_map(v, opts);
+    classify_deleted(v, m);
+    std::vector<uint8_t> rec;
+    for (const deleted_record& r : m.records) {
+        if (r.place != deleted_place::orphan || !read_file_record(v, r.entry, rec)) continue;
+        if (progress) count_entry(*progress, path);
+        stage_entry_rows(v, rec, r.entry, r.parent, path, lower_path, batch, opts.show_indx != 0, true, opts);
+    }
+}
+
 }  // namespace
 
 bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
@@ -271,6 +427,12 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
 
 bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows, bool show_indx,
                           brelvik_opts& opts, listing_progress* progress) {
+    if (opts.show_deleted && entry == orphan_folder_entry(v)) {
+        row_batch batch;
+        stage_orphans(v, path, batch, opts, progress);
+        merge_rows(batch, rows);
+        return true;
+    }
     std::vector<uint8_t> rec;
     if (!read_file_record(v, entry, rec)) return false;
     entry_name_map names;
@@ -280,20 +442,9 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
     for (const auto& [key, n] : names)
         result = stage_entry_rows(v, rec, entry, n.parent_ref & entry_number_mask, path, lower_path, batch, show_indx,
                                   false, opts);
-    child_entry_set children;
-    if (!collect_directory_children(v, entry, children)) {
-        merge_rows(batch, rows);
-        return result;
-    }
-    std::vector<uint8_t> crec;
-    batch.reserve(batch.size() + children.size());  // a row or more per child
-    for (const auto& [c, flag] : children) {
-        if (c == entry || !read_file_record(v, c, crec)) continue;
-        if (progress) count_entry(*progress, path);
-        if (!stage_entry_rows(v, crec, c, entry, path, lower_path, batch, show_indx, true, opts)) break;
-    }
+    const bool children_read = stage_children(v, entry, path, lower_path, batch, show_indx, opts, progress);
     merge_rows(batch, rows);
-    return true;
+    return children_read || result;
 }
 
 namespace {
@@ -408,18 +559,12 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
             }
         }
     } else {
-        child_entry_set children;
-        collect_directory_children(v, opts.start_entry, children);
-        std::vector<uint8_t> crec;
         row_batch batch;
         const std::u16string lower_path = uni::wide_lower(opts.list_path);
-        for (const auto& [c, flag] : children) {
-            if (c == opts.start_entry || !read_file_record(v, c, crec)) continue;
-            count_entry(progress, opts.list_path);
-            if (!stage_entry_rows(v, crec, c, opts.start_entry, opts.list_path, lower_path, batch,
-                                  opts.show_indx != 0, true, opts))
-                break;
-        }
+        stage_children(v, opts.start_entry, opts.list_path, lower_path, batch, opts.show_indx != 0, opts, &progress);
+        // The orphans hang below the root when the whole volume is walked.
+        if (opts.show_deleted && opts.start_entry == 5 && opts.levels != 1)
+            batch.push_back(orphan_folder_row(v, opts.list_path, lower_path, false));
         merge_rows(batch, opts.rows);
     }
     if (opts.rows.empty()) {

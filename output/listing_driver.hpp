@@ -31,6 +31,10 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
 bool add_entry_rows(ntfs_volume& v, le::bytes record, uint64_t entry, uint64_t parent, const std::u16string& path,
                     listing_rows& rows, bool show_indx, bool is_child, brelvik_opts& opts);
 
+// The deleted records of the volume (-deleted): the one pass over the MFT,
+// made the first time and kept in `opts` for the rest of the run.
+deleted_map& volume_deleted_map(ntfs_volume& v, brelvik_opts& opts);
+
 // Subdirectories are descended at most this deep. The walk recurses once
 // per level, so the depth is capped where every platform's stack holds it;
 // 4096 levels is far deeper than any real folder tree.

@@ -17,6 +17,7 @@ bool write_path_list(std::ostream& out, listing_rows& queue, brelvik_opts& opts,
         line.clear();
         if (!row.link_target.empty()) line += uni::to_utf8(row.link_target);
         else append_location_text(line, loc, row, name);
+        line += deleted_suffix(row.deleted);
         line += '\n';
         out.write(line.data(), static_cast<std::streamsize>(line.size()));
         out.flush();

@@ -45,8 +45,20 @@ void append_right(std::string& line, uint64_t value, size_t width) {
     while (n > 0) line += digits[--n];
 }
 
-std::string_view kind_label(int32_t kind) {
-    switch (kind) {
+// The label before the name: the row's kind, a '*' in front of it on a
+// deleted row (as the peer tools mark deleted names), "vdir" on the orphan
+// folder.
+std::string_view kind_label(const listing_row& row) {
+    if (row.deleted == row_deleted || row.deleted == row_realloc) {
+        switch (row.kind) {
+        case row_kind_directory: return " *dir  ";
+        case row_kind_index_stream: return "*indx  ";
+        case row_kind_data_stream: return " *ads  ";
+        default: return " *     ";
+        }
+    }
+    if (row.deleted == row_virtual) return " vdir  ";
+    switch (row.kind) {
     case row_kind_directory: return "  dir  ";
     case row_kind_index_stream: return " indx  ";
     case row_kind_data_stream: return "  ads  ";
@@ -86,8 +98,9 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
             append_right(line, row.size, 12);
             line += ' ';
         }
-        line += kind_label(row.kind);
+        line += kind_label(row);
         append_location_text(line, loc, row, name);
+        if (row.deleted == row_realloc) line += " (realloc)";
         if (!row.link_target.empty()) line += " -> " + uni::to_utf8(row.link_target);
         if (show_objid && guid_present(row.object_id)) line += "  [objid " + guid_text(row.object_id) + "]";
         line += '\n';

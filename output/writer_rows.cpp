@@ -47,6 +47,8 @@ std::string directory_prefix(std::string_view dir_utf8) {
 
 bool queue_subdirectory_row(const listing_row& row, const brelvik_opts& opts, uint64_t entry, listing_rows& queue) {
     if (!(row.record_flags & record_flag_directory) || row.entry == entry || opts.last_level != 0) return false;
+    // A name whose record now holds another file has no folder to list.
+    if (row.deleted == row_realloc) return false;
     listing_row copy = row;
     if (!ends_with_separator(copy.dir_path)) copy.dir_path.push_back(u'\\');
     copy.dir_path += row.display_name;
@@ -102,6 +104,23 @@ void append_location_text(std::string& out, const row_location& loc, const listi
         return;
     default:
         return;
+    }
+}
+
+std::string_view deleted_word(uint8_t deleted) {
+    switch (deleted) {
+    case row_deleted: return "true";
+    case row_realloc: return "realloc";
+    case row_virtual: return "virtual";
+    default: return "";
+    }
+}
+
+std::string_view deleted_suffix(uint8_t deleted) {
+    switch (deleted) {
+    case row_deleted: return " (deleted)";
+    case row_realloc: return " (deleted-realloc)";
+    default: return "";
     }
 }
 

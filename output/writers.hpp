@@ -127,6 +127,15 @@ std::string location_text(const row_location& loc, const listing_row& row, const
 // The same appended to `out`.
 void append_location_text(std::string& out, const row_location& loc, const listing_row& row, const std::string& name);
 
+// How -deleted marks a row in the CSV column and the XML element of their
+// own: empty for a live row, "true" for a deleted one, "realloc" where the
+// name's record now holds another file, "virtual" for the orphan folder.
+std::string_view deleted_word(uint8_t deleted);
+// What follows a deleted row's path where a path stands alone (the path
+// list; the body file's name): " (deleted)", " (deleted-realloc)", or
+// nothing.
+std::string_view deleted_suffix(uint8_t deleted);
+
 // The first long (non-DOS) name and the first DOS-only name of a row.
 const row_name* long_name_of(const listing_row& row);
 const row_name* short_name_of(const listing_row& row);

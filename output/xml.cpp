@@ -134,6 +134,10 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         text += element("time_discrepancy", discrepancy ? "true" : "false");
         if (guid_present(row.object_id)) text += element("object_id", guid_text(row.object_id));
         else text += "<object_id/>";
+        if (opts.show_deleted) {
+            const std::string_view word = deleted_word(row.deleted);
+            text += word.empty() ? std::string("<deleted/>") : element("deleted", std::string(word));
+        }
         out << text << "</data_entry>\n";
         out.flush();
     });

@@ -1,6 +1,7 @@
 // The whole listing: the path of the parameter chunk (or the root) is
 // resolved and listed with unlimited recursion into a stream that drops
-// everything.
+// everything, once as it is and once with -deleted (index slack, the MFT
+// pass, deleted folders and the orphan folder).
 #include "fuzz_input.hpp"
 
 #include "cli/options.hpp"
@@ -18,14 +19,24 @@ int fuzz::fuzz_listing(const uint8_t* data, size_t size) {
     resolve_result found;
     if (!resolve_path(*v, path, true, nullptr, found)) found.found = 5;
 
-    null_out_stream out;
-    brelvik_opts opts;
-    opts.out = &out;
-    opts.list_path = path;
-    opts.start_entry = found.found;
-    opts.levels = -2;  // no depth limit: every subdirectory
-    opts.show_indx = 1;
-    opts.show_objid = 1;
-    list_directory(opts, *v);
+    for (uint8_t deleted : {0, 1}) {
+        null_out_stream out;
+        brelvik_opts opts;
+        opts.out = &out;
+        opts.list_path = path;
+        opts.start_entry = found.found;
+        opts.levels = -2;  // no depth limit: every subdirectory
+        opts.show_indx = 1;
+        opts.show_objid = 1;
+        opts.show_deleted = deleted;
+        list_directory(opts, *v);
+        // The same listing from the root, where the orphan folder hangs.
+        if (deleted && found.found != 5) {
+            opts.rows.clear();
+            opts.list_path = u"\\";
+            opts.start_entry = 5;
+            list_directory(opts, *v);
+        }
+    }
     return 0;
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Builds the committed seed corpus of the fuzz targets from test images.
 
-Usage: make_corpus.py TESTDATA_DIR OUT_DIR
+Usage: make_corpus.py TESTDATA_DIR OUT_DIR [FIXTURE_DIR]
 
-TESTDATA_DIR is an unpacked shared test-image folder (build/testdata).
+TESTDATA_DIR is an unpacked shared test-image folder (build/testdata);
+FIXTURE_DIR, when given, the unpacked fixture images (build/fixtures).
 Volume-level seeds hold only what the NTFS engine reads of a volume: the
 boot sector, the first MFT records and the index blocks and attribute
 lists they point at, as chunks over zeros (the layout of fuzz_input.hpp),
@@ -136,8 +137,8 @@ class Volume:
         p = self.entry_pos(e)
         return (p, self.read(p, self.record)) if p is not None else (None, None)
 
-    def records(self, count=ENTRIES):
-        for e in range(count):
+    def records(self, count=ENTRIES, entries=None):
+        for e in (range(count) if entries is None else entries):
             p, raw = self.raw_record(e)
             if raw and raw[:4] == b"FILE":
                 yield e, p, raw
@@ -153,14 +154,15 @@ class Volume:
                 out.append(lcn + i)
         return out
 
-    def image_seed(self, count=ENTRIES):
-        """The boot sector, the first records and what they point at."""
+    def image_seed(self, count=ENTRIES, entries=None, index_clusters=MAX_INDEX_CLUSTERS):
+        """The boot sector, the first records (or the given ones) and what
+        they point at."""
         out = chunks(0, self.boot)
-        for e, p, raw in self.records(count):
+        for e, p, raw in self.records(count, entries):
             out += chunks(p, raw)
             for t, a in attributes(fixup(raw)):
                 if a[8] and (t == 0x20 or (t == 0xA0 and attr_name(a) == "$I30")):
-                    for c in self.cluster_runs(a, MAX_INDEX_CLUSTERS):
+                    for c in self.cluster_runs(a, index_clusters):
                         out += chunks(c * self.cluster, self.read(c * self.cluster, self.cluster))
         return out
 
@@ -369,6 +371,18 @@ def main():
             for pos, size in ((0, 512), (v.mft, 16 * v.record)):
                 small_disk[pos:pos + size] = v.read(pos, size)
             container_seeds(bytes(small_disk), out)
+
+    # The fixture of deleted entries: the system records, the large folder
+    # (entry 64) with its first eight index blocks (four its bitmap marks
+    # free, four in use with slack), the records its deleted names point at
+    # and the deleted folder tree and orphan, listed with -deleted by the
+    # target.
+    if len(sys.argv) > 3:
+        p = os.path.join(sys.argv[3], "deleted.img")
+        if os.path.exists(p):
+            v = Volume(p)
+            img = v.image_seed(entries=list(range(75)) + list(range(565, 582)), index_clusters=8)
+            write(out, "listing", "deleted", img + param("\\"))
 
     for label, rel in (("gpt", "gpt-512-3p.raw"), ("mbr-logical", "mbr-win-512.raw"),
                        ("mbr-ntfs", "10-ntfs-autodetect/10-ntfs-disk.dd"),

@@ -1,0 +1,217 @@
+"""-deleted against The Sleuth Kit and against the listing without it.
+
+Every deleted name that `fls -r -p -d` lists (outside $OrphanFiles, and
+there too where the orphan kept its name) must appear with the same entry
+number in the same folder under the same name, marked deleted; the rows
+of records in use must be those of the listing without -deleted; -mft of
+a deleted entry must list it where the listing shows it. On the fixture of
+deleted entries (deleted.img, see tests/fixtures/README.md) the names
+recovered from index slack whose records were reused are checked too.
+"""
+import os
+import re
+import subprocess
+import unittest
+
+from brelvik_e2e import FIXTURES, TESTDATA, need_tool, run
+from test_timeline_vs_tsk import FN, fields
+
+VOLUMES = [os.path.join(FIXTURES, n) for n in ("deleted.img", "main.img")] + [
+    os.path.join(TESTDATA, p) for p in ("7-undel-ntfs/7-ntfs-undel.dd", "ntfs3.raw")]
+
+# Where the text table puts the label before the name (after the time,
+# entry, sequence and size columns), and how -deleted marks it.
+LABEL = slice(54, 61)
+MARKED = {"       ": " *     ", "  dir  ": " *dir  ", "  ads  ": " *ads  ", " indx  ": "*indx  "}
+
+
+def present(path):
+    if not os.path.exists(path):
+        raise unittest.SkipTest("%s not available" % path)
+    return path
+
+
+def fls_deleted(image):
+    """(entry, path) of every deleted name fls lists, and the number it
+    gives $OrphanFiles."""
+    out = subprocess.run(["fls", "-f", "ntfs", "-r", "-p", "-d", image], stdout=subprocess.PIPE,
+                         check=True).stdout.decode("utf-8", "replace")
+    names = []
+    for line in out.splitlines():
+        head, _, path = line.partition("\t")
+        addr = head.split()[-1].rstrip(":")
+        entry = int(re.match(r"\d+", addr).group())
+        # fls makes up names for orphans that lost theirs.
+        if re.fullmatch(r"\$OrphanFiles/OrphanFile-\d+", path):
+            continue
+        names.append((entry, "\\" + path.replace("/", "\\")))
+    full = subprocess.run(["fls", "-f", "ntfs", "-p", image], stdout=subprocess.PIPE,
+                          check=True).stdout.decode("utf-8", "replace")
+    orphans = re.search(r"^V/V (\d+):\t\$OrphanFiles$", full, re.M)
+    return names, int(orphans.group(1)) if orphans else None
+
+
+def listing(image, *extra):
+    """The lines of a recursive listing of the whole volume, the run
+    header left out (the timeline layouts write it to standard error)."""
+    r = run(["\\", "-image", image, "-level", "-2", "-quiet"] + list(extra), timeout=600)
+    if r.rc != 0:
+        raise AssertionError("listing failed: %s" % r.err)
+    lines = r.out.splitlines()
+    return lines if "-bodyfile" in extra else lines[4:]
+
+
+def csv_rows(image, *extra):
+    """The CSV rows as (fields, line): fields split at the commas the test
+    names never hold."""
+    lines = listing(image, "-csv", *extra)
+    assert lines[0].startswith("type,"), lines[0]
+    return lines[0], [(line.split(","), line) for line in lines[1:]]
+
+
+class DeletedAgainstTheSleuthKit(unittest.TestCase):
+    def test_every_deleted_name_fls_lists_is_marked_in_its_folder(self):
+        need_tool("fls")
+        for image in VOLUMES:
+            with self.subTest(image=os.path.basename(image)):
+                present(image)
+                names, orphan_entry = fls_deleted(image)
+                head, rows = csv_rows(image, "-deleted")
+                self.assertTrue(head.endswith(",time discrepancy,deleted"))
+                ours = {}
+                for f, _ in rows:
+                    ours.setdefault((int(f[5], 16), f[1].rstrip("\\")), set()).add(f[-1])
+                for entry, path in names:
+                    marks = ours.get((entry, path), set())
+                    self.assertTrue(marks & {"true", "realloc"}, "%d %s: %s" % (entry, path, marks))
+                # The orphan folder has the number fls gives it.
+                virtual = [f for f, _ in rows if f[-1] == "virtual"]
+                self.assertEqual([f[1] for f in virtual], ["\\$OrphanFiles\\"])
+                self.assertEqual(int(virtual[0][5], 16), orphan_entry)
+
+    def test_body_file_lines_of_deleted_names_are_those_of_fls(self):
+        need_tool("fls")
+        compared = 0
+        for image in VOLUMES:
+            with self.subTest(image=os.path.basename(image)):
+                present(image)
+                out = subprocess.run(["fls", "-f", "ntfs", "-r", "-m", "/", image], stdout=subprocess.PIPE,
+                                     check=True).stdout.decode("utf-8", "replace")
+                theirs = [fields(l) for l in out.splitlines()]
+                theirs = [f for f in theirs if f[0].endswith(" (deleted)") and not f[0].startswith("/$OrphanFiles")]
+                compared += len(theirs)
+                ours = {}
+                for line in listing(image, "-deleted", "-bodyfile"):
+                    name, entry, attr_type, size, mode, times = fields(line)
+                    ours[name.replace("\\", "/")] = (entry, attr_type, size, times)
+                for name, entry, attr_type, size, mode, times in theirs:
+                    self.assertIn(name, ours)
+                    # fls gives every name of an entry the size of one.
+                    want = (entry, attr_type, times) if name.endswith(FN + " (deleted)") else \
+                        (entry, attr_type, size, times)
+                    got = ours[name]
+                    self.assertEqual(got[:2] + got[3:] if len(want) == 3 else got, want, name)
+        self.assertGreater(compared, 100)
+
+    def test_rows_of_records_in_use_are_those_without_deleted(self):
+        for image in VOLUMES:
+            with self.subTest(image=os.path.basename(image)):
+                present(image)
+                _, plain = csv_rows(image)
+                _, marked = csv_rows(image, "-deleted")
+                in_use = lambda rows: [line for f, line in rows if int(f[7], 16) & 1]
+                self.assertEqual(in_use(marked), in_use(plain))
+                # In the text table every row stays as it was; a record no
+                # longer in use that the index walk meets gains the marker.
+                text = listing(image, "-deleted")
+                kept = iter(text)
+                for line in listing(image)[2:]:
+                    want = {line, line[:LABEL.start] + MARKED.get(line[LABEL], "") + line[LABEL.stop:]}
+                    self.assertTrue(any(l in want for l in kept), line)
+
+    def test_mft_of_a_deleted_entry_lists_it_where_it_last_stood(self):
+        need_tool("fls")
+        for image in VOLUMES[:3]:
+            with self.subTest(image=os.path.basename(image)):
+                present(image)
+                names, _ = fls_deleted(image)
+                for entry, path in names[:12]:
+                    if ":" in path:  # fls lists a stream by itself
+                        continue
+                    r = run(["-image", image, "-mft", str(entry), "-deleted", "-quiet"])
+                    self.assertEqual(r.rc, 0, r.err)
+                    self.assertIn("[Note: this MFT entry is not in use", r.err)
+                    rows = [l for l in r.out.splitlines()[4:] if re.match(r".{23} +%d +\d+ " % entry, l)]
+                    self.assertTrue(rows, r.out)
+                    self.assertEqual(rows[0][LABEL.start + 1], "*", rows[0])
+                    self.assertEqual(rows[0][LABEL.stop:].rstrip("\\"), path)
+
+
+class DeletedFixture(unittest.TestCase):
+    """deleted.img: facts fls does not check (it lists no slack name whose
+    record was reused)."""
+
+    def setUp(self):
+        self.image = present(os.path.join(FIXTURES, "deleted.img"))
+
+    def test_reused_records_show_the_names_slack_kept(self):
+        text = listing(self.image, "-deleted")
+        realloc = {l[LABEL.stop:]: l for l in text if l.endswith(" (realloc)")}
+        for e in range(1, 5):
+            line = realloc["\\big\\zz_reuse_%d.txt (realloc)" % e]
+            # The entry and sequence number the index entry held, and the
+            # size its $FILE_NAME copy kept.
+            self.assertRegex(line, r"^2024-01-17 21:20:00\.000 +%d +1 +8  \*     " % (65 + e))
+        self.assertRegex(realloc["\\big\\orphan_parent\\ (realloc)"], r" +65 +1 +\*dir  ")
+        self.assertIn("\\big\\yy_" + "l" * 200 + ".txt (realloc)", realloc)
+        # The reused records' own files are live rows, once each.
+        for e in range(1, 9):
+            self.assertEqual(sum(l.endswith("\\big\\new_%d.txt" % e) and "  *" not in l for l in text), 1)
+        # A renamed file's old name is the live entry: not repeated.
+        self.assertFalse([l for l in text if "doc_0102_" in l])
+        # The deleted folder tree is descended, each folder listed once.
+        self.assertEqual(sum(l.endswith(" *dir  \\big\\gone_dir\\") for l in text), 1)
+        self.assertIn("\\big\\gone_dir\\nested\\deep.txt", [l[LABEL.stop:] for l in text])
+        self.assertIn("\\$OrphanFiles\\orphan.txt", [l[LABEL.stop:] for l in text])
+
+    def test_every_layout_marks_the_rows(self):
+        paths = listing(self.image, "-deleted", "-filepath_only")
+        self.assertIn("\\big\\gone_dir\\inner_2.txt (deleted)", paths)
+        self.assertIn("\\big\\gone_dir\\inner_1.txt:meta (deleted)", paths)
+        self.assertIn("\\big\\zz_reuse_1.txt (deleted-realloc)", paths)
+        self.assertIn("\\$OrphanFiles\\", paths)
+        # The CSV column comes after the object ID's, when there is one.
+        head, rows = csv_rows(self.image, "-deleted", "-objid")
+        self.assertTrue(head.endswith(",time discrepancy,object ID,deleted"))
+        marks = {f[1]: f[-3:] for f, _ in rows}
+        self.assertEqual(marks["\\big\\gone_dir\\inner_2.txt"], ["", "", "true"])
+        self.assertEqual(marks["\\keep\\alive.txt"], ["", "", ""])
+        out = os.path.join(os.environ.get("TMPDIR", "/tmp"), "brelvik-deleted-%d.xml" % os.getpid())
+        try:
+            r = run(["\\big", "-image", self.image, "-deleted", "-quiet", "-xml", out])
+            self.assertEqual(r.rc, 0, r.err)
+            with open(out, encoding="utf-8") as f:
+                doc = f.read()
+        finally:
+            if os.path.exists(out):
+                os.remove(out)
+        self.assertRegex(doc, r"<filename>zz_reuse_1\.txt</filename>.*<deleted>realloc</deleted></data_entry>")
+        self.assertRegex(doc, r"<directory>\\big\\gone_dir\\</directory>\n.*<deleted>true</deleted></data_entry>")
+        self.assertRegex(doc, r"<filename>new_1\.txt</filename>.*<deleted/></data_entry>")
+
+    def test_without_deleted_nothing_changes_and_one_folder_has_no_orphans(self):
+        plain = listing(self.image)
+        self.assertFalse([l for l in plain if " *" in l[LABEL] or "$OrphanFiles" in l])
+        head, _ = csv_rows(self.image)
+        self.assertTrue(head.endswith(",time discrepancy"))
+        # Listed alone, a folder shows its deleted children as rows; the
+        # orphans belong to a walk from the root.
+        r = run(["\\big", "-image", self.image, "-deleted", "-quiet"])
+        rows = r.out.splitlines()[6:]
+        self.assertIn(" *dir  \\big\\gone_dir\\", [l[LABEL.start:] for l in rows])
+        self.assertFalse([l for l in rows if "gone_dir\\inner" in l or "$OrphanFiles" in l])
+        self.assertEqual(run(["-image", self.image, "-mft", "571", "-quiet"]).rc, 255)
+
+
+if __name__ == "__main__":
+    unittest.main()
