@@ -1,0 +1,72 @@
+// EWF chunks: a chunk is stored either as its bytes followed by their
+// Adler-32, or as a zlib stream (deflate data ending in the Adler-32 of the
+// inflated bytes, which zlib checks). Decoded chunks are kept in a bounded
+// cache, so that reads of neighbouring pieces of one chunk inflate it once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+enum class ewf_chunk_fault {
+    none,
+    checksum,     // the stored or the inflated bytes fail their Adler-32
+    bad_stream,   // the zlib stream is not valid deflate data
+    too_long,     // the stream inflates to more than a chunk
+    too_short,    // fewer bytes stored or inflated than the chunk holds
+};
+
+// What the damage report says about a fault.
+const char* ewf_chunk_fault_text(ewf_chunk_fault f);
+
+// One zlib inflate state reused for every chunk of an image, ended when
+// its owner goes.
+struct ewf_inflater {
+    ewf_inflater();
+    ~ewf_inflater();
+    ewf_inflater(const ewf_inflater&) = delete;
+    ewf_inflater& operator=(const ewf_inflater&) = delete;
+    struct state;
+    std::unique_ptr<state> z;
+};
+
+// The most bytes a chunk of `chunk_bytes` can take stored: its bytes and
+// checksum, or the longest zlib stream that deflate makes of them.
+uint64_t ewf_max_stored_bytes(uint64_t chunk_bytes, bool compressed);
+
+// Decodes the stored bytes of one chunk into `out`, whose size is the
+// chunk size; `needed` (at most out.size()) of them must come out.
+// Bytes of `out` beyond what the chunk delivers are zeros.
+ewf_chunk_fault decode_ewf_chunk(ewf_inflater& inflater, std::span<const uint8_t> stored, bool compressed,
+                                 uint32_t needed, std::span<uint8_t> out);
+
+// Decoded chunks kept, least recently used dropped first: 8 MiB, 256
+// chunks of the usual 32 KiB, so that the records and index blocks a
+// folder's listing reads stay decoded while they are read piece by piece.
+constexpr uint64_t ewf_chunk_cache_bytes = uint64_t(8) << 20;
+// Never fewer chunks than this, however large they are, so that a read
+// across a chunk boundary keeps both chunks.
+constexpr uint32_t ewf_min_cached_chunks = 2;
+
+struct ewf_chunk_cache {
+    struct slot {
+        uint64_t chunk = 0;
+        bool full = false;  // holds `chunk` decoded
+        uint64_t last_use = 0;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<slot> slots;
+    uint32_t chunk_bytes = 0;
+    uint64_t clock = 0;
+    size_t last = 0;  // the slot used most recently
+
+    // Sets the chunk size and the number of slots (within the bounds above).
+    void init(uint32_t bytes_per_chunk);
+    // The decoded bytes of `chunk` when they are kept, else nullptr.
+    const uint8_t* find(uint64_t chunk);
+    // A slot to decode `chunk` into, free or least recently used; its
+    // bytes are chunk_bytes long. It holds nothing until `keep` marks it.
+    slot& claim(uint64_t chunk);
+    void keep(slot& s) { s.full = true; }
+};
