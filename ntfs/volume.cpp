@@ -47,6 +47,19 @@ uint64_t entry_offset(const ntfs_volume& v, uint64_t entry, uint32_t* length) {
     return 0;
 }
 
+void prefetch_records(ntfs_volume& v, const child_entry_set& entries) {
+    // Only containers do anything with the hint; raw sources skip the work.
+    if (!v.source || !v.source->container || v.volume_offset < 0) return;
+    std::vector<uint64_t> offsets;
+    offsets.reserve(entries.size());
+    for (const auto& [entry, flag] : entries) {
+        const uint64_t pos = entry_offset(v, entry);
+        if (pos != 0 && pos <= UINT64_MAX - static_cast<uint64_t>(v.volume_offset))
+            offsets.push_back(pos + static_cast<uint64_t>(v.volume_offset));
+    }
+    prefetch(*v.source, offsets);
+}
+
 bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length) {
     uint32_t want = 0;
     const uint64_t pos = entry_offset(v, entry, &want);

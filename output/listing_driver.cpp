@@ -262,6 +262,7 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
         merge_rows(batch, rows);
         return result;
     }
+    prefetch_records(v, children);
     std::vector<uint8_t> crec;
     batch.reserve(batch.size() + children.size());  // a row or more per child
     for (const auto& [c, flag] : children) {
@@ -384,6 +385,7 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
     } else {
         child_entry_set children;
         collect_directory_children(v, opts.start_entry, children);
+        prefetch_records(v, children);
         std::vector<uint8_t> crec;
         row_batch batch;
         const std::u16string lower_path = uni::wide_lower(opts.list_path);

@@ -9,8 +9,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <new>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -247,7 +252,7 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
     bool media_found = false, media_insane = false;
     img.names.assign(last, {});
     img.file_sizes.assign(last, 0);
-    img.files.paths.assign(last, {});
+    img.paths.assign(last, {});
     uint32_t end = last;  // segments from here on are not part of the set
     bool ended_next = false;
     for (uint32_t number = 1; number <= end; ++number) {
@@ -256,7 +261,7 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
         std::u16string p = it != found.end() ? it->second : segment_path(names, number);
         if (p.empty()) p = path + u" (segment " + uni::to_utf16(std::to_string(number)) + u")";
         img.names[i] = display(p);
-        img.files.paths[i] = p;
+        img.paths[i] = p;
         ended_next = false;
         owned_fd f;
         uint64_t size = 0;
@@ -310,7 +315,7 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
     }
     img.names.resize(end);
     img.file_sizes.resize(end);
-    img.files.paths.resize(end);
+    img.paths.resize(end);
 
     img.media = media;
     img.chunk_bytes = ewf_chunk_bytes(media);
@@ -318,7 +323,7 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
     img.disk_size = ewf_media_bytes(media);
     img.sector_size = media.bytes_per_sector;
     place_ewf_runs(runs, img.chunk_count, img.tables, img.gaps);
-    img.cache.init(static_cast<uint32_t>(img.chunk_bytes));
+    img.start_reads();
     return true;
 }
 
@@ -365,23 +370,114 @@ void place_ewf_runs(const std::vector<ewf_run>& runs, uint64_t total, std::vecto
             at += t.entries;
         }
     }
-    if (front < gap_end) gaps.push_back({front, gap_end, runs[first_unknown].file, runs[first_unknown].why});
+    if (front >= gap_end) return;
+    std::string why = runs[first_unknown].why;
+    if (last_unknown != first_unknown && runs[last_unknown].file != runs[first_unknown].file)
+        why += "; the chunks from there to " + runs[last_unknown].file + " can't be placed";
+    gaps.push_back({front, gap_end, runs[first_unknown].file, why});
 }
 
 // ---- reads ----
+
+// The chunk cache, shared by the reading thread and the thread that
+// decodes ahead of it, and what the two say to each other. The reading
+// thread asks for chunks ahead (prefetch), the worker decodes them in
+// order into the cache; a read finds its chunk there, waits for it when
+// the worker is decoding it, or decodes it itself. Damage is reported by
+// the reading thread only, when it decodes the chunk itself: a chunk the
+// worker fails on is simply not cached.
+struct ewf_image::ahead {
+    std::mutex m;
+    std::condition_variable work;  // to the worker: chunks queued, room in the cache, or stop
+    std::condition_variable done;  // to the reader: the worker finished a chunk
+    ewf_chunk_cache cache;
+    std::deque<uint64_t> queue;    // chunks to decode ahead, in the order they will be read
+    std::set<uint64_t> queued;     // the same, to look them up
+    bool busy = false;             // the worker is decoding `busy_chunk`
+    uint64_t busy_chunk = 0;
+    bool stop = false;
+    bool started = false;
+    uint64_t decoded = 0;
+    ewf_chunk_reader reader;       // the worker's
+    std::vector<uint8_t> buffer;
+    std::thread thread;
+};
+
+void run_ahead(ewf_image& img) {
+    ewf_image::ahead& a = *img.worker;
+    std::unique_lock<std::mutex> lock(a.m);
+    for (;;) {
+        a.work.wait(lock, [&] { return a.stop || (!a.queue.empty() && a.cache.unread < ewf_max_unread_ahead); });
+        if (a.stop) return;
+        const uint64_t c = a.queue.front();
+        a.queue.pop_front();
+        a.queued.erase(c);
+        if (a.cache.has(c)) continue;
+        a.busy = true;
+        a.busy_chunk = c;
+        lock.unlock();
+        bool ok = false;
+        try {
+            std::string file, why;
+            ok = img.decode(a.reader, c, a.buffer, file, why);
+        } catch (...) {
+            ok = false;
+        }
+        lock.lock();
+        a.busy = false;
+        if (ok && !a.cache.has(c)) {
+            a.cache.store(c, a.buffer, true);
+            ++a.decoded;
+        }
+        a.done.notify_all();
+    }
+}
+
+ewf_image::ewf_image() : worker(std::make_unique<ahead>()) {}
+
+ewf_image::~ewf_image() {
+    if (!worker || !worker->started) return;
+    {
+        std::lock_guard<std::mutex> lock(worker->m);
+        worker->stop = true;
+    }
+    worker->work.notify_all();
+    worker->thread.join();
+}
+
+void ewf_image::start_reads() {
+    reader.files.paths = paths;
+    worker->reader.files.paths = paths;
+    worker->cache.init(static_cast<uint32_t>(chunk_bytes));
+    scratch.resize(static_cast<size_t>(chunk_bytes));
+    worker->buffer.resize(static_cast<size_t>(chunk_bytes));
+}
+
+uint64_t ewf_image::chunks_decoded() const {
+    std::lock_guard<std::mutex> lock(worker->m);
+    return worker->decoded;
+}
 
 void ewf_image::report(uint64_t index, const std::string& file, const std::string& why) const {
     report_damage(file, "chunk " + std::to_string(index) + " (disk offset " + hex(index * chunk_bytes) + ")", why);
 }
 
-const std::vector<uint64_t>* ewf_image::table_entries(size_t table) try {
-    for (auto& l : loaded)
+bool ewf_image::locate(uint64_t index, size_t& table) const {
+    const auto after = std::upper_bound(tables.begin(), tables.end(), index,
+                                        [](uint64_t i, const ewf_table_ref& t) { return i < t.first_chunk; });
+    if (after == tables.begin() || index - std::prev(after)->first_chunk >= std::prev(after)->entries) return false;
+    table = static_cast<size_t>(std::prev(after) - tables.begin());
+    return true;
+}
+
+const std::vector<uint64_t>* ewf_image::table_entries(ewf_chunk_reader& r, size_t table) const {
+    for (auto& l : r.loaded)
         if (l.table == table) {
-            l.last_use = ++table_clock;
+            l.last_use = ++r.table_clock;
             return &l.entries;
         }
     const ewf_table_ref& t = tables[table];
-    const owned_fd* f = files.get(t.segment);
+    const owned_fd* f = r.files.get(t.segment);
     if (!f) return nullptr;
     const uint64_t size = file_sizes[t.segment];
     const uint64_t raw_bytes = uint64_t(t.entries) * ewf_table_entry_bytes;
@@ -400,8 +496,7 @@ const std::vector<uint64_t>* ewf_image::table_entries(size_t table) try {
         if (!read_exact(*f, from, raw)) continue;
         const ewf_table_header h = read_ewf_table_header(raw);
         if (!h.checksum_ok || h.entries != t.entries) continue;
-        const auto entries = std::span<const uint8_t>(raw).subspan(ewf_table_header_bytes);
-        if (footer && ewf_table_entries_ok(entries)) {
+        if (footer && ewf_table_entries_ok(std::span<const uint8_t>(raw).subspan(ewf_table_header_bytes))) {
             base = h.base;
             checked = true;
             break;
@@ -416,42 +511,38 @@ const std::vector<uint64_t>* ewf_image::table_entries(size_t table) try {
         raw.swap(fallback);
         base = fallback_base;
     }
-    loaded_table* slot = nullptr;
-    if (loaded.size() < ewf_tables_kept) {
-        slot = &loaded.emplace_back();
+    ewf_chunk_reader::loaded_table* slot = nullptr;
+    if (r.loaded.size() < ewf_tables_kept) {
+        slot = &r.loaded.emplace_back();
     } else {
-        slot = &*std::min_element(loaded.begin(), loaded.end(),
-                                  [](const loaded_table& a, const loaded_table& b) { return a.last_use < b.last_use; });
+        slot = &*std::min_element(r.loaded.begin(), r.loaded.end(), [](const auto& a, const auto& b) {
+            return a.last_use < b.last_use;
+        });
     }
     slot->table = table;
-    slot->last_use = ++table_clock;
+    slot->last_use = ++r.table_clock;
     decode_ewf_table(std::span<const uint8_t>(raw).subspan(ewf_table_header_bytes, static_cast<size_t>(raw_bytes)), base,
-                     slot->entries);
+                     size, slot->entries);
     return &slot->entries;
-} catch (const std::bad_alloc&) {
-    return nullptr;
 }
 
-const uint8_t* ewf_image::chunk(uint64_t index) try {
-    if (const uint8_t* kept = cache.find(index)) return kept;
-    const auto after = std::upper_bound(tables.begin(), tables.end(), index,
-                                        [](uint64_t i, const ewf_table_ref& t) { return i < t.first_chunk; });
-    if (after == tables.begin() || index - std::prev(after)->first_chunk >= std::prev(after)->entries) {
+bool ewf_image::decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> out, std::string& file,
+                       std::string& why) const try {
+    size_t table = 0;
+    if (!locate(index, table)) {
         const auto g = std::find_if(gaps.begin(), gaps.end(),
                                     [index](const ewf_gap& g) { return index >= g.first && index < g.end; });
-        if (g != gaps.end() && !g->file.empty())
-            report(index, g->file, g->why);
-        else
-            report(index, names.front(), "no table holds the chunk");
-        return nullptr;
+        const bool named = g != gaps.end() && !g->file.empty();
+        file = named ? g->file : names.front();
+        why = named ? g->why : "no table holds the chunk";
+        return false;
     }
-    const size_t table = static_cast<size_t>(std::prev(after) - tables.begin());
     const ewf_table_ref& t = tables[table];
-    const std::string& file = names[t.segment];
-    const std::vector<uint64_t>* entries = table_entries(table);
+    file = names[t.segment];
+    const std::vector<uint64_t>* entries = table_entries(r, table);
     if (!entries) {
-        report(index, file, "its table can't be read");
-        return nullptr;
+        why = "its table can't be read";
+        return false;
     }
     const size_t i = static_cast<size_t>(index - t.first_chunk);
     const uint64_t start = (*entries)[i] & ~ewf_compressed_bit;
@@ -459,53 +550,101 @@ const uint8_t* ewf_image::chunk(uint64_t index) try {
     const uint64_t stop = i + 1 < entries->size() ? (*entries)[i + 1] & ~ewf_compressed_bit : t.data_end;
     const uint64_t size = file_sizes[t.segment];
     if (start >= size) {
-        report(index, file, "table entry points past the end of the file");
-        return nullptr;
+        why = "table entry points past the end of the file";
+        return false;
     }
     const uint64_t most = ewf_max_stored_bytes(chunk_bytes, compressed);
     uint64_t length = stop > start ? std::min(stop - start, most) : most;
     const bool cut = length > size - start;
     if (cut) length = size - start;
-    stored.resize(static_cast<size_t>(length));
-    const owned_fd* f = files.get(t.segment);
-    if (!f || !read_exact(*f, start, stored)) {
-        report(index, file, "read error");
-        return nullptr;
+    r.stored.resize(static_cast<size_t>(length));
+    const owned_fd* f = r.files.get(t.segment);
+    if (!f || !read_exact(*f, start, r.stored)) {
+        why = "read error";
+        return false;
     }
     const uint64_t needed = std::min(chunk_bytes, disk_size - index * chunk_bytes);
-    ewf_chunk_cache::slot& s = cache.claim(index);
-    const ewf_chunk_fault fault = decode_ewf_chunk(inflater, stored, compressed, static_cast<uint32_t>(needed), s.bytes);
-    if (fault != ewf_chunk_fault::none) {
-        report(index, file, cut ? "cut short by the end of the file" : ewf_chunk_fault_text(fault));
-        return nullptr;
-    }
-    cache.keep(s);
-    ++chunks_decoded;
-    return s.bytes.data();
+    const ewf_chunk_fault fault = decode_ewf_chunk(r.inflater, r.stored, compressed, static_cast<uint32_t>(needed), out);
+    if (fault == ewf_chunk_fault::none) return true;
+    why = cut ? "cut short by the end of the file" : ewf_chunk_fault_text(fault);
+    return false;
 } catch (const std::bad_alloc&) {
-    return nullptr;
+    why = "out of memory";
+    return false;
 }
 
 bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
-    if (!buffer || chunk_bytes == 0) return false;
+    if (!buffer || chunk_bytes == 0 || scratch.size() != chunk_bytes) return false;
+    ahead& a = *worker;
     uint32_t done = 0;
     while (done < length) {
         const uint64_t at = offset + done;
-        const uint64_t index = at / chunk_bytes;
-        const uint64_t within = at % chunk_bytes;
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, chunk_bytes - within));
         if (at >= disk_size) {
             std::memset(buffer + done, 0, length - done);
             break;
         }
-        const uint8_t* c = chunk(index);
-        if (c)
-            std::memcpy(buffer + done, c + within, n);
-        else
-            std::memset(buffer + done, 0, n);
+        const uint64_t index = at / chunk_bytes;
+        const uint64_t within = at % chunk_bytes;
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, chunk_bytes - within));
+        uint8_t* dst = buffer + done;
         done += n;
+        std::unique_lock<std::mutex> lock(a.m);
+        bool kept = false;
+        for (;;) {
+            const size_t unread = a.cache.unread;
+            if (const uint8_t* c = a.cache.find(index)) {
+                std::memcpy(dst, c + within, n);
+                if (a.cache.unread < unread) a.work.notify_one();
+                kept = true;
+                break;
+            }
+            if (!(a.busy && a.busy_chunk == index)) break;
+            a.done.wait(lock);
+        }
+        if (kept) continue;
+        // Neither kept nor being decoded ahead: decoded here.
+        if (a.queued.erase(index)) a.queue.erase(std::find(a.queue.begin(), a.queue.end(), index));
+        lock.unlock();
+        std::string file, why;
+        if (!decode(reader, index, scratch, file, why)) {
+            report(index, file, why);
+            std::memset(dst, 0, n);
+            continue;
+        }
+        std::memcpy(dst, scratch.data() + within, n);
+        lock.lock();
+        if (!a.cache.has(index)) {
+            a.cache.store(index, scratch, false);
+            ++a.decoded;
+        }
     }
     return true;
+}
+
+void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
+    if (chunk_bytes == 0) return;
+    ahead& a = *worker;
+    std::lock_guard<std::mutex> lock(a.m);
+    // What was asked before is no longer what comes next.
+    a.queue.clear();
+    a.queued.clear();
+    for (const uint64_t off : offsets) {
+        if (off >= disk_size || a.queue.size() >= ewf_max_queued_chunks) continue;
+        const uint64_t c = off / chunk_bytes;
+        if (a.cache.has(c) || (a.busy && a.busy_chunk == c) || !a.queued.insert(c).second) continue;
+        a.queue.push_back(c);
+    }
+    if (a.queue.empty()) return;
+    if (!a.started) {
+        a.thread = std::thread(run_ahead, std::ref(*this));
+        a.started = true;
+    }
+    a.work.notify_one();
+} catch (const std::exception&) {
+    // No thread or no memory for the queue: the reads decode on their own.
+    std::lock_guard<std::mutex> lock(worker->m);
+    worker->queue.clear();
+    worker->queued.clear();
 }
 
 bool open_ewf(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) try {

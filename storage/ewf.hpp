@@ -15,6 +15,8 @@
 #include "storage/file_handle.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,32 +88,62 @@ void place_ewf_runs(const std::vector<ewf_run>& runs, uint64_t total, std::vecto
 
 // ---- the image ----
 
-struct ewf_image : disk_container {
-    ewf_media media;
-    uint64_t chunk_bytes = 0;
-    uint64_t chunk_count = 0;
-    std::vector<std::string> names;      // segment file names (UTF-8) by index, for reports
-    std::vector<uint64_t> file_sizes;    // by index; 0 for a missing segment
-    file_pool files{ewf_open_segments};  // paths by index
-    std::vector<ewf_table_ref> tables;   // placed, in chunk order
-    std::vector<ewf_gap> gaps;
-    ewf_chunk_cache cache;
-    ewf_inflater inflater;
-    uint64_t chunks_decoded = 0;         // decodings so far (the cache keeps it low)
-
-    bool read(uint8_t* buffer, uint64_t offset, uint32_t length) override;
-
-  private:
+// What one thread needs to decode chunks: its own segment files, decoded
+// tables, inflate state and buffer for stored bytes.
+struct ewf_chunk_reader {
     struct loaded_table {
         size_t table = 0;
         uint64_t last_use = 0;
         std::vector<uint64_t> entries;  // decoded (ewf_table.hpp)
     };
+    file_pool files{ewf_open_segments};
     std::vector<loaded_table> loaded;
     uint64_t table_clock = 0;
-    std::vector<uint8_t> stored;  // the stored bytes of the chunk being decoded
+    ewf_inflater inflater;
+    std::vector<uint8_t> stored;
+};
 
-    const uint8_t* chunk(uint64_t index);
-    const std::vector<uint64_t>* table_entries(size_t table);
+// Chunks asked for ahead of their reads that may wait their turn, and
+// chunks decoded ahead that may wait unread in the cache: a quarter of it,
+// so that what is decoded ahead does not push out what is being read.
+constexpr size_t ewf_max_queued_chunks = 4096;
+constexpr size_t ewf_max_unread_ahead = 64;
+
+struct ewf_image : disk_container {
+    ewf_image();
+    ~ewf_image() override;
+
+    ewf_media media;
+    uint64_t chunk_bytes = 0;
+    uint64_t chunk_count = 0;
+    std::vector<std::string> names;      // segment file names (UTF-8) by index, for reports
+    std::vector<std::u16string> paths;   // by index
+    std::vector<uint64_t> file_sizes;    // by index; 0 for a missing segment
+    std::vector<ewf_table_ref> tables;   // placed, in chunk order
+    std::vector<ewf_gap> gaps;
+
+    bool read(uint8_t* buffer, uint64_t offset, uint32_t length) override;
+    void prefetch(std::span<const uint64_t> offsets) override;
+
+    // Chunks decoded so far, by the reads and ahead of them (each chunk
+    // once while the cache keeps it).
+    uint64_t chunks_decoded() const;
+
+    // Sizes the buffers and the cache once the set is open.
+    void start_reads();
+
+    struct ahead;  // the decoding ahead of the reads, on a thread of its own
+
+  private:
+    ewf_chunk_reader reader;  // the reading thread's
+    std::vector<uint8_t> scratch;  // a chunk decoded by the reading thread
+    std::unique_ptr<ahead> worker;
+
+    bool locate(uint64_t index, size_t& table) const;
+    const std::vector<uint64_t>* table_entries(ewf_chunk_reader& r, size_t table) const;
+    // Decodes chunk `index` into `out` (chunk_bytes long); on failure says
+    // which file to name and why.
+    bool decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> out, std::string& file, std::string& why) const;
     void report(uint64_t index, const std::string& file, const std::string& why) const;
+    friend void run_ahead(ewf_image& img);
 };

@@ -85,23 +85,31 @@ void ewf_chunk_cache::init(uint32_t bytes_per_chunk) {
     slots.assign(static_cast<size_t>(std::max<uint64_t>(count, ewf_min_cached_chunks)), slot{});
     clock = 0;
     last = 0;
+    unread = 0;
 }
 
 const uint8_t* ewf_chunk_cache::find(uint64_t chunk) {
-    if (last < slots.size() && slots[last].full && slots[last].chunk == chunk) {
-        slots[last].last_use = ++clock;
-        return slots[last].bytes.data();
+    size_t i = last;
+    if (i >= slots.size() || !slots[i].full || slots[i].chunk != chunk) {
+        i = 0;
+        while (i < slots.size() && !(slots[i].full && slots[i].chunk == chunk)) ++i;
+        if (i == slots.size()) return nullptr;
     }
-    for (size_t i = 0; i < slots.size(); ++i) {
-        if (!slots[i].full || slots[i].chunk != chunk) continue;
-        slots[i].last_use = ++clock;
-        last = i;
-        return slots[i].bytes.data();
+    slot& s = slots[i];
+    s.last_use = ++clock;
+    if (s.unread) {
+        s.unread = false;
+        --unread;
     }
-    return nullptr;
+    last = i;
+    return s.bytes.data();
 }
 
-ewf_chunk_cache::slot& ewf_chunk_cache::claim(uint64_t chunk) {
+bool ewf_chunk_cache::has(uint64_t chunk) const {
+    return std::any_of(slots.begin(), slots.end(), [chunk](const slot& s) { return s.full && s.chunk == chunk; });
+}
+
+void ewf_chunk_cache::store(uint64_t chunk, std::span<const uint8_t> bytes, bool ahead) {
     if (slots.empty()) slots.resize(ewf_min_cached_chunks);
     size_t pick = 0;
     for (size_t i = 0; i < slots.size(); ++i) {
@@ -112,10 +120,12 @@ ewf_chunk_cache::slot& ewf_chunk_cache::claim(uint64_t chunk) {
         if (slots[i].last_use < slots[pick].last_use) pick = i;
     }
     slot& s = slots[pick];
-    s.full = false;
-    s.chunk = chunk;
-    s.last_use = ++clock;
+    if (s.unread) --unread;
+    s.bytes.assign(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), chunk_bytes));
     s.bytes.resize(chunk_bytes);
-    last = pick;
-    return s;
+    s.chunk = chunk;
+    s.full = true;
+    s.unread = ahead;
+    if (ahead) ++unread;
+    s.last_use = ++clock;
 }

@@ -49,24 +49,29 @@ constexpr uint64_t ewf_chunk_cache_bytes = uint64_t(8) << 20;
 // across a chunk boundary keeps both chunks.
 constexpr uint32_t ewf_min_cached_chunks = 2;
 
+// Not thread-safe: its owner guards it.
 struct ewf_chunk_cache {
     struct slot {
         uint64_t chunk = 0;
-        bool full = false;  // holds `chunk` decoded
+        bool full = false;    // holds `chunk` decoded
+        bool unread = false;  // decoded ahead of its read, not read yet
         uint64_t last_use = 0;
         std::vector<uint8_t> bytes;
     };
     std::vector<slot> slots;
     uint32_t chunk_bytes = 0;
     uint64_t clock = 0;
-    size_t last = 0;  // the slot used most recently
+    size_t last = 0;    // the slot used most recently
+    size_t unread = 0;  // slots decoded ahead and not read yet
 
     // Sets the chunk size and the number of slots (within the bounds above).
     void init(uint32_t bytes_per_chunk);
-    // The decoded bytes of `chunk` when they are kept, else nullptr.
+    // The decoded bytes of `chunk` when they are kept (the chunk counts as
+    // read from then on), else nullptr.
     const uint8_t* find(uint64_t chunk);
-    // A slot to decode `chunk` into, free or least recently used; its
-    // bytes are chunk_bytes long. It holds nothing until `keep` marks it.
-    slot& claim(uint64_t chunk);
-    void keep(slot& s) { s.full = true; }
+    bool has(uint64_t chunk) const;
+    // Keeps a copy of `bytes` (chunk_bytes of them) as `chunk`, in a free
+    // slot or the least recently used one; `ahead` when it was decoded
+    // before anyone asked for it.
+    void store(uint64_t chunk, std::span<const uint8_t> bytes, bool ahead);
 };

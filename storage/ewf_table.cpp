@@ -33,7 +33,7 @@ bool ewf_table_entries_ok(std::span<const uint8_t> b) {
     return ewf_adler32(b.first(n)) == le::u32(b, n);
 }
 
-void decode_ewf_table(std::span<const uint8_t> raw, uint64_t base, std::vector<uint64_t>& out) {
+void decode_ewf_table(std::span<const uint8_t> raw, uint64_t base, uint64_t file_size, std::vector<uint64_t>& out) {
     const size_t count = raw.size() / ewf_table_entry_bytes;
     out.assign(count, ewf_nowhere);
     // A base beyond this cannot be inside a file anyway; the limit keeps
@@ -46,7 +46,8 @@ void decode_ewf_table(std::span<const uint8_t> raw, uint64_t base, std::vector<u
         const uint32_t v = le::u32(raw, i * ewf_table_entry_bytes);
         uint64_t offset = v & offset_mask;
         bool compressed = (v & compressed_flag) != 0;
-        if (!overflowed && compressed && i > 0 && offset < previous) overflowed = true;
+        if (!overflowed && compressed && i > 0 && offset < previous && v > previous && base + v < file_size)
+            overflowed = true;
         if (overflowed) {
             offset = v;
             compressed = false;

@@ -43,6 +43,10 @@ bool ewf_table_entries_ok(std::span<const uint8_t> entries_and_footer);
 // Turns the raw entries into file offsets with the compressed bit, in
 // order. EnCase 6.7.1 let offsets beyond 2 GiB use the top bit as well:
 // an entry with the top bit set whose 31-bit offset falls back below the
-// entry before it marks that overflow, and from it on every entry is a
-// full 32-bit offset of a chunk stored uncompressed.
-void decode_ewf_table(std::span<const uint8_t> raw_entries, uint64_t base, std::vector<uint64_t>& out);
+// entry before it, while its full 32 bits go on past that entry and stay
+// inside the file (`file_size`), marks that overflow, and from it on every
+// entry is a full 32-bit offset of a chunk stored uncompressed. A damaged
+// entry does not pass for an overflow: its successors would point past
+// the end of the file.
+void decode_ewf_table(std::span<const uint8_t> raw_entries, uint64_t base, uint64_t file_size,
+                      std::vector<uint64_t>& out);
