@@ -50,5 +50,6 @@ int fuzz_paths(const uint8_t* data, size_t size);
 int fuzz_listing(const uint8_t* data, size_t size);
 int fuzz_partitions(const uint8_t* data, size_t size);
 int fuzz_vmdk(const uint8_t* data, size_t size);
+int fuzz_ewf(const uint8_t* data, size_t size);
 
 }  // namespace fuzz

@@ -27,6 +27,7 @@ constexpr target targets[] = {
     {"index_node", fuzz::fuzz_index_node}, {"directory", fuzz::fuzz_directory},
     {"paths", fuzz::fuzz_paths},           {"listing", fuzz::fuzz_listing},
     {"partitions", fuzz::fuzz_partitions}, {"vmdk", fuzz::fuzz_vmdk},
+    {"ewf", fuzz::fuzz_ewf},
 };
 
 void PrintTo(const target& t, std::ostream* os) { *os << t.name; }
