@@ -93,7 +93,10 @@ int run_flow(arg_list& args, run_control& control) {
     if (out != &std::cout) file_flushes.emplace(*out);
     opts.out = out;
 
+    // The timeline layouts are read by importers that a header line
+    // breaks, so their run header goes to standard error.
     if (take_flag(args, "-filepath_only")) opts.path_only = 1;
+    else if (opts.bodyfile || opts.csvl2t) std::cerr << state.run_header << '\n';
     else *out << state.run_header << '\n';
 
     // ---- the listing: source options, paths and the directory walk ----

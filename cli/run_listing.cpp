@@ -11,6 +11,7 @@
 #include "output/sinks.hpp"
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
+#include "storage/live_mount.hpp"
 #include "storage/partitions.hpp"
 
 #include <iostream>
@@ -31,6 +32,63 @@ void report_admin_needed() {
     report_error("command prompt not running w/ admin privileges...\n");
     report_error("[which is needed for examining live partitions]\n");
     report_error("need to restart cmd prompt using \"Run As Administrator\" option...\n\n");
+}
+
+// Why a path on a mounted volume cannot be listed, in the user's words.
+void report_live_mount_failure(live_mount_failure why, const std::string& typed, const live_mount& m) {
+    const char* point = m.mount.mount_point.c_str();
+    const char* source = m.mount.source.c_str();
+    const char* type = m.mount.fs_type.c_str();
+    switch (why) {
+    case live_mount_failure::no_such_path:
+        report_error("couldn't resolve path %s\n", typed.c_str());
+        break;
+    case live_mount_failure::no_mount_table:
+        report_error("couldn't read the mount table /proc/self/mountinfo\n");
+        break;
+    case live_mount_failure::no_mount:
+        report_error("couldn't find the mount that holds %s\n", m.real_path.c_str());
+        break;
+    case live_mount_failure::not_ntfs:
+        report_error("not an NTFS volume: the mount at %s has type %s\n", point, type);
+        break;
+    case live_mount_failure::no_volume_path:
+        report_error("couldn't resolve path %s: the mount at %s shows %s\n", typed.c_str(), point,
+                     m.mount.root.c_str());
+        break;
+    case live_mount_failure::source_not_file:
+        report_error("couldn't read the mount at %s raw: its source %s is neither a file nor a block device\n",
+                     point, source);
+        break;
+    case live_mount_failure::no_access:
+        report_error("no read access to %s, the source of the mount at %s...\n", source, point);
+        report_error("[root is needed for examining live partitions]\n");
+        report_error("need to run again as root, for example with sudo...\n\n");
+        break;
+    case live_mount_failure::cannot_open:
+        report_error("couldn't open %s, the source of the mount at %s\n", source, point);
+        break;
+    case live_mount_failure::no_ntfs_boot:
+        report_error("not an NTFS volume: the mount at %s has type %s and %s holds no NTFS boot sector\n", point,
+                     type, uni::to_utf8(m.source).c_str());
+        break;
+    case live_mount_failure::none: break;
+    }
+}
+
+// A POSIX path on a mounted volume: its mount's source becomes the source
+// read as -image reads a file, and `path` the path inside the volume.
+bool choose_mounted_volume(brelvik_opts& opts, const std::string& typed, source_choice& src, std::string& path) {
+    live_mount m;
+    live_mount_failure why = live_mount_failure::none;
+    if (!find_live_mount(uni::to_utf16(typed), m, why)) {
+        report_live_mount_failure(why, typed, m);
+        return false;
+    }
+    src.source_path = uni::to_utf8(m.source);
+    opts.volume_offset = static_cast<uint64_t>(m.offset);
+    path = uni::to_utf8(m.volume_path);
+    return true;
 }
 
 // Opens the source, resolves `opts.list_path` and lists it. A path that
@@ -148,16 +206,22 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     source_choice src;
     if (!choose_source(opts, args, src)) return -1;
 
-    const bool non_live = !src.image.empty() || !src.source_path.empty() || !src.drive_text.empty() ||
-                          !opts.vmdk_files.empty();
-    if (src.image.empty() && src.source_path.empty() && !platform::is_elevated_admin()) {
+    bool non_live = !src.image.empty() || !src.source_path.empty() || !src.drive_text.empty() ||
+                    !opts.vmdk_files.empty();
+    // A POSIX path names a folder on a mounted volume, whose source is read
+    // as far as the user may read it: its rights are checked on the source.
+    const bool mounted = !non_live && platform::has_mount_table && args.size() >= 2 && is_posix_path(args[1]);
+    if (src.image.empty() && src.source_path.empty() && !mounted && !platform::is_elevated_admin()) {
         report_admin_needed();
         return -1;
     }
 
     // Step 18: the path text.
     std::string path;
-    if (args.size() < 2) {
+    if (mounted) {
+        if (!choose_mounted_volume(opts, args[1], src, path)) return -1;
+        non_live = true;
+    } else if (args.size() < 2) {
         path = non_live ? "\\" : ".\\";
     } else {
         path = expand_env_path(args[1], true);

@@ -98,3 +98,9 @@ bool path_exists(std::string_view text) {
     }
     return platform::has_attributes(wide);
 }
+
+bool is_posix_path(std::string_view text) {
+    if (text.empty() || text.find('\\') != std::string_view::npos) return false;
+    if (text.size() >= 2 && text[1] == ':') return false;
+    return text == "." || text == ".." || text.find('/') != std::string_view::npos || text.size() >= 3;
+}

@@ -29,3 +29,10 @@ std::string make_absolute_path(std::string_view text);
 
 // True when the host path can be opened for reading or has attributes.
 bool path_exists(std::string_view text);
+
+// True when `text` is a path in the POSIX form rather than a Windows one:
+// it holds no backslash and no colon as its second character (a drive
+// letter's "X:"), and it is "." or "..", holds a slash, or is three
+// characters or longer (a shorter text names the volume of a drive letter,
+// as "c" does).
+bool is_posix_path(std::string_view text);

@@ -24,6 +24,8 @@ constexpr const char* usage_lines[] = {
     "  -csv                   = output data in csv format",
     "  -xml <xml file>        = output data in xml format",
     "  -alldates              = output all the date/timestamps",
+    "  -bodyfile              = output data in body file format (mactime)",
+    "  -csvl2t                = output data in log2timeline csv format",
     "",
     " Additional options",
     "  -level <levels>        = [-recurse] down to the specified levels",

@@ -16,9 +16,11 @@ constexpr size_t std_info_bytes = 72;
 // The key used for attribute types without a rule of their own.
 constexpr uint64_t shared_type_key = 0xFFFFFFFFFFFFULL;
 
-// The attribute types whose items a listing row reads.
+// The attribute types whose items a listing row reads; a folder's row
+// names its $INDEX_ROOT.
 bool is_listing_type(uint32_t t) {
-    return t == attr_object_id || t == attr_data || t == attr_index_allocation || t == attr_reparse_point;
+    return t == attr_object_id || t == attr_data || t == attr_index_root || t == attr_index_allocation ||
+           t == attr_reparse_point;
 }
 
 bool is_known_type(uint32_t t) { return (t >= 0x10 && t <= 0xC0 && t % 0x10 == 0) || t == 0x100; }

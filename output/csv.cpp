@@ -20,8 +20,7 @@ struct csv_layout {
     bool all_dates = false;
     bool objid = false;
     bool hex = true;
-    char escape_find = 0;
-    char escape_with = 0;
+    name_escape escape;
     uint32_t format_word = 0;
 };
 
@@ -34,18 +33,11 @@ csv_layout layout_of(const brelvik_opts& opts) {
     l.all_dates = opts.all_dates != 0;
     l.objid = opts.show_objid != 0;
     l.hex = opts.base16 != 0;
-    l.escape_find = opts.field_escape[0];
-    l.escape_with = opts.field_escape[1];
+    l.escape = {opts.field_escape[0], opts.field_escape[1]};
     l.format_word = opts.format_word;
     return l;
 }
 
-std::string escaped(std::string text, const csv_layout& l) {
-    if (l.escape_with == 0) return text;
-    for (char& c : text)
-        if (c == l.escape_find) c = l.escape_with;
-    return text;
-}
 
 void write_header(std::ostream& out, const csv_layout& l) {
     std::vector<const char*> names = {"type"};
@@ -138,19 +130,13 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         opts.header_pending = 0;
     }
 
-    row_location loc;
-    loc.prefix = directory_prefix(escaped(uni::to_utf8(path), l));
-    loc.entry = entry;
-    for (const listing_row& row : rows) {
-        if (queue_subdirectory_row(row, opts, entry, queue)) continue;
-        const std::string name = escaped(uni::to_utf8(row.display_name), l);
-        update_dir_line(loc, row, name);
-
+    for_each_printed_row(rows, queue, opts, path, entry, l.escape, [&](const listing_row& row, const row_location& loc,
+                                                                       const std::string& name) {
         std::string line = type_word(row.kind) + l.sep;
         line += location_fields(location_text(loc, row, name), l) + l.sep;
         // The target is escaped like a name so that a separator inside it
         // cannot shift the later columns.
-        line += escaped(uni::to_utf8(row.link_target), l) + l.sep;
+        line += escaped(uni::to_utf8(row.link_target), l.escape) + l.sep;
         line += number(row.size, 8, l) + l.sep;
         line += number(row.si_attributes, 8, l) + l.sep;
         line += number(row.entry, 8, l) + l.sep;
@@ -170,6 +156,6 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         if (l.objid && guid_present(row.object_id)) line += guid_text(row.object_id);
         out << line << '\n';
         out.flush();
-    }
+    });
     return static_cast<bool>(out);
 }

@@ -57,6 +57,15 @@ struct listing_row {
     uint64_t si_mft_changed = 0;
     uint64_t si_accessed = 0;
     uint32_t si_attributes = 0;
+    // The attribute the row stands for: $DATA for files and streams,
+    // $INDEX_ROOT for a folder, $INDEX_ALLOCATION for an index stream, and
+    // $STANDARD_INFORMATION for a file without unnamed data. `attr_size` is
+    // its content length: a stream's data size (not the allocated size that
+    // `size` holds), the value length of a folder's $INDEX_ROOT, 0 for a
+    // file without data.
+    uint32_t attr_type = 0;
+    uint16_t attr_id = 0;
+    uint64_t attr_size = 0;
 };
 
 // a < b as unsigned 16-bit code units, a prefix first: the order of

@@ -65,6 +65,18 @@ le::bytes find_attribute(le::bytes rec, uint32_t type, uint32_t limit) {
     return {};
 }
 
+// A folder's own index: its $INDEX_ROOT named $I30, else its first
+// $INDEX_ROOT; none when the record holds no index root.
+const attr_desc* folder_index_root(const std::vector<attr_desc>& items) {
+    const attr_desc* first = nullptr;
+    for (const attr_desc& d : items) {
+        if (d.type != attr_index_root) continue;
+        if (d.name == "$I30") return &d;
+        if (!first) first = &d;
+    }
+    return first;
+}
+
 // The sort key of a child: the directory's lower-cased path, '\\' and the
 // lower-cased name, made in one piece.
 std::u16string child_key(const std::u16string& lower_dir, std::u16string_view name) {
@@ -128,8 +140,11 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     for (const auto& [key, n] : names) row.names.push_back(to_row_name(n));
     const std::u16string chosen(choose_name(names));
 
-    const le::bytes si = resident_value(find_attribute(rec, attr_standard_information, working_record_size(v)));
+    const le::bytes si_attr = find_attribute(rec, attr_standard_information, working_record_size(v));
+    const le::bytes si = resident_value(si_attr);
     if (si.empty()) return true;
+    row.attr_type = attr_standard_information;
+    row.attr_id = le::u16(si_attr, attr_header::id);
     row.si_created = le::u64(si, 0);
     row.si_modified = le::u64(si, 8);
     row.si_mft_changed = le::u64(si, 16);
@@ -165,6 +180,11 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         row.kind = row_kind_directory;
         row.size = 0;
         row.sort_key = base_key;
+        if (const attr_desc* root = folder_index_root(items)) {
+            row.attr_type = attr_index_root;
+            row.attr_id = root->attr_id;
+            row.attr_size = root->value_length;
+        }
         std::memcpy(row.object_id, object_id, 16);
         rows.push_back(row);
         std::memset(object_id, 0, 16);
@@ -198,6 +218,9 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         if (d.type == attr_data || (d.type == attr_index_allocation && show_indx && !d.name.empty())) {
             if (row_taken && i == last_item_row) r = std::move(row);
             else r = row;
+            r.attr_type = d.type;
+            r.attr_id = d.attr_id;
+            r.attr_size = d.non_resident ? d.real_size : d.value_length;
         }
         if (d.type == attr_data) {
             r.size = size;
@@ -294,17 +317,20 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     opts.last_level = levels == 1 ? 1 : 0;
     listing_rows queue;
     std::ostream& out = *opts.out;
-    if (opts.csv) {
+    // The timeline layouts come first: -alldates also sets the CSV flag.
+    if (opts.bodyfile) {
+        write_bodyfile(out, queue, opts, path, entry);
+    } else if (opts.csvl2t) {
+        write_csv_l2t(out, queue, opts, path, entry);
+    } else if (opts.csv) {
         write_csv(out, queue, opts, path, entry);
-    } else if (!opts.csvl2t && !opts.bodyfile) {
-        if (opts.xml) {
-            write_xml(out, queue, opts, path, entry);
-        } else if (opts.path_only) {
-            opts.header_pending = 0;
-            write_path_list(out, queue, opts, path, entry);
-        } else {
-            write_text_table(out, queue, opts, path, entry, opts.show_objid != 0);
-        }
+    } else if (opts.xml) {
+        write_xml(out, queue, opts, path, entry);
+    } else if (opts.path_only) {
+        opts.header_pending = 0;
+        write_path_list(out, queue, opts, path, entry);
+    } else {
+        write_text_table(out, queue, opts, path, entry, opts.show_objid != 0);
     }
     out.flush();
     if (w.chain.size() >= max_listing_depth) return true;
@@ -400,7 +426,9 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
     }
     if (opts.rows.empty()) {
         end_progress(progress);
-        if (opts.out) *opts.out << "no items\n\n";
+        // The timeline layouts hold their own lines only.
+        if (opts.bodyfile || opts.csvl2t) std::cerr << "no items\n\n";
+        else if (opts.out) *opts.out << "no items\n\n";
         return true;
     }
     if (opts.xml && opts.out) write_xml_head(*opts.out, opts, opts.rows.begin()->dir_path);

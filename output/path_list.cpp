@@ -9,14 +9,9 @@ bool write_path_list(std::ostream& out, listing_rows& queue, brelvik_opts& opts,
     listing_rows rows;
     if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
-    row_location loc;
-    loc.prefix = directory_prefix(uni::to_utf8(path));
-    loc.entry = entry;
     std::string line;  // reused from row to row
-    for (const listing_row& row : rows) {
-        if (queue_subdirectory_row(row, opts, entry, queue)) continue;
-        const std::string name = uni::to_utf8(row.display_name);
-        update_dir_line(loc, row, name);
+    for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
+                                                                 const std::string& name) {
         // Index-stream rows take the same location as data-stream rows, so
         // that -indx never yields an empty line.
         line.clear();
@@ -25,6 +20,6 @@ bool write_path_list(std::ostream& out, listing_rows& queue, brelvik_opts& opts,
         line += '\n';
         out.write(line.data(), static_cast<std::streamsize>(line.size()));
         out.flush();
-    }
+    });
     return static_cast<bool>(out);
 }

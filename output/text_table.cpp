@@ -67,15 +67,9 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
         writer_headers().text_table = false;
     }
 
-    row_location loc;
-    loc.prefix = directory_prefix(uni::to_utf8(path));
-    loc.entry = entry;
     std::string line;  // reused from row to row
-    for (const listing_row& row : rows) {
-        if (queue_subdirectory_row(row, opts, entry, queue)) continue;
-        const std::string name = uni::to_utf8(row.display_name);
-        update_dir_line(loc, row, name);
-
+    for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
+                                                                 const std::string& name) {
         const date_time_text modified = format_date_time(to_calendar(row.si_modified), opts.format_word);
         line.clear();
         line += modified.date;
@@ -99,6 +93,6 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
         line += '\n';
         out.write(line.data(), static_cast<std::streamsize>(line.size()));
         out.flush();
-    }
+    });
     return static_cast<bool>(out);
 }

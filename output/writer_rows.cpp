@@ -124,12 +124,19 @@ bool time_discrepancy(const listing_row& row) {
     return row.si_created + one_day < name->name_created && row.si_mft_changed + one_day < name->name_mft_changed;
 }
 
-bool take_rows(std::ostream& out, listing_rows& queue, brelvik_opts& opts, listing_rows& rows) {
+bool take_rows(std::ostream& note, listing_rows& queue, brelvik_opts& opts, listing_rows& rows) {
     queue.clear();
     rows.clear();
     rows.swap(opts.rows);
     if (!rows.empty()) return true;
-    out << "no items in directory\n";
-    out.flush();
+    note << "no items in directory\n";
+    note.flush();
     return false;
+}
+
+std::string escaped(std::string text, name_escape escape) {
+    if (escape.with == 0) return text;
+    for (char& c : text)
+        if (c == escape.find) c = escape.with;
+    return text;
 }

@@ -12,6 +12,7 @@
 #include "cli/options.hpp"
 #include "output/datetime.hpp"
 #include "output/listing.hpp"
+#include "platform/unicode.hpp"
 
 #include <cstdint>
 #include <ostream>
@@ -26,6 +27,11 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
                uint64_t entry);
 bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                uint64_t entry);
+// The timeline layouts of -bodyfile and -csvl2t (bodyfile.cpp, csv_l2t.cpp).
+bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
+                    uint64_t entry);
+bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
+                   uint64_t entry);
 
 // The text of the directory and filename elements: '<', '>' and '&' as
 // entities, line feed and carriage return kept, every other byte outside
@@ -48,6 +54,7 @@ void reset_writer_headers();
 struct pending_headers {
     bool text_table = true;
     bool csv = true;
+    bool csv_l2t = true;
 };
 pending_headers& writer_headers();
 
@@ -61,16 +68,24 @@ bool guid_present(const uint8_t (&id)[16]);
 // '\' or '/'.
 std::string directory_prefix(std::string_view dir_utf8);
 
+// Starts a writer's walk: empties `queue` and moves the directory's rows
+// into `rows`. With no rows it prints "no items in directory" to `note`
+// and returns false.
+bool take_rows(std::ostream& note, listing_rows& queue, brelvik_opts& opts, listing_rows& rows);
+
 // Applies the queueing rule to one row: a row of a directory other than the
 // written one goes into `queue`, its dir_path extended by its display name,
 // while more levels follow. True when the row was queued (not to be
 // printed).
-// Starts a writer's walk: empties `queue` and moves the directory's rows
-// into `rows`. With no rows it prints "no items in directory" and returns
-// false.
-bool take_rows(std::ostream& out, listing_rows& queue, brelvik_opts& opts, listing_rows& rows);
-
 bool queue_subdirectory_row(const listing_row& row, const brelvik_opts& opts, uint64_t entry, listing_rows& queue);
+
+// A character replaced in paths and names so that it cannot be taken for a
+// field separator; none when `with` is 0.
+struct name_escape {
+    char find = 0;
+    char with = 0;
+};
+std::string escaped(std::string text, name_escape escape);
 
 // The location state of one writer call: the directory prefix and the
 // current directory line that directory rows set.
@@ -84,6 +99,25 @@ struct row_location {
 // the written directory's own rows, prefix + name + '\' for a subdirectory
 // printed at the last level. Rows of files leave it alone.
 void update_dir_line(row_location& loc, const listing_row& row, const std::string& name);
+
+// The walk every writer makes over a directory's rows, `path` and `entry`
+// naming the directory: the rows of subdirectories go to `queue` while more
+// levels follow, and every other row is handed in order to
+// `visit(row, location, name)`, the name being the display name in UTF-8.
+// `escape` applies to the directory path and the names.
+template <class Visit>
+void for_each_printed_row(const listing_rows& rows, listing_rows& queue, const brelvik_opts& opts,
+                          const std::u16string& path, uint64_t entry, name_escape escape, Visit&& visit) {
+    row_location loc;
+    loc.prefix = directory_prefix(escaped(uni::to_utf8(path), escape));
+    loc.entry = entry;
+    for (const listing_row& row : rows) {
+        if (queue_subdirectory_row(row, opts, entry, queue)) continue;
+        const std::string name = escaped(uni::to_utf8(row.display_name), escape);
+        update_dir_line(loc, row, name);
+        visit(row, static_cast<const row_location&>(loc), name);
+    }
+}
 
 // The full location printed for a row: prefix + name for a file, the
 // directory line for a directory, and for stream rows either the directory

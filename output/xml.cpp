@@ -102,14 +102,8 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
     if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     const uint32_t word = opts.format_word;
-    row_location loc;
-    loc.prefix = directory_prefix(uni::to_utf8(path));
-    loc.entry = entry;
-    for (const listing_row& row : rows) {
-        if (queue_subdirectory_row(row, opts, entry, queue)) continue;
-        const std::string name = uni::to_utf8(row.display_name);
-        update_dir_line(loc, row, name);
-
+    for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
+                                                                 const std::string& name) {
         std::string text = "<data_entry>";
         if (row.record_flags & record_flag_directory) {
             text += element("directory", xml_escape(loc.dir_line)) + "\n";
@@ -142,6 +136,6 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         else text += "<object_id/>";
         out << text << "</data_entry>\n";
         out.flush();
-    }
+    });
     return static_cast<bool>(out);
 }

@@ -89,6 +89,7 @@ int64_t pread_file(int fd, void* buffer, uint32_t length, int64_t offset);
 // The system error of the last failed call; the two values the output sink
 // retries on have the Windows numbers on every platform.
 constexpr uint32_t error_path_not_found = 3;
+constexpr uint32_t error_access_denied = 5;
 constexpr uint32_t error_filename_exceeds_range = 206;
 uint32_t last_error();
 
@@ -174,6 +175,33 @@ bool signal_named_event(std::string_view name);
 // off); the revert after a refused disable does nothing.
 bool disable_fs_redirection(void*& token);
 void revert_fs_redirection(void* token);
+
+// ---------------------------------------------------------------- mounts
+
+// True where the system keeps a mount table that a host path can be looked
+// up in (Linux: /proc/self/mountinfo); the Windows build has none and its
+// calls below fail.
+constexpr bool has_mount_table =
+#ifdef _WIN32
+    false;
+#else
+    true;
+#endif
+// The real location of `path`: absolute, symbolic links, "." and ".."
+// resolved. False when it does not exist or cannot be reached.
+bool real_path(std::u16string_view path, std::u16string& out);
+// The device number of the file system that holds `path`.
+bool path_device(std::u16string_view path, uint32_t& major, uint32_t& minor);
+// The text of this process's mount table.
+bool read_mount_table(std::string& text);
+// What `path` names. A raw read takes regular files and block devices;
+// folders, pipes and character devices are `other`. `missing` when the
+// system cannot say, last_error() telling why.
+enum class file_kind { missing, regular, block_device, other };
+file_kind kind_of_file(std::u16string_view path);
+// For a loop device, or a partition of one: the file the loop reads and the
+// byte offset in that file of the device's first byte.
+bool loop_backing_file(std::u16string_view device, std::u16string& file, int64_t& offset);
 
 // ---------------------------------------------------------------- process
 

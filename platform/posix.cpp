@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <memory>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -32,7 +33,38 @@ std::string host(std::u16string_view p) { return uni::to_utf8(p); }
 void note_errno() {
     g_last_error = (errno == ENOENT || errno == ENOTDIR) ? error_path_not_found
                    : (errno == ENAMETOOLONG)             ? error_filename_exceeds_range
+                   : (errno == EACCES || errno == EPERM) ? error_access_denied
                                                          : static_cast<uint32_t>(errno);
+}
+
+// The whole of a small file such as a /proc or /sys entry, whose stated
+// size is 0: read to its end, at most `limit` bytes.
+bool read_small_file(const std::string& path, std::string& text, size_t limit) {
+    text.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buffer[4096];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || text.size() + static_cast<size_t>(n) > limit) {
+            ok = n == 0;
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return ok;
+}
+
+// A /sys number: decimal digits and a line end, at most 18 digits.
+bool parse_sys_number(std::string text, int64_t& out) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (text.empty() || text.size() > 18) return false;
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+    out = std::stoll(text);
+    return true;
 }
 
 // Last component of a Windows device name: the text after its last backslash.
@@ -385,6 +417,65 @@ bool disable_fs_redirection(void*& token) {
     return true;
 }
 void revert_fs_redirection(void*) {}
+
+bool real_path(std::u16string_view path, std::u16string& out) {
+    const std::string p = host(path);
+    if (p.empty()) return false;
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(p.c_str(), nullptr), &std::free);
+    if (!real) {
+        note_errno();
+        return false;
+    }
+    out = uni::to_utf16(real.get());
+    return !out.empty();
+}
+
+bool path_device(std::u16string_view path, uint32_t& major_number, uint32_t& minor_number) {
+    const std::string p = host(path);
+    struct stat st {};
+    if (p.empty() || ::stat(p.c_str(), &st) != 0) return false;
+    major_number = major(st.st_dev);
+    minor_number = minor(st.st_dev);
+    return true;
+}
+
+bool read_mount_table(std::string& text) { return read_small_file("/proc/self/mountinfo", text, 64u << 20); }
+
+file_kind kind_of_file(std::u16string_view path) {
+    const std::string p = host(path);
+    struct stat st {};
+    if (p.empty() || ::stat(p.c_str(), &st) != 0) {
+        if (p.empty()) errno = ENOENT;
+        note_errno();
+        return file_kind::missing;
+    }
+    return S_ISREG(st.st_mode) ? file_kind::regular : S_ISBLK(st.st_mode) ? file_kind::block_device : file_kind::other;
+}
+
+bool loop_backing_file(std::u16string_view device, std::u16string& file, int64_t& offset) {
+    const std::string p = host(device);
+    struct stat st {};
+    if (p.empty() || ::stat(p.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    std::string dir = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    std::string text;
+    // A partition starts `start` 512-byte sectors into its disk, whose
+    // folder is the partition folder's parent.
+    int64_t start = 0;
+    if (read_small_file(dir + "/partition", text, 64)) {
+        if (!read_small_file(dir + "/start", text, 64) || !parse_sys_number(text, start) || start > (INT64_MAX >> 9))
+            return false;
+        dir += "/..";
+    }
+    std::string backing;
+    if (!read_small_file(dir + "/loop/backing_file", backing, 1u << 16)) return false;
+    while (!backing.empty() && backing.back() == '\n') backing.pop_back();
+    int64_t loop_offset = 0;
+    if (read_small_file(dir + "/loop/offset", text, 64) && !parse_sys_number(text, loop_offset)) return false;
+    if (loop_offset > INT64_MAX - start * 512) return false;
+    file = uni::to_utf16(backing);
+    offset = loop_offset + start * 512;
+    return !file.empty();
+}
 
 bool whole_disk_path(int number, std::u16string& path) {
     if (number < 0) return false;

@@ -611,6 +611,16 @@ void revert_fs_redirection(void* token) {
     g_redirection_off = false;
 }
 
+// ---------------------------------------------------------------- mounts
+
+// Windows names its live volumes by drive letter; there is no mount table
+// to look a host path up in.
+bool real_path(std::u16string_view, std::u16string&) { return false; }
+bool path_device(std::u16string_view, uint32_t&, uint32_t&) { return false; }
+bool read_mount_table(std::string&) { return false; }
+file_kind kind_of_file(std::u16string_view) { return file_kind::missing; }
+bool loop_backing_file(std::u16string_view, std::u16string&, int64_t&) { return false; }
+
 // ---------------------------------------------------------------- process
 
 bool whole_disk_path(int number, std::u16string& path) {

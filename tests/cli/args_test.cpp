@@ -110,6 +110,17 @@ TEST(Text, AbsolutePathsAndExistence) {
     EXPECT_FALSE(path_exists(cwd + "/no-such-entry-here"));
 }
 
+TEST(Text, PosixPathsAgainstWindowsForms) {
+    // Host forms: absolute, relative with a slash, the two dot names, and
+    // bare names long enough not to be a drive letter.
+    for (const char* p : {"/", "/mnt/evidence/Users", "./x", "a/", ".", "..", "Users", "a b", "ab:c/d"})
+        EXPECT_TRUE(is_posix_path(p)) << p;
+    // Windows forms keep their meaning: volume shorthands, drive letters,
+    // backslashes anywhere, device names.
+    for (const char* p : {"", "c", "ab", "c:", "C:\\Users", "c:/Users", "\\docs", "docs\\x", "\\\\.\\C:", "/mnt\\x"})
+        EXPECT_FALSE(is_posix_path(p)) << p;
+}
+
 TEST(Text, Utf8DecoderRefusals) {
     EXPECT_EQ(uni::to_utf16("\xF0\x9F\x98\x80"), std::u16string(u"\U0001F600"));
     EXPECT_TRUE(uni::to_utf16("ok\xC3\x28").empty());          // bad continuation

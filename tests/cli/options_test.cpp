@@ -54,6 +54,8 @@ TEST(Usage, TextByteForByte) {
         "  -csv                   = output data in csv format\n"
         "  -xml <xml file>        = output data in xml format\n"
         "  -alldates              = output all the date/timestamps\n"
+        "  -bodyfile              = output data in body file format (mactime)\n"
+        "  -csvl2t                = output data in log2timeline csv format\n"
         "\n"
         " Additional options\n"
         "  -level <levels>        = [-recurse] down to the specified levels\n"

@@ -1,0 +1,89 @@
+// The body file of -bodyfile, the layout that mactime and the common
+// timeline tools read: one line per row and one per shown $FILE_NAME,
+//   MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime
+// with times as whole Unix seconds. There is no header.
+#include "output/timeline.hpp"
+
+#include "ntfs/attribute_header.hpp"
+
+#include <iostream>
+
+namespace {
+
+// The value of a $FILE_NAME holds 66 bytes before its name.
+constexpr uint64_t file_name_fixed = 66;
+
+// The name field of a line: the path, with " ($FILE_NAME)" on the line of
+// a $FILE_NAME. Every line's name is made here. The line's fields are split
+// at '|', so a '|' in a path is written as ';' (as the CSV layouts do with
+// a '|' separator), and a line break in a name as a space.
+std::string body_name(std::string path, bool file_name_line) {
+    for (char& c : path) {
+        if (c == '|') c = ';';
+        else if (c == '\n' || c == '\r') c = ' ';
+    }
+    if (file_name_line) path += " ($FILE_NAME)";
+    return path;
+}
+
+// One line: the inode field names the entry and the attribute (type and
+// id) the line stands for.
+struct body_line {
+    std::string name;
+    uint64_t entry = 0;
+    uint32_t attr_type = 0;
+    uint16_t attr_id = 0;
+    bool folder = false;
+    uint64_t size = 0;
+    four_times times;
+};
+
+void append_line(std::string& out, const body_line& b) {
+    out += "0|";
+    out += b.name;
+    out += '|';
+    out += std::to_string(b.entry) + '-' + std::to_string(b.attr_type) + '-' + std::to_string(b.attr_id);
+    out += b.folder ? "|d/drwxrwxrwx|0|0|" : "|r/rrwxrwxrwx|0|0|";
+    out += std::to_string(b.size);
+    for (uint64_t t : {b.times.accessed, b.times.modified, b.times.mft_changed, b.times.created}) {
+        out += '|';
+        out += std::to_string(timeline_seconds(t));
+    }
+    out += '\n';
+}
+
+}  // namespace
+
+bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
+                    uint64_t entry) {
+    listing_rows rows;
+    if (!take_rows(std::cerr, queue, opts, rows)) return static_cast<bool>(out);
+    opts.header_pending = 0;
+
+    std::string lines;  // reused from row to row
+    for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
+                                                                 const std::string& name) {
+        lines.clear();
+        body_line b;
+        b.entry = row.entry;
+        b.folder = row.kind == row_kind_directory;
+        const std::string row_path = timeline_path(loc, row, name);
+        b.name = body_name(row_path, false);
+        b.attr_type = row.attr_type;
+        b.attr_id = row.attr_id;
+        b.size = row.attr_size;
+        b.times = standard_information_times(row);
+        append_line(lines, b);
+        for (const row_name* n : shown_names(row)) {
+            b.name = body_name(name_path(loc, row, row_path, *n), true);
+            b.attr_type = attr_file_name;
+            b.attr_id = n->attr_id;
+            b.size = file_name_fixed + 2 * n->name.size();
+            b.times = file_name_times(*n);
+            append_line(lines, b);
+        }
+        out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
+        out.flush();
+    });
+    return static_cast<bool>(out);
+}

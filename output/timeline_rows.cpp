@@ -1,0 +1,45 @@
+// Row handling shared by the body file and the log2timeline CSV.
+#include "output/timeline.hpp"
+
+#include "ntfs/attribute_header.hpp"
+#include "output/datetime.hpp"
+#include "platform/unicode.hpp"
+
+four_times standard_information_times(const listing_row& row) {
+    return {row.si_created, row.si_modified, row.si_mft_changed, row.si_accessed};
+}
+
+four_times file_name_times(const row_name& n) {
+    return {n.name_created, n.name_modified, n.name_mft_changed, n.name_accessed};
+}
+
+int64_t timeline_seconds(uint64_t filetime) {
+    const calendar_time t = to_calendar(filetime);
+    return t.valid ? t.unix_seconds : 0;
+}
+
+std::string timeline_path(const row_location& loc, const listing_row& row, const std::string& name) {
+    std::string path = location_text(loc, row, name);
+    if (path.size() > 1 && path.back() == '\\' && path[path.size() - 2] != ':') path.pop_back();
+    return path;
+}
+
+bool is_entry_row(const listing_row& row) {
+    return row.kind == row_kind_file || (row.kind == row_kind_directory && row.attr_type != attr_data);
+}
+
+std::vector<const row_name*> shown_names(const listing_row& row) {
+    std::vector<const row_name*> names;
+    if (!is_entry_row(row)) return names;
+    for (const row_name& n : row.names)
+        if (!n.dos_only || row.names.size() == 1) names.push_back(&n);
+    return names;
+}
+
+std::string name_path(const row_location& loc, const listing_row& row, const std::string& row_path,
+                      const row_name& n) {
+    // A folder has one name in its parent; only a file's other hard links
+    // in the same folder differ from the name the row shows.
+    if (n.name == row.display_name || row.kind != row_kind_file) return row_path;
+    return loc.prefix + uni::to_utf8(n.name);
+}

@@ -1,0 +1,57 @@
+#include "storage/live_mount.hpp"
+#include "platform/platform.hpp"
+#include "platform/unicode.hpp"
+#include "storage/partitions.hpp"
+#include "storage/sector_source.hpp"
+
+namespace {
+
+bool fail(live_mount_failure reason, live_mount_failure& why) {
+    why = reason;
+    return false;
+}
+
+}  // namespace
+
+bool find_live_mount(std::u16string_view path, live_mount& out, live_mount_failure& why) {
+    out = live_mount{};
+    why = live_mount_failure::none;
+    std::u16string real;
+    if (!platform::real_path(path, real)) return fail(live_mount_failure::no_such_path, why);
+    out.real_path = uni::to_utf8(real);
+
+    std::string table;
+    if (!platform::read_mount_table(table)) return fail(live_mount_failure::no_mount_table, why);
+    const std::vector<mount_entry> mounts = parse_mount_table(table);
+    mount_device device;
+    const bool known_device = platform::path_device(real, device.major, device.minor);
+    size_t index = 0;
+    if (!find_mount(mounts, out.real_path, known_device ? &device : nullptr, index))
+        return fail(live_mount_failure::no_mount, why);
+    out.mount = mounts[index];
+    if (!is_ntfs_mount_type(out.mount.fs_type)) return fail(live_mount_failure::not_ntfs, why);
+    std::string inside;
+    if (!volume_path_of(out.mount, out.real_path, inside)) return fail(live_mount_failure::no_volume_path, why);
+    out.volume_path = uni::to_utf16(inside);
+
+    // Pipes and character devices (a FUSE mount may name /dev/fuse) would
+    // block or mean nothing to a raw read: only files and block devices.
+    const std::u16string source = uni::to_utf16(out.mount.source);
+    if (source.empty() || source[0] != u'/') return fail(live_mount_failure::source_not_file, why);
+    const platform::file_kind kind = platform::kind_of_file(source);
+    if (kind == platform::file_kind::other) return fail(live_mount_failure::source_not_file, why);
+    SectorSource probe;
+    if (kind != platform::file_kind::missing && open_image(probe, source)) {
+        out.source = source;
+    } else {
+        const bool denied = platform::last_error() == platform::error_access_denied;
+        std::u16string backing;
+        int64_t offset = 0;
+        if (!platform::loop_backing_file(source, backing, offset) || !open_image(probe, backing))
+            return fail(denied ? live_mount_failure::no_access : live_mount_failure::cannot_open, why);
+        out.source = backing;
+        out.offset = offset;
+    }
+    if (!has_ntfs_at(probe, static_cast<uint64_t>(out.offset))) return fail(live_mount_failure::no_ntfs_boot, why);
+    return true;
+}

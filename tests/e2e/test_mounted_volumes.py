@@ -1,0 +1,165 @@
+"""Folders of mounted NTFS volumes, listed from the mounts' raw sources.
+
+Fixture copies are mounted read-only with ntfs-3g, from the image file and
+from loop devices, below a folder whose name holds spaces. A mounted folder
+must list as -image of the same source and folder does, byte for byte but
+for the run header's clock and command line. Without root, FUSE or loop
+devices the tests skip and say which is missing.
+"""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from brelvik_e2e import IS_WINDOWS_BUILD, fixture, need_tool, run
+
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+CLOCK_AND_COMMAND = re.compile(r'^run time: [^\n]*\n"[^\n]*"$|( date="[^"]*" time="[^"]*")', re.M)
+LAYOUTS = ([], ["-filepath_only"], ["-csv"], ["-csv", "-alldates"], ["-bodyfile"], ["-csvl2t"], ["-xml"])
+
+
+def retry(*command):
+    for _ in range(50):
+        if subprocess.run(command, stderr=subprocess.DEVNULL).returncode == 0:
+            return True
+        time.sleep(0.1)  # a FUSE daemon still closing its files
+    return False
+
+
+def unmount(point):
+    if os.path.ismount(point) and not retry("umount", point):
+        subprocess.run(["umount", "-l", point])
+
+
+@unittest.skipIf(IS_WINDOWS_BUILD, "mounted volumes are read by the POSIX build")
+class MountedVolumes(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        need_tool("ntfs-3g", "losetup", "mount", "umount", "setpriv")
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("mounting needs root")
+        for path, what in (("/dev/fuse", "FUSE"), ("/dev/loop-control", "loop devices")):
+            if not os.path.exists(path):
+                raise unittest.SkipTest("%s not available here (no %s)" % (what, path))
+        cls.dir = tempfile.mkdtemp(prefix="brelvik mounts ")
+        cls.addClassCleanup(shutil.rmtree, cls.dir, True)
+        os.chmod(cls.dir, 0o755)  # reachable by the user the rights tests drop to
+        cls.image = cls.copy("main.img", "main image.img")
+        cls.loop = cls.loop_device(cls.image)
+        cls.mounts = ((cls.mount("ntfs-3g", "-o", "ro", cls.image), cls.image),
+                      (cls.mount("ntfs-3g", "-o", "ro", cls.loop), cls.loop))
+
+    @classmethod
+    def copy(cls, name, as_name):
+        path = os.path.join(cls.dir, as_name)
+        shutil.copyfile(fixture(name), path)
+        os.chmod(path, 0o644)
+        return path
+
+    @classmethod
+    def mount(cls, *args):
+        """Mounts on a new folder and returns it; unmounts it at the end."""
+        point = tempfile.mkdtemp(prefix="mount point ", dir=cls.dir)
+        p = subprocess.run(list(args) + [point], stderr=subprocess.PIPE, text=True)
+        if p.returncode != 0 and "fuse" in p.stderr.lower():
+            raise unittest.SkipTest("FUSE mounts fail here: " + p.stderr.strip())
+        assert p.returncode == 0, p.stderr
+        cls.addClassCleanup(unmount, point)
+        return point
+
+    @classmethod
+    def loop_device(cls, image, *options):
+        p = subprocess.run(["losetup", "-f", "--show", "-r", *options, image], capture_output=True, text=True)
+        if p.returncode != 0:
+            raise unittest.SkipTest("loop devices cannot be set up here: " + p.stderr.strip())
+        cls.addClassCleanup(retry, "losetup", "-d", p.stdout.strip())
+        return p.stdout.strip()
+
+    def output(self, args, prefix=(), cwd=None):
+        """What a run that must succeed writes, the XML file of a closing
+        "-xml" included, without the clock and the command line."""
+        with tempfile.TemporaryDirectory() as tmp:
+            os.chmod(tmp, 0o777)
+            xml = os.path.join(tmp, "out.xml")
+            r = run(args + [xml] if args[-1] == "-xml" else args, prefix=prefix, cwd=cwd)
+            self.assertEqual(r.rc, 0, r.err)
+            if args[-1] == "-xml":
+                with open(xml, encoding="utf-8") as f:
+                    r.out += f.read()
+        return CLOCK_AND_COMMAND.sub("", r.out)
+
+    def assert_lists_as_image(self, path, folder, source, extra=(), prefix=()):
+        """`path` lists as -image of `source` (a list: the file and its
+        options) lists `folder`, in every layout."""
+        for layout in LAYOUTS:
+            with self.subTest(path=path, layout=layout):
+                live = self.output([path, *extra, *layout], prefix)
+                self.assertEqual(live, self.output([folder, "-image", *source, *extra, *layout], prefix))
+                if not layout:
+                    self.assertIn(folder, live)  # the listing is not empty on both sides
+
+    def test_folders_list_as_the_image_does(self):
+        # The mount points and the image's name hold spaces; so do some names.
+        for point, source in self.mounts:
+            for folder, extra in (("", []), ("docs", ["-level", "-2"]), ("names/a & b.txt", []),
+                                  ("names/каталог", []), ("streams", ["-indx", "-objid"])):
+                volume_path = "\\" + folder.replace("/", "\\")
+                self.assert_lists_as_image(os.path.join(point, folder).rstrip("/"), volume_path, [source], extra)
+
+    def test_relative_paths_and_symbolic_links(self):
+        point = self.mounts[0][0]
+        expected = self.output(["\\docs\\reports", "-image", self.image, "-filepath_only"])
+        link = os.path.join(self.dir, "link to docs")
+        os.symlink(os.path.join(point, "docs"), link)
+        for cwd, path in ((os.path.join(point, "docs", "reports"), "."), (point, "docs/reports/2023/.."),
+                          (self.dir, os.path.join(os.path.basename(link), "reports"))):
+            with self.subTest(cwd=cwd, path=path):
+                self.assertEqual(self.output([path, "-filepath_only"], cwd=cwd), expected)
+
+    def test_bind_mount_of_a_subfolder(self):
+        bound = self.mount("mount", "--bind", os.path.join(self.mounts[1][0], "docs", "reports"))
+        self.assert_lists_as_image(bound, "\\docs\\reports", [self.loop])
+        self.assert_lists_as_image(os.path.join(bound, "2023"), "\\docs\\reports\\2023", [self.loop])
+
+    def test_loop_device_with_an_offset_or_its_backing_file(self):
+        # A loop over the second partition of a disk image is read as the
+        # device by root, and through the image at the loop's offset by a
+        # user who may not open the device.
+        disk = self.copy("mbr.img", "disk.img")
+        loop = self.loop_device(disk, "-o", str(0x1100000), "--sizelimit", str(0x1000000))
+        point = self.mount("ntfs-3g", "-o", "ro", loop)
+        self.assert_lists_as_image(os.path.join(point, "dir1"), "\\dir1", [loop], ["-level", "2"])
+        self.assert_lists_as_image(os.path.join(point, "dir1"), "\\dir1", [disk, "-offset", "0x1100000"],
+                                   ["-level", "2"], prefix=NOBODY)
+
+    def test_without_read_access_root_is_needed(self):
+        os.chmod(self.image, 0o600)
+        self.addCleanup(os.chmod, self.image, 0o644)
+        for point, source in self.mounts:
+            r = run([os.path.join(point, "docs")], prefix=NOBODY)
+            self.assertEqual((r.rc, r.err), (255, "no read access to %s, the source of the mount at %s...\n"
+                                             "[root is needed for examining live partitions]\n"
+                                             "need to run again as root, for example with sudo...\n\n"
+                                             % (source, point)))
+
+    def test_other_file_systems_are_refused_with_their_type(self):
+        point = self.mount("mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs")
+        os.makedirs(os.path.join(point, "sub dir"))
+        r = run([os.path.join(point, "sub dir")])
+        self.assertEqual((r.rc, r.err), (255, "not an NTFS volume: the mount at %s has type tmpfs\n" % point))
+
+
+@unittest.skipIf(IS_WINDOWS_BUILD, "mounted volumes are read by the POSIX build")
+class MissingPaths(unittest.TestCase):
+    def test_path_that_does_not_exist(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            for path in (os.path.join(tmp, "no such", "dir"), "no/such/dir", "..x"):
+                r = run([path], cwd=tmp)
+                self.assertEqual((r.rc, r.err), (255, "couldn't resolve path %s\n" % path))
+
+
+if __name__ == "__main__":
+    unittest.main()
