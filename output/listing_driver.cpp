@@ -335,6 +335,10 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     out.flush();
     if (w.chain.size() >= max_listing_depth) return true;
     w.chain.push_back(entry);
+    child_entry_set subdirectories;
+    for (const listing_row& r : queue)
+        if (r.kind == row_kind_directory) subdirectories.emplace(r.entry, 0);
+    prefetch_records(v, subdirectories);
     for (const listing_row& r : queue) {
         if (r.kind != row_kind_directory) continue;
         if (!w.visited.insert(r.entry).second) continue;

@@ -14,7 +14,6 @@
 #include <map>
 #include <mutex>
 #include <new>
-#include <set>
 #include <thread>
 
 namespace {
@@ -392,9 +391,10 @@ struct ewf_image::ahead {
     std::condition_variable done;  // to the reader: the worker finished a chunk
     ewf_chunk_cache cache;
     std::deque<uint64_t> queue;    // chunks to decode ahead, in the order they will be read
-    std::set<uint64_t> queued;     // the same, to look them up
     bool busy = false;             // the worker is decoding `busy_chunk`
     uint64_t busy_chunk = 0;
+    bool reading = false;          // the reader is decoding `reading_chunk` itself
+    uint64_t reading_chunk = 0;
     bool stop = false;
     bool started = false;
     uint64_t decoded = 0;
@@ -411,8 +411,7 @@ void run_ahead(ewf_image& img) {
         if (a.stop) return;
         const uint64_t c = a.queue.front();
         a.queue.pop_front();
-        a.queued.erase(c);
-        if (a.cache.has(c)) continue;
+        if (a.cache.has(c) || (a.reading && a.reading_chunk == c)) continue;
         a.busy = true;
         a.busy_chunk = c;
         lock.unlock();
@@ -602,20 +601,27 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
             a.done.wait(lock);
         }
         if (kept) continue;
-        // Neither kept nor being decoded ahead: decoded here.
-        if (a.queued.erase(index)) a.queue.erase(std::find(a.queue.begin(), a.queue.end(), index));
+        // Neither kept nor being decoded ahead: decoded here (the worker
+        // passes over it should it come to it meanwhile).
+        a.reading = true;
+        a.reading_chunk = index;
         lock.unlock();
         std::string file, why;
-        if (!decode(reader, index, scratch, file, why)) {
+        const bool ok = decode(reader, index, scratch, file, why);
+        lock.lock();
+        a.reading = false;
+        if (!ok) {
+            lock.unlock();
             report(index, file, why);
             std::memset(dst, 0, n);
             continue;
         }
         std::memcpy(dst, scratch.data() + within, n);
-        lock.lock();
         if (!a.cache.has(index)) {
+            const size_t unread = a.cache.unread;
             a.cache.store(index, scratch, false);
             ++a.decoded;
+            if (a.cache.unread < unread) a.work.notify_one();
         }
     }
     return true;
@@ -623,17 +629,21 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
 
 void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
     if (chunk_bytes == 0) return;
+    std::vector<uint64_t> fresh;
+    for (const uint64_t off : offsets) {
+        if (off >= disk_size || fresh.size() >= ewf_max_queued_chunks) continue;
+        const uint64_t c = off / chunk_bytes;
+        if (fresh.empty() || fresh.back() != c) fresh.push_back(c);
+    }
     ahead& a = *worker;
     std::lock_guard<std::mutex> lock(a.m);
-    // What was asked before is no longer what comes next.
-    a.queue.clear();
-    a.queued.clear();
-    for (const uint64_t off : offsets) {
-        if (off >= disk_size || a.queue.size() >= ewf_max_queued_chunks) continue;
-        const uint64_t c = off / chunk_bytes;
-        if (a.cache.has(c) || (a.busy && a.busy_chunk == c) || !a.queued.insert(c).second) continue;
-        a.queue.push_back(c);
-    }
+    // The newest hint is the most urgent (the listing descends depth
+    // first): its chunks go in front, in its order, the older ones after,
+    // the oldest dropped beyond the limit. A chunk queued twice is passed
+    // over the second time, as decoded.
+    for (auto c = fresh.rbegin(); c != fresh.rend(); ++c)
+        if (!a.cache.has(*c) && !(a.busy && a.busy_chunk == *c)) a.queue.push_front(*c);
+    if (a.queue.size() > ewf_max_queued_chunks) a.queue.resize(ewf_max_queued_chunks);
     if (a.queue.empty()) return;
     if (!a.started) {
         a.thread = std::thread(run_ahead, std::ref(*this));
@@ -644,7 +654,6 @@ void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
     // No thread or no memory for the queue: the reads decode on their own.
     std::lock_guard<std::mutex> lock(worker->m);
     worker->queue.clear();
-    worker->queued.clear();
 }
 
 bool open_ewf(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) try {

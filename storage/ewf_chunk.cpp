@@ -83,34 +83,28 @@ void ewf_chunk_cache::init(uint32_t bytes_per_chunk) {
     chunk_bytes = bytes_per_chunk;
     const uint64_t count = bytes_per_chunk ? ewf_chunk_cache_bytes / bytes_per_chunk : 0;
     slots.assign(static_cast<size_t>(std::max<uint64_t>(count, ewf_min_cached_chunks)), slot{});
+    where.clear();
     clock = 0;
-    last = 0;
     unread = 0;
 }
 
 const uint8_t* ewf_chunk_cache::find(uint64_t chunk) {
-    size_t i = last;
-    if (i >= slots.size() || !slots[i].full || slots[i].chunk != chunk) {
-        i = 0;
-        while (i < slots.size() && !(slots[i].full && slots[i].chunk == chunk)) ++i;
-        if (i == slots.size()) return nullptr;
-    }
-    slot& s = slots[i];
+    const auto it = where.find(chunk);
+    if (it == where.end()) return nullptr;
+    slot& s = slots[it->second];
     s.last_use = ++clock;
     if (s.unread) {
         s.unread = false;
         --unread;
     }
-    last = i;
     return s.bytes.data();
 }
 
-bool ewf_chunk_cache::has(uint64_t chunk) const {
-    return std::any_of(slots.begin(), slots.end(), [chunk](const slot& s) { return s.full && s.chunk == chunk; });
-}
+bool ewf_chunk_cache::has(uint64_t chunk) const { return where.count(chunk) != 0; }
 
 void ewf_chunk_cache::store(uint64_t chunk, std::span<const uint8_t> bytes, bool ahead) {
     if (slots.empty()) slots.resize(ewf_min_cached_chunks);
+    if (has(chunk)) return;
     size_t pick = 0;
     for (size_t i = 0; i < slots.size(); ++i) {
         if (!slots[i].full) {
@@ -120,6 +114,7 @@ void ewf_chunk_cache::store(uint64_t chunk, std::span<const uint8_t> bytes, bool
         if (slots[i].last_use < slots[pick].last_use) pick = i;
     }
     slot& s = slots[pick];
+    if (s.full) where.erase(s.chunk);
     if (s.unread) --unread;
     s.bytes.assign(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), chunk_bytes));
     s.bytes.resize(chunk_bytes);
@@ -128,4 +123,5 @@ void ewf_chunk_cache::store(uint64_t chunk, std::span<const uint8_t> bytes, bool
     s.unread = ahead;
     if (ahead) ++unread;
     s.last_use = ++clock;
+    where[chunk] = pick;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 enum class ewf_chunk_fault {
@@ -59,9 +60,9 @@ struct ewf_chunk_cache {
         std::vector<uint8_t> bytes;
     };
     std::vector<slot> slots;
+    std::unordered_map<uint64_t, size_t> where;  // chunk -> its full slot
     uint32_t chunk_bytes = 0;
     uint64_t clock = 0;
-    size_t last = 0;    // the slot used most recently
     size_t unread = 0;  // slots decoded ahead and not read yet
 
     // Sets the chunk size and the number of slots (within the bounds above).
