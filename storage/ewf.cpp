@@ -572,6 +572,27 @@ bool ewf_image::decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> o
     return false;
 }
 
+bool ewf_image::steal_ahead(std::unique_lock<std::mutex>& lock) {
+    ahead& a = *worker;
+    while (!a.queue.empty() && (a.cache.has(a.queue.front()) || (a.busy && a.busy_chunk == a.queue.front())))
+        a.queue.pop_front();
+    if (a.queue.empty() || a.cache.unread >= ewf_max_unread_ahead) return false;
+    const uint64_t c = a.queue.front();
+    a.queue.pop_front();
+    a.reading = true;
+    a.reading_chunk = c;
+    lock.unlock();
+    std::string file, why;
+    const bool ok = decode(reader, c, scratch, file, why);
+    lock.lock();
+    a.reading = false;
+    if (ok && !a.cache.has(c)) {
+        a.cache.store(c, scratch, true);
+        ++a.decoded;
+    }
+    return true;
+}
+
 bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
     if (!buffer || chunk_bytes == 0 || scratch.size() != chunk_bytes) return false;
     ahead& a = *worker;
@@ -598,7 +619,9 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
                 break;
             }
             if (!(a.busy && a.busy_chunk == index)) break;
-            a.done.wait(lock);
+            // While the worker decodes this chunk, the reader decodes the
+            // next one queued rather than wait idle.
+            if (!steal_ahead(lock)) a.done.wait(lock);
         }
         if (kept) continue;
         // Neither kept nor being decoded ahead: decoded here (the worker

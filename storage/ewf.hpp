@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -145,5 +146,8 @@ struct ewf_image : disk_container {
     // which file to name and why.
     bool decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> out, std::string& file, std::string& why) const;
     void report(uint64_t index, const std::string& file, const std::string& why) const;
+    // Decodes the next chunk queued ahead on the reading thread (the lock
+    // of the shared state held on entry and exit); false when none waits.
+    bool steal_ahead(std::unique_lock<std::mutex>& lock);
     friend void run_ahead(ewf_image& img);
 };
