@@ -414,20 +414,9 @@ void run_ahead(ewf_image& img) {
         if (a.cache.has(c) || (a.reading && a.reading_chunk == c)) continue;
         a.busy = true;
         a.busy_chunk = c;
-        lock.unlock();
-        bool ok = false;
-        try {
-            std::string file, why;
-            ok = img.decode(a.reader, c, a.buffer, file, why);
-        } catch (...) {
-            ok = false;
-        }
-        lock.lock();
+        std::string file, why;
+        img.fill(lock, a.reader, c, a.buffer, true, {}, 0, file, why);
         a.busy = false;
-        if (ok && !a.cache.has(c)) {
-            a.cache.store(c, a.buffer, true);
-            ++a.decoded;
-        }
         a.done.notify_all();
     }
 }
@@ -572,6 +561,31 @@ bool ewf_image::decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> o
     return false;
 }
 
+bool ewf_image::fill(std::unique_lock<std::mutex>& lock, ewf_chunk_reader& r, uint64_t c, std::vector<uint8_t>& spare,
+                     bool ahead_of_read, std::span<uint8_t> copy, uint64_t within, std::string& file,
+                     std::string& why) {
+    ahead& a = *worker;
+    ewf_chunk_cache::slot* s = a.cache.reserve(c);
+    std::vector<uint8_t>& target = s ? s->bytes : spare;
+    lock.unlock();
+    bool ok = false;
+    try {
+        ok = decode(r, c, target, file, why);
+    } catch (...) {
+        why = "out of memory";
+    }
+    if (ok && !copy.empty()) std::memcpy(copy.data(), target.data() + within, copy.size());
+    lock.lock();
+    if (s) {
+        const size_t unread = a.cache.unread;
+        a.cache.release(*s, ok, ahead_of_read);
+        // A chunk decoded ahead and pushed out unread makes room ahead.
+        if (a.cache.unread < unread) a.work.notify_one();
+    }
+    if (ok) ++a.decoded;
+    return ok;
+}
+
 bool ewf_image::steal_ahead(std::unique_lock<std::mutex>& lock) {
     ahead& a = *worker;
     while (!a.queue.empty() && (a.cache.has(a.queue.front()) || (a.busy && a.busy_chunk == a.queue.front())))
@@ -581,15 +595,9 @@ bool ewf_image::steal_ahead(std::unique_lock<std::mutex>& lock) {
     a.queue.pop_front();
     a.reading = true;
     a.reading_chunk = c;
-    lock.unlock();
     std::string file, why;
-    const bool ok = decode(reader, c, scratch, file, why);
-    lock.lock();
+    fill(lock, reader, c, scratch, true, {}, 0, file, why);
     a.reading = false;
-    if (ok && !a.cache.has(c)) {
-        a.cache.store(c, scratch, true);
-        ++a.decoded;
-    }
     return true;
 }
 
@@ -606,14 +614,14 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
         const uint64_t index = at / chunk_bytes;
         const uint64_t within = at % chunk_bytes;
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, chunk_bytes - within));
-        uint8_t* dst = buffer + done;
+        const std::span<uint8_t> dst(buffer + done, n);
         done += n;
         std::unique_lock<std::mutex> lock(a.m);
         bool kept = false;
         for (;;) {
             const size_t unread = a.cache.unread;
             if (const uint8_t* c = a.cache.find(index)) {
-                std::memcpy(dst, c + within, n);
+                std::memcpy(dst.data(), c + within, n);
                 if (a.cache.unread < unread) a.work.notify_one();
                 kept = true;
                 break;
@@ -628,23 +636,13 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
         // passes over it should it come to it meanwhile).
         a.reading = true;
         a.reading_chunk = index;
-        lock.unlock();
         std::string file, why;
-        const bool ok = decode(reader, index, scratch, file, why);
-        lock.lock();
+        const bool ok = fill(lock, reader, index, scratch, false, dst, within, file, why);
         a.reading = false;
+        lock.unlock();
         if (!ok) {
-            lock.unlock();
             report(index, file, why);
-            std::memset(dst, 0, n);
-            continue;
-        }
-        std::memcpy(dst, scratch.data() + within, n);
-        if (!a.cache.has(index)) {
-            const size_t unread = a.cache.unread;
-            a.cache.store(index, scratch, false);
-            ++a.decoded;
-            if (a.cache.unread < unread) a.work.notify_one();
+            std::memset(dst.data(), 0, n);
         }
     }
     return true;

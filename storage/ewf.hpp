@@ -137,7 +137,7 @@ struct ewf_image : disk_container {
 
   private:
     ewf_chunk_reader reader;  // the reading thread's
-    std::vector<uint8_t> scratch;  // a chunk decoded by the reading thread
+    std::vector<uint8_t> scratch;  // where the reading thread decodes when no slot is free
     std::unique_ptr<ahead> worker;
 
     bool locate(uint64_t index, size_t& table) const;
@@ -146,8 +146,14 @@ struct ewf_image : disk_container {
     // which file to name and why.
     bool decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> out, std::string& file, std::string& why) const;
     void report(uint64_t index, const std::string& file, const std::string& why) const;
+    // Decodes chunk `c` with `r` into a slot of the cache (into `spare`
+    // when none is free), the lock of the shared state released meanwhile
+    // and held on entry and exit; copies the bytes from `within` into
+    // `copy` when it is not empty.
+    bool fill(std::unique_lock<std::mutex>& lock, ewf_chunk_reader& r, uint64_t c, std::vector<uint8_t>& spare,
+              bool ahead_of_read, std::span<uint8_t> copy, uint64_t within, std::string& file, std::string& why);
     // Decodes the next chunk queued ahead on the reading thread (the lock
-    // of the shared state held on entry and exit); false when none waits.
+    // held on entry and exit); false when none waits.
     bool steal_ahead(std::unique_lock<std::mutex>& lock);
     friend void run_ahead(ewf_image& img);
 };

@@ -102,26 +102,33 @@ const uint8_t* ewf_chunk_cache::find(uint64_t chunk) {
 
 bool ewf_chunk_cache::has(uint64_t chunk) const { return where.count(chunk) != 0; }
 
-void ewf_chunk_cache::store(uint64_t chunk, std::span<const uint8_t> bytes, bool ahead) {
+ewf_chunk_cache::slot* ewf_chunk_cache::reserve(uint64_t chunk) {
     if (slots.empty()) slots.resize(ewf_min_cached_chunks);
-    if (has(chunk)) return;
-    size_t pick = 0;
-    for (size_t i = 0; i < slots.size(); ++i) {
-        if (!slots[i].full) {
-            pick = i;
+    slot* pick = nullptr;
+    for (slot& s : slots) {
+        if (s.filling) continue;
+        if (!s.full) {
+            pick = &s;
             break;
         }
-        if (slots[i].last_use < slots[pick].last_use) pick = i;
+        if (!pick || s.last_use < pick->last_use) pick = &s;
     }
-    slot& s = slots[pick];
-    if (s.full) where.erase(s.chunk);
-    if (s.unread) --unread;
-    s.bytes.assign(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), chunk_bytes));
-    s.bytes.resize(chunk_bytes);
-    s.chunk = chunk;
+    if (!pick) return nullptr;
+    if (pick->full) where.erase(pick->chunk);
+    if (pick->unread) --unread;
+    pick->full = pick->unread = false;
+    pick->filling = true;
+    pick->chunk = chunk;
+    pick->bytes.resize(chunk_bytes);
+    return pick;
+}
+
+void ewf_chunk_cache::release(slot& s, bool decoded, bool ahead) {
+    s.filling = false;
+    if (!decoded || has(s.chunk)) return;
     s.full = true;
     s.unread = ahead;
     if (ahead) ++unread;
     s.last_use = ++clock;
-    where[chunk] = pick;
+    where[s.chunk] = static_cast<size_t>(&s - slots.data());
 }

@@ -46,16 +46,18 @@ ewf_chunk_fault decode_ewf_chunk(ewf_inflater& inflater, std::span<const uint8_t
 // chunks of the usual 32 KiB, so that the records and index blocks a
 // folder's listing reads stay decoded while they are read piece by piece.
 constexpr uint64_t ewf_chunk_cache_bytes = uint64_t(8) << 20;
-// Never fewer chunks than this, however large they are, so that a read
-// across a chunk boundary keeps both chunks.
-constexpr uint32_t ewf_min_cached_chunks = 2;
+// Never fewer chunks than this, however large they are: two being decoded
+// (by the reading thread and by the one decoding ahead) and two read from.
+constexpr uint32_t ewf_min_cached_chunks = 4;
 
-// Not thread-safe: its owner guards it.
+// Not thread-safe: its owner guards it. A slot being filled is its
+// filler's alone until `release`, so the decoding runs unguarded.
 struct ewf_chunk_cache {
     struct slot {
         uint64_t chunk = 0;
-        bool full = false;    // holds `chunk` decoded
-        bool unread = false;  // decoded ahead of its read, not read yet
+        bool full = false;     // holds `chunk` decoded
+        bool filling = false;  // reserved for `chunk`, being decoded
+        bool unread = false;   // decoded ahead of its read, not read yet
         uint64_t last_use = 0;
         std::vector<uint8_t> bytes;
     };
@@ -71,8 +73,10 @@ struct ewf_chunk_cache {
     // read from then on), else nullptr.
     const uint8_t* find(uint64_t chunk);
     bool has(uint64_t chunk) const;
-    // Keeps a copy of `bytes` (chunk_bytes of them) as `chunk`, in a free
-    // slot or the least recently used one; `ahead` when it was decoded
-    // before anyone asked for it.
-    void store(uint64_t chunk, std::span<const uint8_t> bytes, bool ahead);
+    // A slot to decode `chunk` into, free or least recently used, its
+    // bytes chunk_bytes long; nullptr when every slot is being filled.
+    slot* reserve(uint64_t chunk);
+    // Ends the filling: the slot keeps the chunk when `decoded`, counted
+    // as unread when it was decoded `ahead` of its read.
+    void release(slot& s, bool decoded, bool ahead);
 };
