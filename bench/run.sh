@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Times a whole-volume recursive listing on a generated image of SIZE files,
-# side by side in one run: brelvik's text table, CSV, path list and text
-# table with -deleted against The Sleuth Kit's `fls -r -p` and ntfs-3g's
-# `ntfsls -R -l`. Every output goes to /dev/null, standard error to a file
-# of its own (as when an examiner redirects the listing and watches the
-# console). Prints wall seconds, the ratio to fls, microseconds per listed
-# entry and the peak resident memory of each, from /usr/bin/time -v, and
-# the ratio of -deleted to the plain text table.
+# side by side in one run: brelvik's text table, CSV, path list, text
+# table with -deleted, and its text table of the same volume held in an E01
+# image, against The Sleuth Kit's `fls -r -p` and ntfs-3g's `ntfsls -R -l`.
+# Every output goes to /dev/null, standard error to a file of its own (as
+# when an examiner redirects the listing and watches the console). Prints
+# wall seconds, the ratio to fls, microseconds per listed entry and the
+# peak resident memory of each, from /usr/bin/time -v, and the ratios of
+# -deleted and of the E01 listing to the plain text table.
 #
 #   bench/run.sh 200000                 # image made (once) by bench/make_volume.py
 #   RUNS=5 bench/run.sh 20000           # best of 5 runs of each command
@@ -23,12 +24,20 @@ root=$(cd "$here/.." && pwd)
 runs=${RUNS:-3}
 brelvik=${BRELVIK:-$root/build/brelvik}
 
-for tool in /usr/bin/time fls ntfsls; do
-  command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (packages time, sleuthkit, ntfs-3g)" >&2; exit 1; }
+for tool in /usr/bin/time fls ntfsls ewfacquire; do
+  command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (packages time, sleuthkit, ntfs-3g, ewf-tools)" >&2; exit 1; }
 done
 [[ -x $brelvik ]] || { echo "run.sh: $brelvik is not built (cmake --build build)" >&2; exit 1; }
 
 image=${2:-$(python3 "$here/make_volume.py" "$size")}
+# The same volume as an E01 image (EnCase 6 layout, deflate best, one
+# segment), made once with ewfacquire and cached beside the raw image.
+ewf=${image%.*}-best.E01
+if [[ ! -f $ewf ]]; then
+  echo "run.sh: acquiring $ewf" >&2
+  ewfacquire -u -q -t "${ewf%.E01}.part" -f encase6 -c best -S 1TiB "$image" >/dev/null
+  mv "${ewf%.E01}.part.E01" "$ewf"
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -63,6 +72,7 @@ measure "brelvik text" "$brelvik" '\' -image "$image" -level -2 -quiet
 measure "brelvik csv" "$brelvik" '\' -image "$image" -level -2 -csv -quiet
 measure "brelvik paths" "$brelvik" '\' -image "$image" -level -2 -filepath_only -quiet
 measure "brelvik -deleted" "$brelvik" '\' -image "$image" -level -2 -deleted -quiet
+measure "brelvik E01 text" "$brelvik" '\' -image "$ewf" -level -2 -quiet
 measure "fls -r -p" fls -r -p "$image"
 measure "ntfsls -R -l" ntfsls -R -l -f "$image"
 
@@ -76,3 +86,5 @@ done
 # the same text table without it.
 awk -v d="${wall[brelvik -deleted]}" -v t="${wall[brelvik text]}" 'BEGIN {
   printf "brelvik -deleted / brelvik text: %.3f\n", (t > 0 ? d / t : 0) }'
+awk -v e="${wall[brelvik E01 text]}" -v r="${wall[brelvik text]}" 'BEGIN {
+  printf "E01 (deflate best) / raw, text table: %.2f (target: at most 1.5)\n", (r > 0 ? e / r : 0) }'

@@ -66,6 +66,7 @@ bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, c
     if (blocks == 0) return false;
     n = static_cast<uint32_t>(std::min<uint64_t>(n, blocks));
     out.assign(size_t(n) * index_block_size, 0);
+    prefetch_runs(v, runs, d);
     std::vector<uint8_t> cluster(static_cast<size_t>(a));
     uint64_t done = 0;      // complete blocks
     uint64_t in_block = 0;  // clusters gathered for the current block (small clusters)

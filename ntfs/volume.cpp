@@ -47,6 +47,44 @@ uint64_t entry_offset(const ntfs_volume& v, uint64_t entry, uint32_t* length) {
     return 0;
 }
 
+namespace {
+
+// Only containers do anything with read-ahead hints; raw sources skip the work.
+bool takes_hints(const ntfs_volume& v) { return v.source && v.source->container && v.volume_offset >= 0; }
+
+void hint(ntfs_volume& v, uint64_t relative, std::vector<uint64_t>& offsets) {
+    if (relative <= UINT64_MAX - static_cast<uint64_t>(v.volume_offset))
+        offsets.push_back(relative + static_cast<uint64_t>(v.volume_offset));
+}
+
+}  // namespace
+
+void prefetch_records(ntfs_volume& v, const child_entry_set& entries) {
+    if (!takes_hints(v)) return;
+    std::vector<uint64_t> offsets;
+    offsets.reserve(entries.size());
+    for (const auto& [entry, flag] : entries) {
+        const uint64_t pos = entry_offset(v, entry);
+        if (pos != 0) hint(v, pos, offsets);
+    }
+    prefetch(*v.source, offsets);
+}
+
+void prefetch_runs(ntfs_volume& v, const std::vector<extent>& runs, uint64_t max_bytes) {
+    if (!takes_hints(v) || v.bytes_per_cluster == 0) return;
+    // One offset per 4 KiB is enough for any container to see every piece.
+    constexpr uint64_t step = 4096;
+    const uint64_t c = v.bytes_per_cluster;
+    std::vector<uint64_t> offsets;
+    for (const extent& e : runs) {
+        if (e.sparse || e.lcn > UINT64_MAX / c) continue;
+        const uint64_t bytes = uint64_t(e.length) * c;
+        for (uint64_t at = 0; at < bytes && offsets.size() * step < max_bytes; at += step)
+            if (e.lcn * c <= UINT64_MAX - at) hint(v, e.lcn * c + at, offsets);
+    }
+    prefetch(*v.source, offsets);
+}
+
 bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length) {
     uint32_t want = 0;
     const uint64_t pos = entry_offset(v, entry, &want);

@@ -76,6 +76,14 @@ bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out,
 // `length` receives the record's length.
 bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length);
 
+// Tells the source that the records of these entries are read next, in
+// entry order, so that a container can decode them ahead.
+void prefetch_records(ntfs_volume& v, const child_entry_set& entries);
+
+// The same for the clusters of these runs (an index allocation about to be
+// read whole), up to `max_bytes` of them.
+void prefetch_runs(ntfs_volume& v, const std::vector<extent>& runs, uint64_t max_bytes);
+
 // Reads `record_size` bytes (1024 when unknown) of entry `entry` with the
 // checked fixup; `kind` is 1 FILE, 2 INDX, 3 BAAD, 0 otherwise.
 bool read_record_checked(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out, int& kind);

@@ -368,6 +368,7 @@ bool stage_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, co
     slack.entry_limit = mft_entries_in_use(v);
     index_slack* wanted = opts.show_deleted ? &slack : nullptr;
     const bool read = collect_directory_children(v, dir, children, wanted);
+    prefetch_records(v, children);
     std::vector<uint8_t> crec;
     std::vector<child_state> states;  // with -deleted: what each child's record said
     batch.reserve(batch.size() + children.size());  // a row or more per child
@@ -485,6 +486,10 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     out.flush();
     if (w.chain.size() >= max_listing_depth) return true;
     w.chain.push_back(entry);
+    child_entry_set subdirectories;
+    for (const listing_row& r : queue)
+        if (r.kind == row_kind_directory) subdirectories.emplace(r.entry, 0);
+    prefetch_records(v, subdirectories);
     for (const listing_row& r : queue) {
         if (r.kind != row_kind_directory) continue;
         if (!w.visited.insert(r.entry).second) continue;

@@ -19,6 +19,10 @@ struct disk_container {
     // reported through report_damage; false only when no byte could be
     // read at all for a reason that is not damage (an I/O error).
     virtual bool read(uint8_t* buffer, uint64_t offset, uint32_t length) = 0;
+    // A hint that the disk bytes at these offsets will be read soon, in
+    // this order; a container whose reads are costly (decompression) may
+    // prepare them ahead. A newer hint comes before the older ones.
+    virtual void prefetch(std::span<const uint64_t> offsets) { (void)offsets; }
     uint64_t disk_size = 0;     // bytes of the disk
     uint32_t sector_size = 512; // logical sector of the disk: 512 or 4096
 };

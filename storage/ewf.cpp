@@ -1,9 +1,691 @@
-#include "storage/container.hpp"
+#include "storage/ewf.hpp"
 
+#include "platform/platform.hpp"
 #include "platform/unicode.hpp"
+#include "storage/damage.hpp"
+#include "storage/ewf_section.hpp"
+#include "storage/ewf_table.hpp"
 
-bool open_ewf(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) {
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace {
+
+std::string hex(uint64_t v) {
+    char b[24];
+    std::snprintf(b, sizeof b, "0x%llx", static_cast<unsigned long long>(v));
+    return b;
+}
+
+// ---- one segment ----
+
+// What the walk of one segment's sections found.
+struct segment_walk {
+    bool media_found = false;
+    ewf_media media;            // its first volume, disk or data section whose checksum holds
+    std::vector<ewf_run> runs;  // its tables, and where its chunk order breaks off
+    bool ended_next = false;
+    bool ended_done = false;
+};
+
+// Follows the sections of one segment from its file header to its "next"
+// or "done" section. Only descriptors whose checksums hold are followed;
+// where the chain breaks, the rest of the segment is an unknown run.
+class segment_walker {
+  public:
+    segment_walker(const owned_fd& f, uint64_t size, uint32_t index, const std::string& name, segment_walk& w)
+        : f(f), size(size), index(index), name(name), w(w) {}
+
+    void walk() {
+        uint64_t off = ewf_file_header_bytes;
+        for (uint32_t count = 0;; ++count) {
+            if (count == ewf_max_sections) return stop("more than " + std::to_string(ewf_max_sections) + " sections");
+            if (off > size || size - off < ewf_descriptor_bytes) return stop("segment file cut short");
+            if (!read(off, ewf_descriptor_bytes)) return stop("read error");
+            const ewf_section s = read_ewf_section(buf, off);
+            if (!s.checksum_ok) return stop("section descriptor at offset " + hex(off) + " fails its checksum");
+            if (s.type != ewf_section_type::table2) drop_unmirrored();
+            const uint64_t length = ewf_section_length(s);
+            const bool inside = length <= size - off;
+            const bool table_before = last_was_table;
+            last_was_table = false;
+            switch (s.type) {
+            case ewf_section_type::volume:
+            case ewf_section_type::disk:
+            case ewf_section_type::data: take_media(off, length, inside); break;
+            case ewf_section_type::sectors: sectors_end = inside ? off + length : size; break;
+            case ewf_section_type::table:
+            case ewf_section_type::table2: take_table(s, length, inside, table_before); break;
+            case ewf_section_type::next: w.ended_next = true; return;
+            case ewf_section_type::done: w.ended_done = true; return;
+            default: break;
+            }
+            if (s.next == off) return stop("section chain ends at offset " + hex(off) + " without a next or done section");
+            if (s.next < off || s.next - off < ewf_descriptor_bytes)
+                return stop("section at offset " + hex(off) + " points backwards");
+            off = s.next;
+        }
+    }
+
+  private:
+    const owned_fd& f;
+    uint64_t size;
+    uint32_t index;
+    const std::string& name;
+    segment_walk& w;
+    std::vector<uint8_t> buf;
+    uint64_t sectors_end = 0;     // end of the last "sectors" section, 0 before one
+    bool last_was_table = false;  // the last run is a table a "table2" may mirror
+    // A "table" whose own header failed, waiting for the "table2" after it.
+    bool awaiting_mirror = false;
+    uint64_t awaiting_offset = 0;
+    uint64_t awaiting_end = 0;
+
+    bool read(uint64_t at, uint64_t n) {
+        buf.resize(static_cast<size_t>(n));
+        return read_exact(f, at, buf);
+    }
+
+    void unknown(std::string why) { w.runs.push_back({false, {}, name, std::move(why)}); }
+
+    void stop(std::string why) {
+        drop_unmirrored();
+        unknown(std::move(why));
+    }
+
+    void drop_unmirrored() {
+        if (!awaiting_mirror) return;
+        awaiting_mirror = false;
+        unknown("table at offset " + hex(awaiting_offset) + " damaged");
+    }
+
+    void take_media(uint64_t off, uint64_t length, bool inside) {
+        if (w.media_found || !inside || length <= ewf_descriptor_bytes) return;
+        const uint64_t n = std::min<uint64_t>(length - ewf_descriptor_bytes, ewf_volume_bytes);
+        ewf_media m;
+        if (read(off + ewf_descriptor_bytes, n) && read_ewf_media(buf, m)) {
+            w.media = m;
+            w.media_found = true;
+        }
+    }
+
+    void take_table(const ewf_section& s, uint64_t length, bool inside, bool table_before) {
+        const uint64_t off = s.offset;
+        ewf_table_header h;
+        bool usable = false;
+        if (length >= uint64_t(ewf_descriptor_bytes) + ewf_table_header_bytes &&
+            read(off + ewf_descriptor_bytes, ewf_table_header_bytes)) {
+            h = read_ewf_table_header(buf);
+            // Its entries must lie inside the file as well as the section.
+            const uint64_t entries_end = uint64_t(ewf_descriptor_bytes) + ewf_table_header_bytes +
+                                         uint64_t(h.entries) * ewf_table_entry_bytes;
+            usable = ewf_table_usable(h, length) && entries_end <= size - off;
+        }
+        // Chunks stored in a "sectors" section end with it; in the oldest
+        // layout they follow the entries inside the table section.
+        const uint64_t data_end = sectors_end ? sectors_end : (inside ? off + length : size);
+        if (s.type == ewf_section_type::table) {
+            if (usable) {
+                w.runs.push_back({true, {index, {off, 0}, h.entries, data_end, 0}, {}, {}});
+                last_was_table = true;
+            } else {
+                awaiting_mirror = true;
+                awaiting_offset = off;
+                awaiting_end = data_end;
+            }
+        } else if (table_before && usable && h.entries == w.runs.back().table.entries) {
+            w.runs.back().table.copies[1] = off;
+        } else if (awaiting_mirror && usable) {
+            awaiting_mirror = false;
+            w.runs.push_back({true, {index, {off, 0}, h.entries, awaiting_end, 0}, {}, {}});
+        } else {
+            drop_unmirrored();
+        }
+    }
+};
+
+// ---- the set's names ----
+
+struct set_names {
+    bool valid = false;
+    std::u16string folder;  // with its trailing separator, or empty
+    std::u16string stem;    // the file name up to and with its last dot
+    char16_t family = 0;
+};
+
+// Takes the set's naming from the name of one of its segments; a lettered
+// extension (EAB) is told from its family by the segment number in the
+// file's header.
+set_names parse_set_names(const std::u16string& path, uint16_t number) {
+    set_names n;
+    const size_t leaf = leaf_start(path);
+    const size_t dot = path.rfind(u'.');
+    if (dot == std::u16string::npos || dot < leaf || path.size() - dot != 4) return n;
+    const std::u16string_view ext = std::u16string_view(path).substr(dot + 1);
+    n.folder = path.substr(0, leaf);
+    n.stem = path.substr(leaf, dot + 1 - leaf);
+    const char16_t c = ext[0];
+    const bool lower = c >= u'a' && c <= u'z';
+    const char16_t a = lower ? u'a' : u'A';
+    for (char16_t f = a; f <= c && f < a + 26; ++f) {
+        uint32_t got = 0;
+        if (parse_ewf_extension(ext, f, got) && (got == number || f == c)) {
+            n.family = f;
+            if (got == number) break;
+        }
+    }
+    n.valid = n.family != 0;
+    return n;
+}
+
+std::u16string segment_path(const set_names& n, uint32_t number) {
+    std::u16string ext;
+    if (!n.valid || !ewf_segment_extension(n.family, number, ext)) return {};
+    return n.folder + n.stem + ext;
+}
+
+// The segment files present beside `path`, by number; `path` itself is
+// segment `number` of its header when its name says nothing.
+std::map<uint32_t, std::u16string> find_segments(const std::u16string& path, const set_names& n, uint16_t number) {
+    std::map<uint32_t, std::u16string> found;
+    if (!n.valid) {
+        found[number] = path;
+        return found;
+    }
+    std::vector<std::u16string> entries;
+    if (platform::list_folder(n.folder, ewf_max_folder_entries, entries)) {
+        const std::u16string stem = uni::ascii_lower(n.stem);
+        for (const auto& e : entries) {
+            if (e.size() != n.stem.size() + 3 || uni::ascii_lower(std::u16string_view(e).substr(0, stem.size())) != stem)
+                continue;
+            uint32_t k = 0;
+            if (!parse_ewf_extension(std::u16string_view(e).substr(stem.size()), n.family, k)) continue;
+            const std::u16string full = n.folder + e;
+            // Where names differ only in case, the one written as the set
+            // writes it wins.
+            auto it = found.find(k);
+            if (it == found.end() || full == segment_path(n, k)) found[k] = full;
+        }
+    }
+    uint32_t own = 0;
+    const std::u16string_view leaf = std::u16string_view(path).substr(n.folder.size() + n.stem.size());
+    if (parse_ewf_extension(leaf, n.family, own)) found[own] = path;
+    return found;
+}
+
+// ---- opening ----
+
+std::string display(const std::u16string& path) { return uni::to_utf8(path); }
+
+bool open_set(const std::u16string& path, ewf_image& img, std::string& message) {
+    owned_fd first;
+    uint64_t first_size = 0;
+    if (!open_read_only(path, first, first_size)) {
+        message = "EWF image can't be opened: " + display(path);
+        return false;
+    }
+    uint8_t head[ewf_file_header_bytes] = {};
+    const ewf_file_header fh = first_size >= ewf_file_header_bytes && read_exact(first, 0, head)
+                                   ? read_ewf_file_header(head)
+                                   : ewf_file_header{};
+    if (!fh.valid) {
+        message = display(path) + ": not an EWF segment (its file header is damaged)";
+        return false;
+    }
+    first.reset();
+    const set_names names = parse_set_names(path, fh.segment);
+    const std::map<uint32_t, std::u16string> found = find_segments(path, names, fh.segment);
+    const uint32_t last = found.rbegin()->first;
+
+    std::vector<ewf_run> runs;
+    std::vector<ewf_media> own_media(last);
+    std::vector<bool> has_media(last, false);
+    ewf_media media;
+    bool media_found = false, media_insane = false;
+    img.names.assign(last, {});
+    img.file_sizes.assign(last, 0);
+    img.paths.assign(last, {});
+    uint32_t end = last;  // segments from here on are not part of the set
+    bool ended_next = false;
+    for (uint32_t number = 1; number <= end; ++number) {
+        const uint32_t i = number - 1;
+        const auto it = found.find(number);
+        std::u16string p = it != found.end() ? it->second : segment_path(names, number);
+        if (p.empty()) p = path + u" (segment " + uni::to_utf16(std::to_string(number)) + u")";
+        img.names[i] = display(p);
+        img.paths[i] = p;
+        ended_next = false;
+        owned_fd f;
+        uint64_t size = 0;
+        if (it == found.end() || !open_read_only(p, f, size)) {
+            runs.push_back({false, {}, img.names[i], "segment missing"});
+            continue;
+        }
+        uint8_t h[ewf_file_header_bytes] = {};
+        const ewf_file_header sh = size >= ewf_file_header_bytes && read_exact(f, 0, h) ? read_ewf_file_header(h)
+                                                                                        : ewf_file_header{};
+        if (!sh.valid || sh.segment != number) {
+            runs.push_back({false, {}, img.names[i],
+                            sh.valid ? "its file header names segment " + std::to_string(sh.segment)
+                                     : "not an EWF segment"});
+            continue;
+        }
+        img.file_sizes[i] = size;
+        segment_walk w;
+        segment_walker(f, size, i, img.names[i], w).walk();
+        if (w.media_found) {
+            own_media[i] = w.media;
+            has_media[i] = true;
+            if (!media_found && ewf_media_sane(w.media)) {
+                media = w.media;
+                media_found = true;
+            }
+            media_insane = media_insane || !ewf_media_sane(w.media);
+        }
+        // A segment of another acquisition lying beside the set.
+        const ewf_media& m = own_media[i];
+        const bool other_set = media_found && has_media[i] && m.set_id != ewf_media{}.set_id &&
+                               media.set_id != ewf_media{}.set_id && m.set_id != media.set_id;
+        if (other_set) {
+            runs.push_back({false, {}, img.names[i], "segment of another image (its set identifier differs)"});
+            continue;
+        }
+        runs.insert(runs.end(), w.runs.begin(), w.runs.end());
+        ended_next = w.ended_next;
+        if (w.ended_done) end = number;
+    }
+    if (!media_found) {
+        message = display(path) + (media_insane ? ": EWF image with a sector or chunk size that is not read"
+                                                : ": EWF image without a readable volume section");
+        return false;
+    }
+    if (ended_next) {
+        // The last segment present says that more follow.
+        std::u16string p = segment_path(names, end + 1);
+        runs.push_back({false, {}, p.empty() ? img.names[end - 1] + " (the next segment)" : display(p),
+                        "segment missing"});
+    }
+    img.names.resize(end);
+    img.file_sizes.resize(end);
+    img.paths.resize(end);
+
+    img.media = media;
+    img.chunk_bytes = ewf_chunk_bytes(media);
+    img.chunk_count = ewf_chunks_needed(media);
+    img.disk_size = ewf_media_bytes(media);
+    img.sector_size = media.bytes_per_sector;
+    place_ewf_runs(runs, img.chunk_count, img.tables, img.gaps);
+    img.start_reads();
+    return true;
+}
+
+}  // namespace
+
+// ---- chunk order ----
+
+void place_ewf_runs(const std::vector<ewf_run>& runs, uint64_t total, std::vector<ewf_table_ref>& placed,
+                    std::vector<ewf_gap>& gaps) {
+    placed.clear();
+    gaps.clear();
+    size_t first_unknown = runs.size(), last_unknown = runs.size();
+    for (size_t i = 0; i < runs.size(); ++i) {
+        if (runs[i].known) continue;
+        if (first_unknown == runs.size()) first_unknown = i;
+        last_unknown = i;
+    }
+    // From the start up to the first unknown run.
+    uint64_t front = 0;
+    for (size_t i = 0; i < first_unknown && front < total; ++i) {
+        ewf_table_ref t = runs[i].table;
+        t.first_chunk = front;
+        placed.push_back(t);
+        front += std::min<uint64_t>(t.entries, total - front);
+    }
+    if (first_unknown == runs.size()) {
+        if (front < total && !runs.empty())
+            gaps.push_back({front, total, runs.back().file, "no table holds the chunk"});
+        else if (front < total)
+            gaps.push_back({front, total, "", "no table holds the chunk"});
+        return;
+    }
+    // Back from the end after the last one, when they fit behind the front.
+    uint64_t back = 0;
+    for (size_t i = last_unknown + 1; i < runs.size(); ++i) back += runs[i].table.entries;
+    uint64_t gap_end = total;
+    if (back <= total - front) {
+        gap_end = total - back;
+        uint64_t at = gap_end;
+        for (size_t i = last_unknown + 1; i < runs.size(); ++i) {
+            ewf_table_ref t = runs[i].table;
+            t.first_chunk = at;
+            placed.push_back(t);
+            at += t.entries;
+        }
+    }
+    if (front >= gap_end) return;
+    std::string why = runs[first_unknown].why;
+    if (last_unknown != first_unknown && runs[last_unknown].file != runs[first_unknown].file)
+        why += "; the chunks from there to " + runs[last_unknown].file + " can't be placed";
+    gaps.push_back({front, gap_end, runs[first_unknown].file, why});
+}
+
+// ---- reads ----
+
+// The chunk cache, shared by the reading thread and the thread that
+// decodes ahead of it, and what the two say to each other. The reading
+// thread asks for chunks ahead (prefetch), the worker decodes them in
+// order into the cache; a read finds its chunk there, waits for it when
+// the worker is decoding it, or decodes it itself. Damage is reported by
+// the reading thread only, when it decodes the chunk itself: a chunk the
+// worker fails on is simply not cached.
+struct ewf_image::ahead {
+    std::mutex m;
+    std::condition_variable work;  // to the worker: chunks queued, room in the cache, or stop
+    std::condition_variable done;  // to the reader: the worker finished a chunk
+    ewf_chunk_cache cache;
+    std::deque<uint64_t> queue;    // chunks to decode ahead, in the order they will be read
+    bool busy = false;             // the worker is decoding `busy_chunk`
+    uint64_t busy_chunk = 0;
+    bool reading = false;          // the reader is decoding `reading_chunk` itself
+    uint64_t reading_chunk = 0;
+    bool stop = false;
+    bool started = false;
+    uint64_t decoded = 0;
+    ewf_chunk_reader reader;       // the worker's
+    std::vector<uint8_t> buffer;
+    std::thread thread;
+};
+
+void run_ahead(ewf_image& img) {
+    ewf_image::ahead& a = *img.worker;
+    std::unique_lock<std::mutex> lock(a.m);
+    for (;;) {
+        a.work.wait(lock, [&] { return a.stop || (!a.queue.empty() && a.cache.unread < ewf_max_unread_ahead); });
+        if (a.stop) return;
+        const uint64_t c = a.queue.front();
+        a.queue.pop_front();
+        if (a.cache.has(c) || (a.reading && a.reading_chunk == c)) continue;
+        a.busy = true;
+        a.busy_chunk = c;
+        std::string file, why;
+        img.fill(lock, a.reader, c, a.buffer, true, {}, 0, file, why);
+        a.busy = false;
+        a.done.notify_all();
+    }
+}
+
+ewf_image::ewf_image() : worker(std::make_unique<ahead>()) {}
+
+ewf_image::~ewf_image() {
+    if (!worker || !worker->started) return;
+    {
+        std::lock_guard<std::mutex> lock(worker->m);
+        worker->stop = true;
+    }
+    worker->work.notify_all();
+    worker->thread.join();
+}
+
+void ewf_image::start_reads() {
+    reader.files.paths = paths;
+    worker->reader.files.paths = paths;
+    worker->cache.init(static_cast<uint32_t>(chunk_bytes));
+    scratch.resize(static_cast<size_t>(chunk_bytes));
+    worker->buffer.resize(static_cast<size_t>(chunk_bytes));
+}
+
+uint64_t ewf_image::chunks_decoded() const {
+    std::lock_guard<std::mutex> lock(worker->m);
+    return worker->decoded;
+}
+
+void ewf_image::report(uint64_t index, const std::string& file, const std::string& why) const {
+    report_damage(file, "chunk " + std::to_string(index) + " (disk offset " + hex(index * chunk_bytes) + ")", why);
+}
+
+bool ewf_image::locate(uint64_t index, size_t& table) const {
+    const auto after = std::upper_bound(tables.begin(), tables.end(), index,
+                                        [](uint64_t i, const ewf_table_ref& t) { return i < t.first_chunk; });
+    if (after == tables.begin() || index - std::prev(after)->first_chunk >= std::prev(after)->entries) return false;
+    table = static_cast<size_t>(std::prev(after) - tables.begin());
+    return true;
+}
+
+const std::vector<uint64_t>* ewf_image::table_entries(ewf_chunk_reader& r, size_t table) const {
+    for (auto& l : r.loaded)
+        if (l.table == table) {
+            l.last_use = ++r.table_clock;
+            return &l.entries;
+        }
+    const ewf_table_ref& t = tables[table];
+    const owned_fd* f = r.files.get(t.segment);
+    if (!f) return nullptr;
+    const uint64_t size = file_sizes[t.segment];
+    const uint64_t raw_bytes = uint64_t(t.entries) * ewf_table_entry_bytes;
+    // The first copy whose entries pass their checksum; failing that the
+    // first that can be read (the oldest layout keeps no checksum there,
+    // and each chunk's own checksum still guards its bytes).
+    std::vector<uint8_t> raw, fallback;
+    uint64_t base = 0, fallback_base = 0;
+    bool checked = false;
+    for (const uint64_t at : t.copies) {
+        if (at == 0) continue;
+        const uint64_t from = at + ewf_descriptor_bytes;
+        if (from > size || size - from < ewf_table_header_bytes + raw_bytes) continue;
+        const bool footer = size - from - ewf_table_header_bytes - raw_bytes >= 4;
+        raw.resize(static_cast<size_t>(ewf_table_header_bytes + raw_bytes + (footer ? 4 : 0)));
+        if (!read_exact(*f, from, raw)) continue;
+        const ewf_table_header h = read_ewf_table_header(raw);
+        if (!h.checksum_ok || h.entries != t.entries) continue;
+        if (footer && ewf_table_entries_ok(std::span<const uint8_t>(raw).subspan(ewf_table_header_bytes))) {
+            base = h.base;
+            checked = true;
+            break;
+        }
+        if (fallback.empty()) {
+            fallback = raw;
+            fallback_base = h.base;
+        }
+    }
+    if (!checked) {
+        if (fallback.empty()) return nullptr;
+        raw.swap(fallback);
+        base = fallback_base;
+    }
+    ewf_chunk_reader::loaded_table* slot = nullptr;
+    if (r.loaded.size() < ewf_tables_kept) {
+        slot = &r.loaded.emplace_back();
+    } else {
+        slot = &*std::min_element(r.loaded.begin(), r.loaded.end(), [](const auto& a, const auto& b) {
+            return a.last_use < b.last_use;
+        });
+    }
+    slot->table = table;
+    slot->last_use = ++r.table_clock;
+    decode_ewf_table(std::span<const uint8_t>(raw).subspan(ewf_table_header_bytes, static_cast<size_t>(raw_bytes)), base,
+                     size, slot->entries);
+    return &slot->entries;
+}
+
+bool ewf_image::decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> out, std::string& file,
+                       std::string& why) const try {
+    size_t table = 0;
+    if (!locate(index, table)) {
+        const auto g = std::find_if(gaps.begin(), gaps.end(),
+                                    [index](const ewf_gap& g) { return index >= g.first && index < g.end; });
+        const bool named = g != gaps.end() && !g->file.empty();
+        file = named ? g->file : names.front();
+        why = named ? g->why : "no table holds the chunk";
+        return false;
+    }
+    const ewf_table_ref& t = tables[table];
+    file = names[t.segment];
+    const std::vector<uint64_t>* entries = table_entries(r, table);
+    if (!entries) {
+        why = "its table can't be read";
+        return false;
+    }
+    const size_t i = static_cast<size_t>(index - t.first_chunk);
+    const uint64_t start = (*entries)[i] & ~ewf_compressed_bit;
+    const bool compressed = ((*entries)[i] & ewf_compressed_bit) != 0;
+    const uint64_t stop = i + 1 < entries->size() ? (*entries)[i + 1] & ~ewf_compressed_bit : t.data_end;
+    const uint64_t size = file_sizes[t.segment];
+    if (start >= size) {
+        why = "table entry points past the end of the file";
+        return false;
+    }
+    const uint64_t most = ewf_max_stored_bytes(chunk_bytes, compressed);
+    uint64_t length = stop > start ? std::min(stop - start, most) : most;
+    const bool cut = length > size - start;
+    if (cut) length = size - start;
+    r.stored.resize(static_cast<size_t>(length));
+    const owned_fd* f = r.files.get(t.segment);
+    if (!f || !read_exact(*f, start, r.stored)) {
+        why = "read error";
+        return false;
+    }
+    const uint64_t needed = std::min(chunk_bytes, disk_size - index * chunk_bytes);
+    const ewf_chunk_fault fault = decode_ewf_chunk(r.inflater, r.stored, compressed, static_cast<uint32_t>(needed), out);
+    if (fault == ewf_chunk_fault::none) return true;
+    why = cut ? "cut short by the end of the file" : ewf_chunk_fault_text(fault);
+    return false;
+} catch (const std::bad_alloc&) {
+    why = "out of memory";
+    return false;
+}
+
+bool ewf_image::fill(std::unique_lock<std::mutex>& lock, ewf_chunk_reader& r, uint64_t c, std::vector<uint8_t>& spare,
+                     bool ahead_of_read, std::span<uint8_t> copy, uint64_t within, std::string& file,
+                     std::string& why) {
+    ahead& a = *worker;
+    ewf_chunk_cache::slot* s = a.cache.reserve(c);
+    std::vector<uint8_t>& target = s ? s->bytes : spare;
+    lock.unlock();
+    bool ok = false;
+    try {
+        ok = decode(r, c, target, file, why);
+    } catch (...) {
+        why = "out of memory";
+    }
+    if (ok && !copy.empty()) std::memcpy(copy.data(), target.data() + within, copy.size());
+    lock.lock();
+    if (s) {
+        const size_t unread = a.cache.unread;
+        a.cache.release(*s, ok, ahead_of_read);
+        // A chunk decoded ahead and pushed out unread makes room ahead.
+        if (a.cache.unread < unread) a.work.notify_one();
+    }
+    if (ok) ++a.decoded;
+    return ok;
+}
+
+bool ewf_image::steal_ahead(std::unique_lock<std::mutex>& lock) {
+    ahead& a = *worker;
+    while (!a.queue.empty() && (a.cache.has(a.queue.front()) || (a.busy && a.busy_chunk == a.queue.front())))
+        a.queue.pop_front();
+    if (a.queue.empty() || a.cache.unread >= ewf_max_unread_ahead) return false;
+    const uint64_t c = a.queue.front();
+    a.queue.pop_front();
+    a.reading = true;
+    a.reading_chunk = c;
+    std::string file, why;
+    fill(lock, reader, c, scratch, true, {}, 0, file, why);
+    a.reading = false;
+    return true;
+}
+
+bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
+    if (!buffer || chunk_bytes == 0 || scratch.size() != chunk_bytes) return false;
+    ahead& a = *worker;
+    uint32_t done = 0;
+    while (done < length) {
+        const uint64_t at = offset + done;
+        if (at >= disk_size) {
+            std::memset(buffer + done, 0, length - done);
+            break;
+        }
+        const uint64_t index = at / chunk_bytes;
+        const uint64_t within = at % chunk_bytes;
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, chunk_bytes - within));
+        const std::span<uint8_t> dst(buffer + done, n);
+        done += n;
+        std::unique_lock<std::mutex> lock(a.m);
+        bool kept = false;
+        for (;;) {
+            const size_t unread = a.cache.unread;
+            if (const uint8_t* c = a.cache.find(index)) {
+                std::memcpy(dst.data(), c + within, n);
+                if (a.cache.unread < unread) a.work.notify_one();
+                kept = true;
+                break;
+            }
+            if (!(a.busy && a.busy_chunk == index)) break;
+            // While the worker decodes this chunk, the reader decodes the
+            // next one queued rather than wait idle.
+            if (!steal_ahead(lock)) a.done.wait(lock);
+        }
+        if (kept) continue;
+        // Neither kept nor being decoded ahead: decoded here (the worker
+        // passes over it should it come to it meanwhile).
+        a.reading = true;
+        a.reading_chunk = index;
+        std::string file, why;
+        const bool ok = fill(lock, reader, index, scratch, false, dst, within, file, why);
+        a.reading = false;
+        lock.unlock();
+        if (!ok) {
+            report(index, file, why);
+            std::memset(dst.data(), 0, n);
+        }
+    }
+    return true;
+}
+
+void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
+    if (chunk_bytes == 0) return;
+    std::vector<uint64_t> fresh;
+    for (const uint64_t off : offsets) {
+        if (off >= disk_size || fresh.size() >= ewf_max_queued_chunks) continue;
+        const uint64_t c = off / chunk_bytes;
+        if (fresh.empty() || fresh.back() != c) fresh.push_back(c);
+    }
+    ahead& a = *worker;
+    std::lock_guard<std::mutex> lock(a.m);
+    // The newest hint is the most urgent (the listing descends depth
+    // first): its chunks go in front, in its order, the older ones after,
+    // the oldest dropped beyond the limit. A chunk queued twice is passed
+    // over the second time, as decoded.
+    for (auto c = fresh.rbegin(); c != fresh.rend(); ++c)
+        if (!a.cache.has(*c) && !(a.busy && a.busy_chunk == *c)) a.queue.push_front(*c);
+    if (a.queue.size() > ewf_max_queued_chunks) a.queue.resize(ewf_max_queued_chunks);
+    if (a.queue.empty()) return;
+    if (!a.started) {
+        a.thread = std::thread(run_ahead, std::ref(*this));
+        a.started = true;
+    }
+    a.work.notify_one();
+} catch (const std::exception&) {
+    // No thread or no memory for the queue: the reads decode on their own.
+    std::lock_guard<std::mutex> lock(worker->m);
+    worker->queue.clear();
+}
+
+bool open_ewf(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) try {
     out.reset();
-    message = "EWF images can't be read yet: " + uni::to_utf8(path);
+    message.clear();
+    auto img = std::make_unique<ewf_image>();
+    if (!open_set(path, *img, message)) return false;
+    out = std::move(img);
+    return true;
+} catch (const std::bad_alloc&) {
+    out.reset();
+    message = "out of memory opening EWF image " + uni::to_utf8(path);
     return false;
 }

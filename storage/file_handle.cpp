@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 
 owned_fd::~owned_fd() { reset(); }
 
@@ -38,4 +39,31 @@ bool read_exact(const owned_fd& file, uint64_t offset, std::span<uint8_t> out) {
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+size_t leaf_start(const std::u16string& path) {
+    size_t leaf = path.size();
+    while (leaf > 0 && path[leaf - 1] != u'/' && !(platform::host_separator == u'\\' && path[leaf - 1] == u'\\')) --leaf;
+    return leaf;
+}
+
+const owned_fd* file_pool::get(size_t index) try {
+    if (index >= paths.size()) return nullptr;
+    auto it = open.find(index);
+    if (it == open.end()) {
+        if (!open.empty() && open.size() >= limit) {
+            auto oldest = std::min_element(open.begin(), open.end(), [](const auto& a, const auto& b) {
+                return a.second.second < b.second.second;
+            });
+            open.erase(oldest);
+        }
+        owned_fd f;
+        uint64_t size = 0;
+        if (!open_read_only(paths[index], f, size)) return nullptr;
+        it = open.emplace(index, std::make_pair(std::move(f), uint64_t(0))).first;
+    }
+    it->second.second = ++uses;
+    return &it->second.first;
+} catch (const std::bad_alloc&) {
+    return nullptr;
 }

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct owned_fd {
     owned_fd() = default;
@@ -31,3 +34,23 @@ bool open_read_only(const std::u16string& path, owned_fd& out, uint64_t& size);
 // Reads exactly out.size() bytes at `offset`; false on a failed or short
 // read (the bytes not read are zeros).
 bool read_exact(const owned_fd& file, uint64_t offset, std::span<uint8_t> out);
+
+// Where the last component of `path` begins: after its last separator
+// ('/', and '\\' where the host uses it), 0 when there is none.
+size_t leaf_start(const std::u16string& path);
+
+// The files of a set (split pieces, EWF segments) opened when first read
+// and kept open at most `limit` at a time, the least recently used closed
+// first, so that a set of thousands of files does not exhaust the
+// process's descriptors.
+struct file_pool {
+    explicit file_pool(size_t limit) : limit(limit) {}
+    std::vector<std::u16string> paths;  // by index
+    // The open file of paths[index], or nullptr when it does not open.
+    const owned_fd* get(size_t index);
+
+  private:
+    size_t limit;
+    std::map<size_t, std::pair<owned_fd, uint64_t>> open;  // index -> file, use count of its last use
+    uint64_t uses = 0;
+};

@@ -313,6 +313,10 @@ uint64_t total_size(const SectorSource& src) {
     return static_cast<uint64_t>(src.size);
 }
 
+void prefetch(SectorSource& src, std::span<const uint64_t> offsets) {
+    if (src.is_open && src.container) src.container->prefetch(offsets);
+}
+
 bool read_into(SectorSource& src, uint64_t offset, std::span<uint8_t> out) {
     std::fill(out.begin(), out.end(), uint8_t(0));
     if (out.empty() || out.size() > UINT32_MAX || offset > uint64_t(INT64_MAX)) return false;

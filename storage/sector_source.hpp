@@ -85,6 +85,10 @@ bool read(SectorSource& src, uint8_t* buffer, uint32_t& length, int64_t offset);
 
 uint64_t total_size(const SectorSource& src);
 
+// Tells the source that the bytes at these absolute offsets will be read
+// soon, in this order (a container may decode them ahead); a hint only.
+void prefetch(SectorSource& src, std::span<const uint64_t> offsets);
+
 // Fills `out` from absolute byte `offset`: the buffer is zeroed first, so
 // bytes past the end of the source read as zeros. True when the read
 // succeeded and delivered at least one byte.

@@ -5,46 +5,21 @@
 #include "storage/file_handle.hpp"
 
 #include <algorithm>
-#include <map>
 #include <new>
 
 namespace {
 
-bool is_separator(char16_t c) { return c == u'/' || (platform::host_separator == u'\\' && c == u'\\'); }
-
-// Piece files kept open at once; the rest are opened when read, so that a
-// set of thousands of pieces does not exhaust the process's descriptors.
+// Piece files kept open at once; the rest are opened when read.
 constexpr size_t split_open_files = 8;
 
 struct split_piece {
-    std::u16string path;
     uint64_t start = 0;  // disk offset of its first byte
     uint64_t size = 0;
 };
 
 struct split_raw_disk : disk_container {
     std::vector<split_piece> pieces;
-    // The pieces open now, by index, with the read count of their last use.
-    std::map<size_t, std::pair<owned_fd, uint64_t>> open;
-    uint64_t uses = 0;
-
-    const owned_fd* file_of(size_t index) {
-        auto it = open.find(index);
-        if (it == open.end()) {
-            if (open.size() >= split_open_files) {
-                auto oldest = std::min_element(open.begin(), open.end(), [](const auto& a, const auto& b) {
-                    return a.second.second < b.second.second;
-                });
-                open.erase(oldest);
-            }
-            owned_fd f;
-            uint64_t size = 0;
-            if (!open_read_only(pieces[index].path, f, size)) return nullptr;
-            it = open.emplace(index, std::make_pair(std::move(f), uint64_t(0))).first;
-        }
-        it->second.second = ++uses;
-        return &it->second.first;
-    }
+    file_pool files{split_open_files};  // paths by piece index
 
     bool read(uint8_t* buffer, uint64_t offset, uint32_t length) override {
         // The last piece that starts at or before `offset`.
@@ -61,7 +36,7 @@ struct split_raw_disk : disk_container {
                 continue;
             }
             const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, p.size - at));
-            const owned_fd* f = file_of(index);
+            const owned_fd* f = files.get(index);
             if (!f || !read_exact(*f, at, std::span<uint8_t>(buffer + done, n))) return false;
             done += n;
             ++index;
@@ -75,8 +50,7 @@ struct split_raw_disk : disk_container {
 
 bool parse_split_name(const std::u16string& path, split_name& out) {
     out = split_name{};
-    size_t leaf = path.size();
-    while (leaf > 0 && !is_separator(path[leaf - 1])) --leaf;
+    const size_t leaf = leaf_start(path);
     size_t first_digit = path.size();
     while (first_digit > leaf && path[first_digit - 1] >= u'0' && path[first_digit - 1] <= u'9') --first_digit;
     const size_t digits = path.size() - first_digit;
@@ -154,7 +128,8 @@ bool open_split_raw(const std::u16string& path, std::unique_ptr<disk_container>&
             message = "split image too large: " + uni::to_utf8(path);
             return false;
         }
-        disk->pieces.push_back({n, start, size});
+        disk->pieces.push_back({start, size});
+        disk->files.paths.push_back(n);
         start += size;
     }
     disk->disk_size = start;

@@ -338,6 +338,36 @@ def container_seeds(disk, out):
         write(out, "vhdx", "differencing", seed_of(child, parent))
 
 
+# Joins the segments of one EWF seed (fuzz_ewf.cpp's segment_break).
+EWF_SEGMENT_BREAK = b"\0EWF-NEXT-SEGMENT\0"
+
+
+def ewf_seed(raw, *options):
+    """The segments ewfacquire makes of the file `raw`, joined."""
+    with tempfile.TemporaryDirectory() as d:
+        subprocess.run(["ewfacquire", "-u", "-q", "-t", os.path.join(d, "seed")] + list(options) + [raw],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        parts = []
+        for name in sorted(os.listdir(d)):
+            with open(os.path.join(d, name), "rb") as f:
+                parts.append(f.read())
+        return EWF_SEGMENT_BREAK.join(parts)
+
+
+def ewf_seeds(volume, out):
+    """EWF sets of a small volume: the EnCase 6 layout with table base
+    offsets, FTK Imager's without, stored and deflated chunks, SMART's
+    chunks inside the table sections over three segments, 4096-byte
+    sectors. Sizes are cut with -B where stored chunks would make the
+    seed large."""
+    for label, options in (("e6-best", ["-f", "encase6", "-c", "best"]),
+                           ("ftk-none", ["-f", "ftk", "-c", "none", "-B", "65536"]),
+                           ("e5-empty-block", ["-f", "encase5", "-c", "empty-block", "-b", "16", "-B", "131072"]),
+                           ("smart-segments", ["-f", "smart", "-c", "fast", "-b", "16", "-S", "1MiB"]),
+                           ("e6-4096", ["-f", "encase6", "-c", "fast", "-P", "4096", "-b", "16"])):
+        write(out, "ewf", "mkntfs-" + label, ewf_seed(volume, *options))
+
+
 def main():
     data, out = sys.argv[1], sys.argv[2]
     images = [("xp-undel", "7-undel-ntfs/7-ntfs-undel.dd", 0),
@@ -371,6 +401,7 @@ def main():
             for pos, size in ((0, 512), (v.mft, 16 * v.record)):
                 small_disk[pos:pos + size] = v.read(pos, size)
             container_seeds(bytes(small_disk), out)
+            ewf_seeds(small, out)
 
     # The fixture of deleted entries: the system records, the large folder
     # (entry 64) with its first eight index blocks (four its bitmap marks

@@ -1,0 +1,134 @@
+#include "storage/ewf_chunk.hpp"
+
+#include "storage/ewf_section.hpp"
+#include "storage/le.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <zlib.h>
+
+struct ewf_inflater::state {
+    z_stream s{};
+    bool ready = false;
+};
+
+ewf_inflater::ewf_inflater() : z(std::make_unique<state>()) { z->ready = inflateInit(&z->s) == Z_OK; }
+
+ewf_inflater::~ewf_inflater() {
+    if (z && z->ready) inflateEnd(&z->s);
+}
+
+const char* ewf_chunk_fault_text(ewf_chunk_fault f) {
+    switch (f) {
+    case ewf_chunk_fault::checksum: return "Adler-32 checksum mismatch";
+    case ewf_chunk_fault::bad_stream: return "bad deflate stream";
+    case ewf_chunk_fault::too_long: return "deflate stream longer than a chunk";
+    case ewf_chunk_fault::too_short: return "chunk data cut short";
+    case ewf_chunk_fault::none: break;
+    }
+    return "no fault";
+}
+
+namespace {
+
+ewf_chunk_fault inflate_chunk(ewf_inflater& inflater, std::span<const uint8_t> stored, uint32_t needed,
+                              std::span<uint8_t> out) {
+    if (!inflater.z || !inflater.z->ready || stored.size() > UINT32_MAX || out.size() > UINT32_MAX)
+        return ewf_chunk_fault::bad_stream;
+    z_stream& s = inflater.z->s;
+    if (inflateReset(&s) != Z_OK) return ewf_chunk_fault::bad_stream;
+    // zlib takes non-const input pointers but does not write through them.
+    s.next_in = const_cast<Bytef*>(stored.data());
+    s.avail_in = static_cast<uInt>(stored.size());
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    const int r = inflate(&s, Z_FINISH);
+    const size_t produced = out.size() - s.avail_out;
+    std::memset(out.data() + produced, 0, out.size() - produced);
+    if (r == Z_STREAM_END) return produced >= needed ? ewf_chunk_fault::none : ewf_chunk_fault::too_short;
+    if (r == Z_DATA_ERROR && s.msg && std::strcmp(s.msg, "incorrect data check") == 0) return ewf_chunk_fault::checksum;
+    if (r == Z_BUF_ERROR) return s.avail_out == 0 ? ewf_chunk_fault::too_long : ewf_chunk_fault::too_short;
+    return ewf_chunk_fault::bad_stream;
+}
+
+// A stored chunk is its bytes and their checksum. The last chunk of an
+// image may hold more than the media needs (libewf keeps the bytes of a
+// partial last sector), so the checksum is looked for right after the
+// needed bytes and at the end of what is stored.
+ewf_chunk_fault copy_stored_chunk(std::span<const uint8_t> stored, uint32_t needed, std::span<uint8_t> out) {
+    std::fill(out.begin(), out.end(), uint8_t(0));
+    if (stored.size() < uint64_t(needed) + 4) return ewf_chunk_fault::too_short;
+    for (const size_t length : {size_t(needed), stored.size() - 4}) {
+        if (length > out.size()) continue;
+        if (ewf_adler32(stored.first(length)) != le::u32(stored, length)) continue;
+        std::copy_n(stored.begin(), length, out.begin());
+        return ewf_chunk_fault::none;
+    }
+    return ewf_chunk_fault::checksum;
+}
+
+}  // namespace
+
+uint64_t ewf_max_stored_bytes(uint64_t chunk_bytes, bool compressed) {
+    return compressed ? compressBound(static_cast<uLong>(chunk_bytes)) : chunk_bytes + 4;
+}
+
+ewf_chunk_fault decode_ewf_chunk(ewf_inflater& inflater, std::span<const uint8_t> stored, bool compressed,
+                                 uint32_t needed, std::span<uint8_t> out) {
+    if (needed > out.size()) return ewf_chunk_fault::too_short;
+    return compressed ? inflate_chunk(inflater, stored, needed, out) : copy_stored_chunk(stored, needed, out);
+}
+
+void ewf_chunk_cache::init(uint32_t bytes_per_chunk) {
+    chunk_bytes = bytes_per_chunk;
+    const uint64_t count = bytes_per_chunk ? ewf_chunk_cache_bytes / bytes_per_chunk : 0;
+    slots.assign(static_cast<size_t>(std::max<uint64_t>(count, ewf_min_cached_chunks)), slot{});
+    where.clear();
+    clock = 0;
+    unread = 0;
+}
+
+const uint8_t* ewf_chunk_cache::find(uint64_t chunk) {
+    const auto it = where.find(chunk);
+    if (it == where.end()) return nullptr;
+    slot& s = slots[it->second];
+    s.last_use = ++clock;
+    if (s.unread) {
+        s.unread = false;
+        --unread;
+    }
+    return s.bytes.data();
+}
+
+bool ewf_chunk_cache::has(uint64_t chunk) const { return where.count(chunk) != 0; }
+
+ewf_chunk_cache::slot* ewf_chunk_cache::reserve(uint64_t chunk) {
+    if (slots.empty()) slots.resize(ewf_min_cached_chunks);
+    slot* pick = nullptr;
+    for (slot& s : slots) {
+        if (s.filling) continue;
+        if (!s.full) {
+            pick = &s;
+            break;
+        }
+        if (!pick || s.last_use < pick->last_use) pick = &s;
+    }
+    if (!pick) return nullptr;
+    if (pick->full) where.erase(pick->chunk);
+    if (pick->unread) --unread;
+    pick->full = pick->unread = false;
+    pick->filling = true;
+    pick->chunk = chunk;
+    pick->bytes.resize(chunk_bytes);
+    return pick;
+}
+
+void ewf_chunk_cache::release(slot& s, bool decoded, bool ahead) {
+    s.filling = false;
+    if (!decoded || has(s.chunk)) return;
+    s.full = true;
+    s.unread = ahead;
+    if (ahead) ++unread;
+    s.last_use = ++clock;
+    where[s.chunk] = static_cast<size_t>(&s - slots.data());
+}

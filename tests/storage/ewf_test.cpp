@@ -1,0 +1,289 @@
+// EWF images: the parsers on crafted bytes, the chunk order around gaps,
+// and the ewfacquire-made fixtures read back as the raw images they hold.
+#include "platform/unicode.hpp"
+#include "storage/ewf.hpp"
+#include "storage/ewf_section.hpp"
+#include "storage/ewf_table.hpp"
+#include "storage/le.hpp"
+#include "storage/sector_source.hpp"
+#include "support/test_paths.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// `n` bytes whose last 4 hold the Adler-32 of the ones before.
+bytes checked(bytes b) {
+    le::put_u32(b, b.size() - 4, ewf_adler32(std::span<const uint8_t>(b).first(b.size() - 4)));
+    return b;
+}
+
+bytes descriptor(const std::string& type, uint64_t next, uint64_t size) {
+    bytes d(ewf_descriptor_bytes);
+    std::copy(type.begin(), type.end(), d.begin());
+    le::put_u64(d, 16, next);
+    le::put_u64(d, 24, size);
+    return checked(d);
+}
+
+bytes table_header(uint32_t entries, uint64_t base) {
+    bytes h(ewf_table_header_bytes);
+    le::put_u32(h, 0, entries);
+    le::put_u64(h, 8, base);
+    return checked(h);
+}
+
+bytes entries(std::initializer_list<uint32_t> values) {
+    bytes b;
+    for (uint32_t v : values)
+        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return b;
+}
+
+}  // namespace
+
+TEST(EwfStructures, FileHeaderAndSectionDescriptors) {
+    bytes head = {'E', 'V', 'F', 9, 13, 10, 0xff, 0, 1, 3, 0, 0, 0};
+    EXPECT_TRUE(read_ewf_file_header(head).valid);
+    EXPECT_EQ(read_ewf_file_header(head).segment, 3);
+    head[9] = 0;  // segment 0
+    EXPECT_FALSE(read_ewf_file_header(head).valid);
+
+    const ewf_section t = read_ewf_section(descriptor("table2", 5000, 300), 1000);
+    EXPECT_TRUE(t.checksum_ok);
+    EXPECT_EQ(t.type, ewf_section_type::table2);
+    EXPECT_EQ(ewf_section_length(t), 300u);
+    // Writers that leave the size 0 ("next", "done", the oldest ones): the
+    // distance to the next section, or the descriptor alone.
+    EXPECT_EQ(ewf_section_length(read_ewf_section(descriptor("sectors", 1900, 0), 1000)), 900u);
+    const ewf_section done = read_ewf_section(descriptor("done", 1000, 0), 1000);
+    EXPECT_TRUE(ends_segment(done));
+    EXPECT_EQ(ewf_section_length(done), ewf_descriptor_bytes);
+    EXPECT_EQ(read_ewf_section(descriptor("xheader", 0, 0), 0).type, ewf_section_type::other);
+    bytes broken = descriptor("volume", 2000, 1128);
+    broken[40] = 1;  // padding is covered by the checksum too
+    EXPECT_FALSE(read_ewf_section(broken, 0).checksum_ok);
+}
+
+TEST(EwfStructures, MediaInBothLayoutsWithinLimits) {
+    bytes v(ewf_volume_bytes);
+    le::put_u32(v, 8, 64);
+    le::put_u32(v, 12, 512);
+    le::put_u64(v, 16, (uint64_t(1) << 33) + 1);  // 64 bits: above 4 TiB of sectors
+    v[64] = 0xab;
+    ewf_media m;
+    ASSERT_TRUE(read_ewf_media(checked(v), m));
+    EXPECT_EQ(m.sector_count, (uint64_t(1) << 33) + 1);
+    EXPECT_EQ(m.set_id[0], 0xab);
+    EXPECT_TRUE(ewf_media_sane(m));
+    EXPECT_EQ(ewf_chunks_needed(m), (uint64_t(1) << 27) + 1);  // the partial chunk counts
+    EXPECT_TRUE(read_ewf_media(v, m));  // a checksum of 0: not computed by some hardware
+    bytes wrong = checked(v);
+    wrong[100] = 1;
+    EXPECT_FALSE(read_ewf_media(wrong, m));
+
+    bytes s(ewf_volume_short_bytes);  // the original layout: 32-bit sector count
+    le::put_u32(s, 8, 64);
+    le::put_u32(s, 12, 4096);
+    le::put_u64(s, 16, 0x100000005ull);
+    ASSERT_TRUE(read_ewf_media(checked(s), m));
+    EXPECT_EQ(m.sector_count, 5u);
+    EXPECT_EQ(m.bytes_per_sector, 4096u);
+    EXPECT_FALSE(read_ewf_media(bytes(ewf_volume_short_bytes - 1), m));
+
+    // A sector size that is no power of two, no sectors per chunk, a
+    // chunk of 128 MiB, no sectors, a medium of 128 PiB.
+    const ewf_media bad[] = {{0, 64, 520, 1000, 1, {}}, {0, 0, 512, 1000, 1, {}}, {0, 32768, 4096, 1000, 1, {}},
+                             {0, 64, 512, 0, 1, {}}, {0, 64, 4096, uint64_t(1) << 45, 1, {}}};
+    for (const ewf_media& b : bad) EXPECT_FALSE(ewf_media_sane(b)) << b.sectors_per_chunk << " " << b.bytes_per_sector;
+}
+
+TEST(EwfStructures, TablesWithAndWithoutBaseOffsets) {
+    const ewf_table_header h = read_ewf_table_header(table_header(3, 1785));
+    EXPECT_TRUE(h.checksum_ok);
+    EXPECT_EQ(h.base, 1785u);
+    EXPECT_TRUE(ewf_table_usable(h, 76 + 24 + 12));
+    EXPECT_FALSE(ewf_table_usable(h, 76 + 24 + 11));  // entries past the section
+    EXPECT_FALSE(ewf_table_usable(read_ewf_table_header(table_header(ewf_max_table_entries + 1, 0)), UINT64_MAX));
+
+    // The top bit flags a compressed chunk; the other 31 count from the base.
+    std::vector<uint64_t> out;
+    decode_ewf_table(entries({0x8000004c, 0x0000060d}), 1785, 1u << 20, out);
+    EXPECT_EQ(out, (std::vector<uint64_t>{(1785 + 0x4c) | ewf_compressed_bit, 1785 + 0x60d}));
+    bytes raw = entries({0x8000004c, 0x0000060d});
+    bytes footer = raw;
+    auto sum = entries({ewf_adler32(raw)});
+    footer.insert(footer.end(), sum.begin(), sum.end());
+    EXPECT_TRUE(ewf_table_entries_ok(footer));
+    footer[0] ^= 1;
+    EXPECT_FALSE(ewf_table_entries_ok(footer));
+
+    // EnCase 6.7.1 past 2 GiB: the full 32 bits are the offset of a stored
+    // chunk, from the entry whose 31-bit offset falls back on.
+    const auto overflowing = entries({0x7fff7ffc, 0x80000000, 0x80008004});
+    decode_ewf_table(overflowing, 0, uint64_t(3) << 30, out);
+    EXPECT_EQ(out, (std::vector<uint64_t>{0x7fff7ffc, 0x80000000, 0x80008004}));
+    // The same entries in a file too short to hold them: compressed chunks
+    // (damage for the reads to find), not an overflow.
+    decode_ewf_table(overflowing, 0, 1u << 20, out);
+    EXPECT_EQ(out[1], ewf_compressed_bit);
+    decode_ewf_table(overflowing, uint64_t(1) << 63, uint64_t(3) << 30, out);
+    EXPECT_EQ(out, std::vector<uint64_t>(3, ewf_nowhere));  // a base no file reaches
+}
+
+TEST(EwfNames, SegmentExtensionsInTheFirstSegmentsCase) {
+    std::u16string ext;
+    const std::pair<uint32_t, std::u16string> names[] = {
+        {1, u"E01"}, {99, u"E99"}, {100, u"EAA"}, {125, u"EAZ"}, {126, u"EBA"}, {775, u"EZZ"}, {776, u"FAA"}};
+    for (const auto& [n, e] : names) {
+        ASSERT_TRUE(ewf_segment_extension(u'E', n, ext));
+        EXPECT_EQ(ext, e);
+    }
+    EXPECT_EQ(ewf_last_segment(u'E'), 99u + 22 * 676);
+    ASSERT_TRUE(ewf_segment_extension(u'E', ewf_last_segment(u'E'), ext));
+    EXPECT_EQ(ext, u"ZZZ");
+    EXPECT_FALSE(ewf_segment_extension(u'E', ewf_last_segment(u'E') + 1, ext));
+    ASSERT_TRUE(ewf_segment_extension(u'e', 101, ext));
+    EXPECT_EQ(ext, u"eab");
+    ASSERT_TRUE(ewf_segment_extension(u's', 100, ext));
+    EXPECT_EQ(ext, u"saa");
+    for (char16_t family : {u'E', u's'})
+        for (uint32_t n = 1; n <= ewf_last_segment(family); ++n) {
+            uint32_t back = 0;
+            ASSERT_TRUE(ewf_segment_extension(family, n, ext));
+            ASSERT_TRUE(parse_ewf_extension(uni::ascii_lower(ext), family, back));
+            ASSERT_EQ(back, n);
+        }
+    uint32_t n = 0;
+    for (const char16_t* bad : {u"E00", u"EA1", u"X01", u"DAA", u"E1", u"E001"})
+        EXPECT_FALSE(parse_ewf_extension(bad, u'E', n)) << uni::to_utf8(bad);
+}
+
+TEST(EwfChunkOrder, TablesPlacedAroundMissingSegments) {
+    const auto table = [](uint32_t segment, uint32_t entries) {
+        ewf_run r;
+        r.known = true;
+        r.table.segment = segment;
+        r.table.entries = entries;
+        return r;
+    };
+    const auto unknown = [](const std::string& file) { return ewf_run{false, {}, file, "segment missing"}; };
+    std::vector<ewf_table_ref> placed;
+    std::vector<ewf_gap> gaps;
+
+    place_ewf_runs({table(0, 10), table(1, 10), table(2, 5)}, 25, placed, gaps);
+    ASSERT_EQ(placed.size(), 3u);
+    EXPECT_EQ(placed[2].first_chunk, 20u);
+    EXPECT_TRUE(gaps.empty());
+
+    // One missing segment costs its own chunks only: the tables after it
+    // count back from the end.
+    place_ewf_runs({table(0, 10), unknown("x.E02"), table(2, 10), table(3, 5)}, 40, placed, gaps);
+    ASSERT_EQ(placed.size(), 3u);
+    EXPECT_EQ(placed[1].first_chunk, 25u);
+    EXPECT_EQ(placed[2].first_chunk, 35u);
+    ASSERT_EQ(gaps.size(), 1u);
+    EXPECT_EQ(gaps[0].first, 10u);
+    EXPECT_EQ(gaps[0].end, 25u);
+    EXPECT_EQ(gaps[0].file, "x.E02");
+
+    // Between two gaps nothing can be placed; the report says so.
+    place_ewf_runs({table(0, 10), unknown("x.E02"), table(2, 10), unknown("x.E04"), table(4, 5)}, 40, placed, gaps);
+    ASSERT_EQ(placed.size(), 2u);
+    EXPECT_EQ(placed[1].first_chunk, 35u);
+    ASSERT_EQ(gaps.size(), 1u);
+    EXPECT_EQ(gaps[0].end, 35u);
+    EXPECT_NE(gaps[0].why.find("x.E04"), std::string::npos);
+
+    // Tables that claim more chunks than the media has are not trusted
+    // from the end; a set short of chunks has them in a gap.
+    place_ewf_runs({unknown("x.E01"), table(1, 50)}, 40, placed, gaps);
+    EXPECT_TRUE(placed.empty());
+    place_ewf_runs({table(0, 10)}, 12, placed, gaps);
+    ASSERT_EQ(gaps.size(), 1u);
+    EXPECT_EQ(gaps[0].first, 10u);
+}
+
+namespace {
+
+bytes file_bytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+}  // namespace
+
+TEST(EwfImage, FixturesReadAsTheRawImagesTheyHold) {
+    const std::pair<const char*, const char*> sets[] = {
+        {"main_e6_best.E01", "main.img"},   {"main_e5_none.E07", "main.img"},
+        {"main_ftk_empty.E01", "main.img"}, {"mbr_e6_fast.E01", "mbr.img"},
+        {"gpt4k_e6_best.E01", "gpt4k.img"}, {"mftfrag_ftk_best.E01", "mftfrag.img"},
+    };
+    for (const auto& [ewf, raw] : sets) {
+        SCOPED_TRACE(ewf);
+        const std::string e = test_paths::fixture(ewf), r = test_paths::fixture(raw);
+        ASSERT_FALSE(e.empty() || r.empty()) << "fixtures not unpacked";
+        const bytes expected = file_bytes(r);
+        SectorSource src;
+        std::string message;
+        ASSERT_TRUE(open_image(src, uni::to_utf16(e), message)) << message;
+        ASSERT_EQ(src.kind, SourceKind::Ewf);
+        ASSERT_EQ(static_cast<uint64_t>(src.size), expected.size());
+        EXPECT_EQ(src.sector_size, std::string(raw) == "gpt4k.img" ? 4096u : 512u);
+        // Pieces that straddle chunk boundaries, of every chunk size used.
+        bytes got(expected.size());
+        constexpr uint32_t piece = 100000;
+        for (uint64_t at = 0; at < got.size(); at += piece) {
+            uint32_t length = piece;
+            ASSERT_TRUE(read(src, got.data() + at, length, static_cast<int64_t>(at)));
+        }
+        EXPECT_TRUE(got == expected);
+        const auto* img = dynamic_cast<const ewf_image*>(src.container.get());
+        ASSERT_NE(img, nullptr);
+        EXPECT_EQ(img->chunks_decoded(), img->chunk_count);  // each chunk once
+    }
+}
+
+TEST(EwfImage, ChunksDecodedOnceWhileKeptAndAheadWhenAsked) {
+    const std::string e = test_paths::fixture("main_e6_best.E01");
+    ASSERT_FALSE(e.empty());
+    SectorSource src;
+    ASSERT_TRUE(open_image(src, uni::to_utf16(e)));
+    const auto& img = dynamic_cast<const ewf_image&>(*src.container);
+    bytes b(1024);
+    const auto read_at = [&](uint64_t at) {
+        uint32_t n = static_cast<uint32_t>(b.size());
+        read(src, b.data(), n, static_cast<int64_t>(at));
+    };
+    for (uint64_t at = 0; at < 32768; at += 1024) read_at(3 * 32768 + at);
+    EXPECT_EQ(img.chunks_decoded(), 1u);
+    // The least recently used chunk goes first: after 300 others, chunk 3
+    // is decoded again, the last of them is not.
+    for (uint64_t c = 100; c < 400; ++c) read_at(c * 32768);
+    read_at(399 * 32768);
+    EXPECT_EQ(img.chunks_decoded(), 301u);
+    read_at(3 * 32768);
+    EXPECT_EQ(img.chunks_decoded(), 302u);
+
+    // Chunks asked for ahead are decoded by the second thread and then
+    // read from the cache.
+    std::vector<uint64_t> ahead;
+    for (uint64_t c = 500; c < 520; ++c) ahead.push_back(c * 32768 + 100);
+    prefetch(src, ahead);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (img.chunks_decoded() < 322 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(img.chunks_decoded(), 322u);
+    for (uint64_t at : ahead) read_at(at);
+    EXPECT_EQ(img.chunks_decoded(), 322u);
+    // Closing with chunks still queued does not wait for them.
+    prefetch(src, std::vector<uint64_t>(1, 600 * 32768));
+    close(src);
+}
