@@ -44,7 +44,9 @@ layouts=(
   "mft5|-mft 5"
 )
 
-strip() { grep -av -e '^run time: ' -e '"cmd line: ' -e '<run_time>' -e '<cmd_line>' || true; }
+strip() {
+  grep -av -e '^run time: ' -e '"cmd line: ' | sed -e 's/^\(<logdata .*\) date="[^"]*" time="[^"]*"/\1/' || true
+}
 
 # list NAME IMAGE [OFFSET]: every layout of one volume.
 list() {
@@ -62,7 +64,9 @@ list() {
       if [[ $o == -xml ]]; then args+=(-xml "$out/$name.$layout.xmlfile"); else args+=("$o"); fi
     done
     "$brelvik" "${args[@]}" 2>"$out/$name.$layout.err" | strip >"$out/$name.$layout.out"
-    echo "rc=${PIPESTATUS[0]}" >>"$out/$name.$layout.err"
+    local rc=${PIPESTATUS[0]}
+    strip <"$out/$name.$layout.err" >"$out/$name.$layout.e" && mv "$out/$name.$layout.e" "$out/$name.$layout.err"
+    echo "rc=$rc" >>"$out/$name.$layout.err"
     if [[ -f $out/$name.$layout.xmlfile ]]; then
       strip <"$out/$name.$layout.xmlfile" >"$out/$name.$layout.xml"
       rm -f "$out/$name.$layout.xmlfile"

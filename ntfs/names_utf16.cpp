@@ -23,15 +23,25 @@ std::string ntfs_name_to_utf8(std::u16string_view s) {
 }
 
 void append_ntfs_name_utf8(std::string& out, std::u16string_view s) {
+    // Written through a pointer into room for three bytes a unit (a pair's
+    // four bytes fit in its two units' six), then cut to what was written.
+    const size_t start = out.size();
+    out.resize(start + 3 * s.size());
+    char* p = out.data() + start;
     for (size_t i = 0; i < s.size(); ++i) {
         uint32_t cp = s[i];
+        if (cp < 0x80) {
+            *p++ = static_cast<char>(cp);
+            continue;
+        }
         if (cp >= 0xD800 && cp <= 0xDBFF) {
             if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) break;
             cp = 0x10000 + ((cp - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
             ++i;
         }
-        uni::append_utf8(out, cp);
+        p = uni::put_utf8(p, cp);
     }
+    out.resize(static_cast<size_t>(p - out.data()));
 }
 
 namespace {
@@ -44,15 +54,16 @@ void append_hex8(std::string& out, uint64_t v) {
         digits[n++] = "0123456789abcdef"[v & 0xF];
         v >>= 4;
     } while (v != 0);
-    for (int i = n; i < 8; ++i) out.push_back('0');
-    while (n > 0) out.push_back(digits[--n]);
+    if (n < 8) out.append(static_cast<size_t>(8 - n), '0');
+    while (n > 0) out += digits[--n];
 }
 
 }  // namespace
 
 std::string name_key(uint64_t parent, std::u16string_view name, uint64_t record) {
     std::string key;
-    key.reserve(2 * 8 + 2 + name.size() + 8);
+    // Room for both numbers at full width and the name at its longest.
+    key.reserve(2 * 16 + 2 + 3 * name.size());
     append_hex8(key, parent);
     key.push_back('_');
     append_ntfs_name_utf8(key, name);

@@ -36,8 +36,11 @@ void append_number(std::string& out, uint64_t value, int width) {
         digits[n++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0 && n < 24);
-    for (int i = n; i < width; ++i) out.push_back('0');
-    while (n > 0) out.push_back(digits[--n]);
+    char text[48];
+    int t = 0;
+    for (int i = n; i < width && t < 24; ++i) text[t++] = '0';
+    while (n > 0) text[t++] = digits[--n];
+    out.append(text, static_cast<size_t>(t));
 }
 
 uint64_t pow10(int n) {

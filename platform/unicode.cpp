@@ -38,40 +38,53 @@ std::u16string to_utf16(std::string_view s) {
     return out;
 }
 
-void append_utf8(std::string& out, uint32_t cp) {
+char* put_utf8(char* p, uint32_t cp) {
     if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
+        *p++ = static_cast<char>(cp);
     } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *p++ = static_cast<char>(0xC0 | (cp >> 6));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *p++ = static_cast<char>(0xE0 | (cp >> 12));
+        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *p++ = static_cast<char>(0xF0 | (cp >> 18));
+        *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
+    return p;
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+    char bytes[4];
+    out.append(bytes, static_cast<size_t>(put_utf8(bytes, cp) - bytes));
 }
 
 std::string to_utf8(std::u16string_view s) {
+    // Written through a pointer into room for the longest form (three bytes
+    // a unit), then cut to what was written: no per-byte bounds work.
     std::string out;
-    out.reserve(s.size());
+    out.resize(s.size() * 3);
+    char* p = out.data();
     for (size_t i = 0; i < s.size(); ++i) {
         const char16_t u = s[i];
-        if (u >= 0xD800 && u <= 0xDBFF) {
+        if (u < 0x80) {
+            *p++ = static_cast<char>(u);
+        } else if (u >= 0xD800 && u <= 0xDBFF) {
             if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return {};
             const uint32_t cp = 0x10000 + ((uint32_t(u) - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
-            append_utf8(out, cp);
+            // A pair takes two units' room (six bytes) for its four.
+            p = put_utf8(p, cp);
             ++i;
         } else if (u >= 0xDC00 && u <= 0xDFFF) {
             return {};
         } else {
-            append_utf8(out, u);
+            p = put_utf8(p, u);
         }
     }
+    out.resize(static_cast<size_t>(p - out.data()));
     return out;
 }
 

@@ -25,6 +25,8 @@ std::string to_utf8(std::u16string_view utf16);
 
 // Appends the UTF-8 bytes of one code point (at most U+10FFFF).
 void append_utf8(std::string& out, uint32_t code_point);
+// Writes them at `p`, which has room for four bytes; returns the end.
+char* put_utf8(char* p, uint32_t code_point);
 
 // Lower-cases ASCII letters only.
 char ascii_lower(char c);
