@@ -165,7 +165,10 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     if (opts.show_deleted && !(row.record_flags & record_flag_in_use)) row.deleted = row_deleted;
     row.entry = entry;
     row.parent_entry = parent;
-    row.dir_path = path;
+    // Only a folder's rows (descended into) and the listed entry's own
+    // carry the path; a child file's rows are printed under the path the
+    // writer is given, and a copy for each would cost an allocation a row.
+    if (!is_child || (row.record_flags & record_flag_directory)) row.dir_path = path;
     row.display_name = chosen;
 
     std::vector<attr_desc> items;
@@ -578,7 +581,10 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         else if (opts.out) *opts.out << "no items\n\n";
         return true;
     }
-    if (opts.xml && opts.out) write_xml_head(*opts.out, opts, opts.rows.begin()->dir_path);
+    if (opts.xml && opts.out) {
+        const std::u16string& first = opts.rows.begin()->dir_path;
+        write_xml_head(*opts.out, opts, first.empty() ? opts.list_path : first);
+    }
     write_directory(opts, v, opts.list_path, opts.start_entry, opts.levels, &progress);
     end_progress(progress);
     if (opts.xml && opts.out) write_xml_tail(*opts.out);
