@@ -27,7 +27,7 @@ deleted_map& volume_deleted_map(ntfs_volume& v, brelvik_opts& opts) {
 
 namespace {
 
-row_name to_row_name(const entry_name& n) {
+row_name to_row_name(entry_name&& n) {
     row_name r;
     const le::bytes h(n.head.data(), n.head.size());
     r.parent_ref = le::u64(h, 0);
@@ -46,7 +46,7 @@ row_name to_row_name(const entry_name& n) {
     } else {
         r.parent_ref = 0;
     }
-    r.name = n.name;
+    r.name = std::move(n.name);
     r.dos_only = n.name_space == namespace_dos ? 1 : 0;
     r.attr_id = n.attr_id;
     r.record_number = n.record_number;
@@ -147,8 +147,10 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     entry_name_map names;
     if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
     listing_row row;
-    for (const auto& [key, n] : names) row.names.push_back(to_row_name(n));
     const std::u16string chosen(listed_name(names));
+    // The names are not needed after this: each is moved into the row.
+    row.names.reserve(names.size());
+    for (auto& [key, n] : names) row.names.push_back(to_row_name(std::move(n)));
 
     const le::bytes si_attr = find_attribute(rec, attr_standard_information, working_record_size(v));
     const le::bytes si = resident_value(si_attr);
@@ -188,7 +190,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     // Lower-casing goes unit by unit, so the key of "path\name" is the
     // lower-cased path, '\' and the lower-cased name, and that of
     // "full:stream" this key, ':' and the lower-cased stream name.
-    const std::u16string base_key = directory && !is_child ? lower_path : child_key(lower_path, chosen);
+    std::u16string base_key = directory && !is_child ? lower_path : child_key(lower_path, chosen);
     bool main_row = false;
     if (directory) {
         row.kind = row_kind_directory;
@@ -241,8 +243,10 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
                 r.sort_key = base_key + u":" + uni::wide_lower(stream);
                 std::memset(r.object_id, 0, 16);
             } else {
-                r.display_name = directory ? chosen + u"<dir data entry>" : chosen;
-                r.sort_key = base_key;
+                // The row's display name is the chosen name already.
+                if (directory) r.display_name = chosen + u"<dir data entry>";
+                // The key is needed no more once the last row made here has it.
+                r.sort_key = i == last_item_row ? std::move(base_key) : base_key;
                 std::memcpy(r.object_id, object_id, 16);
                 std::memset(object_id, 0, 16);
                 main_row = true;
@@ -275,7 +279,7 @@ void stage_reused_row(uint64_t file_ref, const entry_name_map& names, uint64_t p
     const entry_name& first = names.begin()->second;
     const le::bytes h(first.head.data(), first.head.size());
     listing_row row;
-    for (const auto& [key, n] : names) row.names.push_back(to_row_name(n));
+    for (const auto& [key, n] : names) row.names.push_back(to_row_name(entry_name(n)));
     row.display_name = listed_name(names);
     const bool directory = (le::u32(h, 56) & file_name_directory) != 0;
     row.si_created = le::u64(h, 8);
