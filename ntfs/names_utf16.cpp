@@ -4,14 +4,18 @@
 #include <algorithm>
 
 std::u16string read_utf16(le::bytes b, uint64_t offset, uint64_t units) {
-    std::u16string out;
-    out.reserve(static_cast<size_t>(std::min<uint64_t>(units, b.size() / 2)));
-    for (uint64_t i = 0; i < units; ++i) {
-        if (!le::fits(b, offset + 2 * i, 2)) break;
-        const char16_t u = static_cast<char16_t>(le::u16(b, offset + 2 * i));
+    // The units that lie inside the buffer are read; the first NUL ends them.
+    const uint64_t room = offset < b.size() ? (b.size() - offset) / 2 : 0;
+    const size_t n = static_cast<size_t>(std::min(units, room));
+    const le::bytes name = le::sub(b, offset, 2 * uint64_t(n));
+    std::u16string out(n, u'\0');
+    size_t i = 0;
+    for (; i < n; ++i) {
+        const char16_t u = static_cast<char16_t>(le::u16(name, 2 * i));
         if (u == 0) break;
-        out.push_back(u);
+        out[i] = u;
     }
+    out.resize(i);
     return out;
 }
 
