@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <set>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,9 +95,61 @@ inline bool sort_key_less(std::u16string_view a, std::u16string_view b) {
     return a.size() < b.size();
 }
 
-// Orders rows by sort key as unsigned 16-bit code units, a prefix first;
-// std::multiset keeps equal keys in insertion order.
+// Orders rows by sort key as unsigned 16-bit code units, a prefix first.
 struct row_order {
     bool operator()(const listing_row& a, const listing_row& b) const { return sort_key_less(a.sort_key, b.sort_key); }
 };
-using listing_rows = std::multiset<listing_row, row_order>;
+
+// A directory's rows in sort-key order, a row placed after the rows of an
+// equal key that came before it. Held in one vector: rows arrive in order
+// almost always (a directory's rows are sorted as a batch, subdirectories
+// are queued in the order they are printed), so a row goes at the end with
+// no node of its own to allocate and free.
+class listing_rows {
+public:
+    using value_type = listing_row;
+    using iterator = std::vector<listing_row>::iterator;
+    using const_iterator = std::vector<listing_row>::const_iterator;
+
+    iterator begin() { return rows_.begin(); }
+    iterator end() { return rows_.end(); }
+    const_iterator begin() const { return rows_.begin(); }
+    const_iterator end() const { return rows_.end(); }
+    bool empty() const { return rows_.empty(); }
+    size_t size() const { return rows_.size(); }
+    void clear() { rows_.clear(); }
+    void swap(listing_rows& other) noexcept { rows_.swap(other.rows_); }
+    void reserve(size_t n) { rows_.reserve(n); }
+
+    // Places `row` after every row whose key is not greater than its own.
+    iterator insert(listing_row row) {
+        if (rows_.empty() || !row_order()(row, rows_.back())) {
+            rows_.push_back(std::move(row));
+            return rows_.end() - 1;
+        }
+        const auto at = std::upper_bound(rows_.begin(), rows_.end(), row, row_order());
+        return rows_.insert(at, std::move(row));
+    }
+
+    // Moves `sorted` (in order, equal keys in arrival order) in after the
+    // rows held, each after the held rows of an equal key; empties it.
+    void merge_sorted(std::vector<listing_row>& sorted) {
+        if (rows_.empty()) {
+            rows_.swap(sorted);
+        } else if (sorted.empty() || !row_order()(sorted.front(), rows_.back())) {
+            rows_.reserve(rows_.size() + sorted.size());
+            for (listing_row& r : sorted) rows_.push_back(std::move(r));
+        } else {
+            std::vector<listing_row> merged;
+            merged.reserve(rows_.size() + sorted.size());
+            std::merge(std::make_move_iterator(rows_.begin()), std::make_move_iterator(rows_.end()),
+                       std::make_move_iterator(sorted.begin()), std::make_move_iterator(sorted.end()),
+                       std::back_inserter(merged), row_order());
+            rows_.swap(merged);
+        }
+        sorted.clear();
+    }
+
+private:
+    std::vector<listing_row> rows_;
+};

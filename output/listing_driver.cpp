@@ -107,8 +107,8 @@ std::u16string child_key(const std::u16string& lower_dir, std::u16string_view na
 using row_batch = std::vector<listing_row>;
 
 // Moves the batch into `rows`: the order and the placing of equal keys are
-// those of inserting the rows one by one, but the batch is sorted first,
-// which costs far less than as many walks down the set.
+// those of inserting the rows one by one, but the batch is sorted first and
+// joins the rows held in one merge.
 void merge_rows(row_batch& batch, listing_rows& rows) {
     // The keys share the directory's path: what every key has in common
     // with the first decides no comparison and is left out of them.
@@ -129,13 +129,11 @@ void merge_rows(row_batch& batch, listing_rows& rows) {
         order.push_back({std::u16string_view(batch[i].sort_key).substr(shared), i});
     std::stable_sort(order.begin(), order.end(),
                      [](const keyed& a, const keyed& b) { return sort_key_less(a.rest, b.rest); });
-    // Into an empty set every row goes last, after the equal keys before it.
-    const bool append = rows.empty();
-    for (const auto& [rest, i] : order) {
-        if (append) rows.insert(rows.end(), std::move(batch[i]));
-        else rows.insert(std::move(batch[i]));
-    }
+    row_batch sorted;
+    sorted.reserve(batch.size());
+    for (const auto& [rest, i] : order) sorted.push_back(std::move(batch[i]));
     batch.clear();
+    rows.merge_sorted(sorted);
 }
 
 // `lower_path` is `path` lower-cased, made once for all of a directory's
