@@ -116,6 +116,8 @@ void merge_rows(row_batch& batch, listing_rows& rows) {
     for (const listing_row& r : batch) {
         const std::u16string& a = batch.front().sort_key;
         const size_t n = std::min(shared, r.sort_key.size());
+        // Almost every key holds the whole shared part: one block compare.
+        if (n == shared && std::memcmp(a.data(), r.sort_key.data(), n * sizeof(char16_t)) == 0) continue;
         const auto end = a.begin() + static_cast<std::ptrdiff_t>(n);
         shared = static_cast<size_t>(std::mismatch(a.begin(), end, r.sort_key.begin()).first - a.begin());
     }
