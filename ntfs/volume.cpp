@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 ntfs_volume::ntfs_volume() = default;
 ntfs_volume::~ntfs_volume() = default;
@@ -113,6 +114,29 @@ bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out,
         return false;
     }
     return true;
+}
+
+void keep_record(ntfs_volume& v, uint64_t entry, const std::vector<uint8_t>& record) {
+    if (record.size() > max_kept_record_bytes - std::min(v.kept_record_bytes, max_kept_record_bytes)) return;
+    try {
+        if (v.kept_records.try_emplace(entry, record).second) v.kept_record_bytes += record.size();
+    } catch (const std::bad_alloc&) {
+        // Not kept: the record is read again when it is next wanted.
+    }
+}
+
+bool take_kept_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out) {
+    const auto it = v.kept_records.find(entry);
+    if (it == v.kept_records.end()) return false;
+    out.swap(it->second);
+    v.kept_record_bytes -= std::min(v.kept_record_bytes, out.size());
+    v.kept_records.erase(it);
+    return true;
+}
+
+void drop_kept_records(ntfs_volume& v) {
+    v.kept_records.clear();
+    v.kept_record_bytes = 0;
 }
 
 bool read_record_checked(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out, int& kind) {

@@ -54,6 +54,9 @@ struct ntfs_volume {
     uint32_t record_size = 0;
     uint16_t bytes_per_sector = 0;
     std::map<uint64_t, directory_cache_node> directory_cache;
+    // Records kept for a later listing of the same entry (keep_record).
+    std::map<uint64_t, std::vector<uint8_t>> kept_records;
+    size_t kept_record_bytes = 0;
     block_cache cache;  // every read of the volume goes through it
 };
 
@@ -75,6 +78,22 @@ bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out,
 // The same into a caller's buffer, which must hold the whole record;
 // `length` receives the record's length.
 bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length);
+
+// A file with names in several folders is listed once from each of them,
+// so its record is read again when the next of those folders is listed:
+// by then the piece of the source that holds it has long left every cache,
+// and a container decodes that piece anew. The record read first is kept
+// for the next reading, up to this many bytes of such records (some
+// thousands); past it records are read again.
+constexpr size_t max_kept_record_bytes = 4 * 1024 * 1024;
+
+// Keeps the (fixed-up) record of `entry` for the next take_kept_record.
+void keep_record(ntfs_volume& v, uint64_t entry, const std::vector<uint8_t>& record);
+// Moves the record kept for `entry` into `out` and forgets it; false (and
+// `out` untouched) when none is kept.
+bool take_kept_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out);
+// Forgets every kept record.
+void drop_kept_records(ntfs_volume& v);
 
 // Tells the source that the records of these entries are read next, in
 // entry order, so that a container can decode them ahead.

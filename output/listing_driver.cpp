@@ -66,6 +66,25 @@ le::bytes find_attribute(le::bytes rec, uint32_t type, uint32_t limit) {
     return {};
 }
 
+// True when the record of a file with more than one link has a name in a
+// folder other than `dir`: that folder lists it too, later.
+bool names_another_folder(le::bytes rec, uint64_t dir) {
+    if (le::u16(rec, file_header::link_count) < 2 || (le::u16(rec, file_header::flags) & record_is_directory))
+        return false;
+    uint64_t off = le::u16(rec, file_header::first_attribute);
+    while (le::fits(rec, off, 8)) {
+        const uint32_t t = le::u32(rec, off);
+        const uint32_t len = le::u32(rec, off + attr_header::length);
+        if (t == attr_end || len == 0 || !le::fits(rec, off, len)) break;
+        if (t == attr_file_name) {
+            const le::bytes value = resident_value(le::sub(rec, off, len));
+            if (value.size() >= 8 && (le::u64(value, 0) & entry_number_mask) != dir) return true;
+        }
+        off += len;
+    }
+    return false;
+}
+
 // A folder's own index: its $INDEX_ROOT named $I30, else its first
 // $INDEX_ROOT; none when the record holds no index root.
 const attr_desc* folder_index_root(const std::vector<attr_desc>& items) {
@@ -379,7 +398,10 @@ bool stage_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, co
     std::vector<child_state> states;  // with -deleted: what each child's record said
     batch.reserve(batch.size() + children.size());  // a row or more per child
     for (const auto& [c, flag] : children) {
-        if (c == dir || !read_file_record(v, c, crec)) continue;
+        if (c == dir) continue;
+        const bool kept = take_kept_record(v, c, crec);
+        if (!kept && !read_file_record(v, c, crec)) continue;
+        if (!kept && names_another_folder(crec, dir)) keep_record(v, c, crec);
         if (progress) count_entry(*progress, path);
         if (wanted)
             states.push_back({c, le::u16(crec, file_header::sequence), le::u16(crec, file_header::flags)});
@@ -515,7 +537,9 @@ bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& p
     walk_state w;
     w.visited.insert(entry);
     w.progress = progress;
-    return write_level(opts, v, path, entry, levels, w);
+    const bool written = write_level(opts, v, path, entry, levels, w);
+    drop_kept_records(v);
+    return written;
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <condition_variable>
 #include <deque>
+#include <unordered_map>
 #include <map>
 #include <mutex>
 #include <new>
@@ -390,7 +391,30 @@ struct ewf_image::ahead {
     std::condition_variable work;  // to the worker: chunks queued, room in the cache, or stop
     std::condition_variable done;  // to the reader: the worker finished a chunk
     ewf_chunk_cache cache;
-    std::deque<uint64_t> queue;    // chunks to decode ahead, in the order they will be read
+    // A chunk to decode ahead and the hint that asked for it.
+    struct hinted {
+        uint64_t chunk = 0;
+        uint64_t hint = 0;
+    };
+    std::deque<hinted> queue;      // chunks to decode ahead, in the order they will be read
+    // Hints are numbered; for each chunk read, the number of the last hint
+    // given before the read. A queued chunk read since its hint was given
+    // is not wanted ahead any more: decoding it again once it has left the
+    // cache would be wasted work (hints outlive the reads that overtake
+    // them: the reader decodes what it reaches first itself).
+    uint64_t hints = 0;
+    std::unordered_map<uint64_t, uint64_t> read_after;
+    void note_read(uint64_t chunk) {
+        // Bounded: losing the record costs only a decode that may be needless.
+        if (read_after.size() >= ewf_max_read_notes) read_after.clear();
+        read_after[chunk] = hints;
+    }
+    // True when the queued entry was overtaken: decoded or read already.
+    bool stale(const hinted& h) const {
+        if (cache.has(h.chunk) || (busy && busy_chunk == h.chunk)) return true;
+        const auto it = read_after.find(h.chunk);
+        return it != read_after.end() && it->second >= h.hint;
+    }
     bool busy = false;             // the worker is decoding `busy_chunk`
     uint64_t busy_chunk = 0;
     bool reading = false;          // the reader is decoding `reading_chunk` itself
@@ -409,9 +433,10 @@ void run_ahead(ewf_image& img) {
     for (;;) {
         a.work.wait(lock, [&] { return a.stop || (!a.queue.empty() && a.cache.unread < ewf_max_unread_ahead); });
         if (a.stop) return;
-        const uint64_t c = a.queue.front();
+        const ewf_image::ahead::hinted h = a.queue.front();
         a.queue.pop_front();
-        if (a.cache.has(c) || (a.reading && a.reading_chunk == c)) continue;
+        const uint64_t c = h.chunk;
+        if (a.stale(h) || (a.reading && a.reading_chunk == c)) continue;
         a.busy = true;
         a.busy_chunk = c;
         std::string file, why;
@@ -588,10 +613,9 @@ bool ewf_image::fill(std::unique_lock<std::mutex>& lock, ewf_chunk_reader& r, ui
 
 bool ewf_image::steal_ahead(std::unique_lock<std::mutex>& lock) {
     ahead& a = *worker;
-    while (!a.queue.empty() && (a.cache.has(a.queue.front()) || (a.busy && a.busy_chunk == a.queue.front())))
-        a.queue.pop_front();
+    while (!a.queue.empty() && a.stale(a.queue.front())) a.queue.pop_front();
     if (a.queue.empty() || a.cache.unread >= ewf_max_unread_ahead) return false;
-    const uint64_t c = a.queue.front();
+    const uint64_t c = a.queue.front().chunk;
     a.queue.pop_front();
     a.reading = true;
     a.reading_chunk = c;
@@ -623,6 +647,7 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
             if (const uint8_t* c = a.cache.find(index)) {
                 std::memcpy(dst.data(), c + within, n);
                 if (a.cache.unread < unread) a.work.notify_one();
+                a.note_read(index);
                 kept = true;
                 break;
             }
@@ -638,6 +663,7 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
         a.reading_chunk = index;
         std::string file, why;
         const bool ok = fill(lock, reader, index, scratch, false, dst, within, file, why);
+        a.note_read(index);
         a.reading = false;
         lock.unlock();
         if (!ok) {
@@ -663,7 +689,8 @@ void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
     // the oldest dropped beyond the limit. A chunk queued twice is passed
     // over the second time, as decoded.
     for (auto c = fresh.rbegin(); c != fresh.rend(); ++c)
-        if (!a.cache.has(*c) && !(a.busy && a.busy_chunk == *c)) a.queue.push_front(*c);
+        if (!a.cache.has(*c) && !(a.busy && a.busy_chunk == *c)) a.queue.push_front({*c, a.hints + 1});
+    ++a.hints;
     if (a.queue.size() > ewf_max_queued_chunks) a.queue.resize(ewf_max_queued_chunks);
     if (a.queue.empty()) return;
     if (!a.started) {
