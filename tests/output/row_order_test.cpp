@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <string>
 
 namespace {
@@ -55,6 +56,41 @@ TEST(RowOrder, EqualKeysKeepInsertionOrder) {
             EXPECT_EQ(r.entry, expected++);
         }
     EXPECT_EQ(expected, 5u);
+}
+
+// A batch merged into rows already held must land exactly where inserting
+// its rows one by one would put them: interleaved by key, each after the
+// held rows of an equal key and after the batch's own earlier equals.
+TEST(RowOrder, MergedBatchMatchesOneByOneInsertion) {
+    std::mt19937 rng(5);
+    const char16_t* keys[] = {u"\\d", u"\\d\\a", u"\\d\\b", u"\\d\\b:s", u"\\d\\c", u"\\d\\\u00e9"};
+    for (int round = 0; round < 500; ++round) {
+        listing_rows merged;
+        // The order wanted: a multiset's, which places an equal key last.
+        std::multiset<listing_row, row_order> inserted;
+        uint64_t tag = 0;
+        auto make = [&] {
+            listing_row r;
+            r.sort_key = keys[rng() % std::size(keys)];
+            r.entry = tag++;
+            return r;
+        };
+        for (size_t i = rng() % 6; i > 0; --i) {
+            const listing_row r = make();
+            merged.insert(r);
+            inserted.insert(r);
+        }
+        std::vector<listing_row> batch;
+        for (size_t i = rng() % 8; i > 0; --i) batch.push_back(make());
+        for (const listing_row& r : batch) inserted.insert(r);
+        // The batch arrives sorted, equal keys in their order of making.
+        std::stable_sort(batch.begin(), batch.end(), row_order());
+        merged.merge_sorted(batch);
+        EXPECT_TRUE(batch.empty());
+        ASSERT_EQ(merged.size(), inserted.size());
+        auto a = merged.begin();
+        for (auto b = inserted.begin(); b != inserted.end(); ++a, ++b) ASSERT_EQ(a->entry, b->entry) << round;
+    }
 }
 
 }  // namespace
