@@ -36,8 +36,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 runs=${RUNS:-5}
 brelvik=${BRELVIK:-$root/build/brelvik}
-default_sets="mixed:20000 mixed:200000 uniform10:200000 uniform100:200000 uniform1000:200000
-  uniform10000:200000 grid40x50x100:200000 uniform100:20000 mixed:2000000 uniform100:2000000"
+default_sets=(mixed:20000 mixed:200000 uniform10:200000 uniform100:200000 uniform1000:200000
+  uniform10000:200000 grid40x50x100:200000 uniform100:20000 mixed:2000000 uniform100:2000000)
 
 # Targets: wall time against each peer, the text table's time per entry,
 # peak memory (meant at 2,000,000 files; every size must stay under it),
@@ -50,7 +50,13 @@ for tool in /usr/bin/time fls ntfsls ewfacquire; do
 done
 [[ -x $brelvik ]] || { echo "run.sh: $brelvik is not built (scripts/build.sh build)" >&2; exit 1; }
 
-if (($#)); then sets=("$@"); else read -ra sets <<<"${SETS:-$default_sets}"; fi
+if (($#)); then
+  sets=("$@")
+elif [[ -n ${SETS:-} ]]; then
+  read -ra sets <<<"$SETS"
+else
+  sets=("${default_sets[@]}")
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
