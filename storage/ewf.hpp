@@ -111,8 +111,9 @@ constexpr size_t ewf_max_queued_chunks = 4096;
 constexpr size_t ewf_max_unread_ahead = 64;
 // Chunks whose last read is remembered, so that a hint the reads overtook
 // is not decoded again: a listing reads some thousands of chunks of MFT
-// and indexes per 100,000 files; past this the memory is started afresh.
-constexpr size_t ewf_max_read_notes = size_t(1) << 20;
+// and indexes per 100,000 files, so this covers some millions of files in
+// a few megabytes; past it the memory is started afresh.
+constexpr size_t ewf_max_read_notes = size_t(1) << 17;
 
 struct ewf_image : disk_container {
     ewf_image();
