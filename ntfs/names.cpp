@@ -42,8 +42,8 @@ void name_pass(le::bytes rec, uint64_t read_as, uint32_t bound, bool include_dos
                 n.name_space = ns;
                 n.attr_id = le::u16(a, attr_header::id);
                 n.record_number = number;
-                n.key = name_key(parent, n.name, number);
-                m.emplace(n.key, std::move(n));
+                std::string key = name_key(parent, n.name, number);
+                m.emplace(std::move(key), std::move(n));
             }
         }
         // The next $FILE_NAME is looked for within one record's bytes.

@@ -4,14 +4,15 @@
 
 #include "ntfs/volume.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct entry_name {
-    std::string key;                 // parent_name_record, hexadecimal numbers
     std::u16string name;
     uint64_t parent_ref = 0;
     std::array<uint8_t, 68> head{};  // the first 68 bytes of the $FILE_NAME value
@@ -20,7 +21,36 @@ struct entry_name {
     uint64_t record_number = 0;      // the record the name stands in
 };
 
-using entry_name_map = std::map<std::string, entry_name>;
+// The names of one entry by key (name_key: parent, name and record in
+// hexadecimal), in key order; of equal keys the first stays. An entry has
+// one to a few names, so they sit in one sorted vector, not in a node each.
+class entry_name_map {
+public:
+    using value_type = std::pair<std::string, entry_name>;
+    using iterator = std::vector<value_type>::iterator;
+    using const_iterator = std::vector<value_type>::const_iterator;
+
+    // Non-const iteration is for moving names out; a key must not change.
+    iterator begin() { return items_.begin(); }
+    iterator end() { return items_.end(); }
+    const_iterator begin() const { return items_.begin(); }
+    const_iterator end() const { return items_.end(); }
+    size_t size() const { return items_.size(); }
+    bool empty() const { return items_.empty(); }
+    void clear() { items_.clear(); }
+
+    // Adds `name` under `key` unless the key is held already; true when added.
+    bool emplace(std::string key, entry_name name) {
+        auto at = std::lower_bound(items_.begin(), items_.end(), key,
+                                   [](const value_type& item, const std::string& k) { return item.first < k; });
+        if (at != items_.end() && at->first == key) return false;
+        items_.emplace(at, std::move(key), std::move(name));
+        return true;
+    }
+
+private:
+    std::vector<value_type> items_;
+};
 
 // DOS-only names (namespace 2) are left out unless `include_dos` is set.
 constexpr uint8_t namespace_posix = 0;

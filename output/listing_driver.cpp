@@ -368,8 +368,8 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
                 }
             }
         }
-        s.name.key = name_key(dir, s.name.name, e);
-        reused[s.file_ref].emplace(s.name.key, std::move(s.name));
+        std::string key = name_key(dir, s.name.name, e);
+        reused[s.file_ref].emplace(std::move(key), std::move(s.name));
     }
     for (uint64_t e : from_records) {
         if (e == dir || !read_file_record(v, e, rec)) continue;
