@@ -304,7 +304,8 @@ void flatten_entry(ntfs_volume& v, uint64_t entry, const parsed_entry& pe, std::
             d.initialized_size = le::u64(a, attr_header::initialized_size);
             d.compressed_size = le::u64(a, attr_header::compressed_size);
             d.compression_unit = le::u8(a, attr_header::compression_unit);
-            d.extents = item.extents;
+            // A listing row reads no clusters: its items carry no extents.
+            if (!listing) d.extents = item.extents;
         } else {
             const le::bytes val = resident_value(a);
             d.value_length = le::u32(a, attr_header::value_length);
@@ -323,6 +324,99 @@ void flatten_entry(ntfs_volume& v, uint64_t entry, const parsed_entry& pe, std::
     }
 }
 
+// The listing items of `r`, the entry's record of one record size, made
+// from each attribute on its own. That gives what the entry load gives when
+// the record holds all of the entry (no attribute list) and no two of its
+// listing attributes are pieces the load would join or keys it would fold
+// (same type with the same name or id). False, with `out` not to be used,
+// when the record is not of that kind and needs the full load.
+bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::vector<attr_desc>& out) {
+    const uint32_t rs = working_record_size(v);
+    const uint64_t base_ref = le::u64(r, file_header::base_reference);
+    const uint64_t file_ref = (entry & entry_number_mask) | (uint64_t(le::u16(r, file_header::sequence)) << 48);
+    // The names of the listing attributes met, beside each item in `out`
+    // (and empty for those that make no item), for the duplicate check.
+    struct seen_attr {
+        uint32_t type;
+        uint16_t id;
+        std::u16string name;
+    };
+    std::vector<seen_attr> seen;
+    uint64_t off = le::u16(r, file_header::first_attribute);
+    if (off == 0) return true;
+    while (le::fits(r, off, 8)) {
+        const uint32_t type = le::u32(r, off);
+        const uint32_t len = le::u32(r, off + attr_header::length);
+        if (type == attr_end || len == 0 || len > rs) break;
+        if (!le::fits(r, off, 16) || !le::fits(r, off, len)) break;
+        if (type == attr_attribute_list) return false;
+        const le::bytes a = le::sub(r, off, len);
+        const uint64_t at = off;
+        off += len;
+        if (!is_listing_type(type)) continue;
+        const uint16_t id = le::u16(a, attr_header::id);
+        const uint8_t name_len = le::u8(a, attr_header::name_length);
+        const uint16_t name_off = le::u16(a, attr_header::name_offset);
+        std::u16string name;
+        if (name_off && name_len && le::fits(a, name_off, 2u * name_len)) name = read_utf16(a, name_off, name_len);
+        for (const seen_attr& o : seen)
+            if (o.type == type && (o.id == id || o.name == name)) return false;
+        const bool non_resident = le::u8(a, attr_header::non_resident) != 0;
+        std::string target;
+        if (type == attr_object_id) {
+            if (le::u16(a, attr_header::value_offset) == 0 || le::u32(a, attr_header::value_length) < 16) continue;
+        } else if (type == attr_reparse_point) {
+            // The checks the entry load makes before it takes a reparse point.
+            const uint16_t voff = le::u16(a, attr_header::value_offset);
+            const uint32_t vlen = le::u32(a, attr_header::value_length);
+            if (non_resident || voff == 0 || vlen <= 16) continue;
+            const le::bytes val = resident_value(a);
+            if (val.empty()) continue;
+            const uint16_t data_len = le::u16(val, 4);
+            const uint16_t sub_off = le::u16(val, 8), sub_len = le::u16(val, 10);
+            const uint16_t prn_off = le::u16(val, 12), prn_len = le::u16(val, 14);
+            if (data_len == 0 || uint64_t(voff) + data_len >= r.size() - at) continue;
+            if (sub_len == 0 && prn_len == 0) continue;
+            if (uint32_t(sub_off) + sub_len >= data_len || uint32_t(prn_off) + prn_len >= data_len) continue;
+            target = ntfs_name_to_utf8(reparse_target(val, false));
+        }
+        attr_desc& d = out.emplace_back();
+        d.type = type;
+        d.attr_id = id;
+        d.attr_flags = le::u16(a, attr_header::flags);
+        d.file_ref = file_ref;
+        d.non_resident = non_resident ? 1 : 0;
+        if (non_resident) {
+            d.owner_entry = base_ref ? base_ref : entry;
+            d.allocated_size = le::u64(a, attr_header::allocated_size);
+            d.real_size = le::u64(a, attr_header::real_size);
+            d.initialized_size = le::u64(a, attr_header::initialized_size);
+            d.compressed_size = le::u64(a, attr_header::compressed_size);
+            d.compression_unit = le::u8(a, attr_header::compression_unit);
+        } else {
+            const le::bytes val = resident_value(a);
+            d.value_length = le::u32(a, attr_header::value_length);
+            if (type == attr_object_id) {
+                if (d.value_length < rs) d.value.assign(val.begin(), val.end());
+                if (d.value_length == 16 && val.size() == 16) {
+                    std::memcpy(d.object_id, val.data(), 16);
+                    d.has_object_id = 1;
+                }
+            }
+        }
+        d.text = std::move(target);
+        if (!name.empty()) d.name = ntfs_name_to_utf8(name);
+        d.record_size = rs;
+        seen.push_back({type, id, std::move(name)});
+    }
+    // The entry load keeps its items in the order of their keys: the id
+    // above the type.
+    std::sort(out.begin(), out.end(), [](const attr_desc& x, const attr_desc& y) {
+        return (uint64_t(x.attr_id) << 48 | x.type) < (uint64_t(y.attr_id) << 48 | y.type);
+    });
+    return true;
+}
+
 }  // namespace
 
 bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>& out) {
@@ -336,6 +430,10 @@ bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>&
 
 bool collect_listing_attrs(ntfs_volume& v, uint64_t entry, le::bytes record, std::vector<attr_desc>& out) {
     out.clear();
+    if (v.source && v.initialized && record.size() == working_record_size(v)) {
+        if (listing_items_in_record(v, entry, record, out)) return true;
+        out.clear();
+    }
     mft_entries_ctx ctx(&v);
     ctx.listing_items_only = true;
     parsed_entry pe;

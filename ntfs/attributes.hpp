@@ -20,7 +20,7 @@ bool collect_entry_attrs(ntfs_volume& v, uint64_t entry, std::vector<attr_desc>&
 // order: the object IDs, $DATA streams, index allocations and reparse
 // points; the entry header, $STANDARD_INFORMATION and $FILE_NAME items and
 // the other attributes are left out, and resident values are kept only
-// for object IDs. `record` is the entry's record as
+// for object IDs, and no item carries extents. `record` is the entry's record as
 // read_file_record read it: when it is one record size long its bytes are
 // those the entry load would read again and are used as they are.
 bool collect_listing_attrs(ntfs_volume& v, uint64_t entry, le::bytes record, std::vector<attr_desc>& out);

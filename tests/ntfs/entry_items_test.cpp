@@ -2,6 +2,7 @@
 // the fixture images, and on records damaged in memory (run these under the
 // sanitizer build: nothing may be read outside a buffer).
 #include "ntfs/attributes.hpp"
+#include "ntfs/deleted.hpp"
 #include "ntfs/index_node.hpp"
 #include "ntfs/names.hpp"
 #include "ntfs/open_volume.hpp"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 #include <sstream>
 
@@ -320,6 +322,121 @@ TEST(EntryItems, PiecesWithOtherIdsMergeIntoOneItem) {
             EXPECT_EQ(i30.extents[1].lcn, 20u);
             EXPECT_EQ(i30.extents[1].vcn, 4u);
         }
+    }
+}
+
+// What a listing row reads of an item, for comparing two ways of making it.
+std::string listing_view(const attr_desc& d) {
+    std::ostringstream o;
+    o << std::hex << d.type << ' ' << d.attr_id << ' ' << d.attr_flags << ' ' << d.file_ref << ' '
+      << int(d.non_resident) << ' ' << d.owner_entry << ' ' << d.allocated_size << ' ' << d.real_size << ' '
+      << d.initialized_size << ' ' << d.compressed_size << ' ' << int(d.compression_unit) << ' ' << d.value_length
+      << ' ' << int(d.has_object_id) << ' ' << d.record_size << " [" << d.name << "] [" << d.text << "] "
+      << d.value.size() << ' ' << d.extents.size();
+    for (uint8_t b : d.object_id) o << ' ' << int(b);
+    return o.str();
+}
+
+// collect_listing_attrs against the full entry load of the same entry: the
+// listing types in the same order, with values only for object IDs and no
+// extents. `bad` counts entries where they differ.
+void compare_listing_items(ntfs_volume& v, uint64_t entries, size_t& compared, size_t& bad) {
+    std::vector<uint8_t> rec;
+    for (uint64_t e = 0; e < entries; ++e) {
+        if (!read_file_record(v, e, rec) || !valid_file_header(rec)) continue;
+        items full, listing;
+        if (!collect_entry_attrs(v, e, full)) continue;
+        ASSERT_TRUE(collect_listing_attrs(v, e, rec, listing)) << e;
+        std::vector<std::string> want, got;
+        for (attr_desc d : full) {
+            if (d.type != 0x40 && d.type != 0x80 && d.type != 0x90 && d.type != 0xA0 && d.type != 0xC0) continue;
+            if (d.type != 0x40) d.value.clear();
+            d.extents.clear();
+            want.push_back(listing_view(d));
+        }
+        for (const attr_desc& d : listing) got.push_back(listing_view(d));
+        ++compared;
+        if (want != got) {
+            ++bad;
+            ADD_FAILURE() << "entry " << e << ": " << (want.empty() ? "" : want[0]) << " / "
+                          << (got.empty() ? "" : got[0]);
+        }
+    }
+}
+
+TEST(EntryItems, ListingItemsMatchTheFullLoad) {
+    size_t compared = 0, bad = 0;
+    for (const char* name : {"main.img", "mftfrag.img", "bigdir.img", "deleted.img"}) {
+        const std::string path = test_paths::fixture(name);
+        if (path.empty()) continue;
+        SCOPED_TRACE(name);
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(path), 0, v));
+        compare_listing_items(*v, mft_entries_in_use(*v), compared, bad);
+    }
+    for (const char* name : {"ntfs3.raw", "ntfs3_attrlist.raw", "7-undel-ntfs/7-ntfs-undel.dd"}) {
+        const std::string path = test_paths::testdata(name);
+        if (path.empty()) continue;
+        SCOPED_TRACE(name);
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(path), 0, v));
+        compare_listing_items(*v, mft_entries_in_use(*v), compared, bad);
+    }
+    EXPECT_GT(compared, 1000u);
+    EXPECT_EQ(bad, 0u);
+}
+
+// The same on damaged records: two streams of one name, two of one id, and
+// rounds of one byte changed in the attributes of every record.
+TEST(EntryItems, ListingItemsMatchTheFullLoadOnDamagedRecords) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    const auto img = image_patch::load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const uint64_t entries = mft_entries_in_use(*v);
+    using image_patch::find_attr;
+    // Entry 76 holds $DATA, $DATA "bigstream" (non-resident) and $DATA "Zone.Identifier".
+    const std::function<void(std::span<uint8_t>)> named_twice = [](std::span<uint8_t> r) {
+        const uint64_t a = find_attr(r, 0x80, 2);
+        r[a + attr_header::name_length] = 9;
+        image_patch::put_utf16(r, a + le::u16(r, a + attr_header::name_offset), u"bigstream");
+    };
+    const std::function<void(std::span<uint8_t>)> same_id = [](std::span<uint8_t> r) {
+        le::put_u16(r, find_attr(r, 0x80, 2) + attr_header::id, le::u16(r, find_attr(r, 0x80, 1) + attr_header::id));
+    };
+    for (const auto& edit : {named_twice, same_id}) {
+        auto copy = img;
+        image_patch::record(copy, *v, 76, edit);
+        std::unique_ptr<ntfs_volume> pv;
+        ASSERT_TRUE(open_memory_volume(std::move(copy), 0, pv));
+        size_t compared = 0, bad = 0;
+        compare_listing_items(*pv, 77, compared, bad);
+        EXPECT_EQ(bad, 0u);
+    }
+    uint64_t state = 0x9E3779B97F4A7C15ULL;
+    auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        auto copy = img;
+        for (uint64_t e = 0; e < entries; ++e) {
+            image_patch::record(copy, *v, e, [&](std::span<uint8_t> r) {
+                const uint64_t first = le::u16(r, file_header::first_attribute);
+                if (first == 0 || first >= r.size()) return;
+                const uint64_t at = first + next() % (r.size() - first);
+                r[at] = static_cast<uint8_t>(next());
+            });
+        }
+        std::unique_ptr<ntfs_volume> pv;
+        ASSERT_TRUE(open_memory_volume(std::move(copy), 0, pv));
+        size_t compared = 0, bad = 0;
+        compare_listing_items(*pv, entries, compared, bad);
+        EXPECT_EQ(bad, 0u);
     }
 }
 
