@@ -3,6 +3,7 @@
 #include "platform/platform.hpp"
 
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -26,21 +27,6 @@ int64_t days_before_year(int64_t year) {
 
 const std::array<uint16_t, 13>& month_table(int64_t year) {
     return is_leap(year) ? days_before_month_leap : days_before_month_common;
-}
-
-// Appends `value` in decimal, zero-filled to at least `width` digits.
-void append_number(std::string& out, uint64_t value, int width) {
-    char digits[24];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0 && n < 24);
-    char text[48];
-    int t = 0;
-    for (int i = n; i < width && t < 24; ++i) text[t++] = '0';
-    while (n > 0) text[t++] = digits[--n];
-    out.append(text, static_cast<size_t>(t));
 }
 
 uint64_t pow10(int n) {
@@ -161,61 +147,92 @@ uint32_t compile_formats(std::string_view date_template, std::string_view time_t
     return word;
 }
 
+namespace {
+
+// Writes `value` in decimal, zero-filled to `width` digits (wider values
+// keep all their digits); returns the end.
+char* put_number(char* p, uint64_t value, int width) {
+    if (width == 2 && value < 100) {
+        *p++ = static_cast<char>('0' + value / 10);
+        *p++ = static_cast<char>('0' + value % 10);
+        return p;
+    }
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && n < 24);
+    for (int i = n; i < width && i < 24; ++i) *p++ = '0';
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
+}  // namespace
+
 date_time_text format_date_time(const calendar_time& t, uint32_t word) {
     date_time_text out;
     if (!t.valid) return out;
     if (word == 0) word = compile_formats("yyyy-mm-dd", "hh:mm:ss.xxx", false);
 
+    // Each text is written into a buffer and taken in one piece: the date
+    // holds at most 24 + 3 + 2 + 2 characters, the time 3 * 2 + 2 + 1 + 24.
+    char buf[48];
+    char* p = buf;
     const char sep = static_cast<char>(word & format_separator_mask);
     const int year_width = (word & format_year4) ? 4 : 2;
-    std::string& d = out.date;
     auto put_sep = [&] {
-        if (sep != 0) d.push_back(sep);
+        if (sep != 0) *p++ = sep;
     };
     auto put_month = [&] {
         if (word & format_month_name) {
-            if (t.month >= 1 && t.month <= 12) d += month_names[t.month - 1u];
+            if (t.month >= 1 && t.month <= 12) {
+                std::memcpy(p, month_names[t.month - 1u], 3);
+                p += 3;
+            }
         } else {
-            append_number(d, t.month, 2);
+            p = put_number(p, t.month, 2);
         }
     };
     if ((word & format_order_ymd) && !(word & format_month_name)) {
-        append_number(d, t.year, year_width);
+        p = put_number(p, t.year, year_width);
         put_sep();
-        append_number(d, t.month, 2);
+        p = put_number(p, t.month, 2);
         put_sep();
-        append_number(d, t.day, 2);
+        p = put_number(p, t.day, 2);
     } else if (word & format_order_mdy) {
         put_month();
         put_sep();
-        append_number(d, t.day, 2);
+        p = put_number(p, t.day, 2);
         put_sep();
-        append_number(d, t.year, year_width);
+        p = put_number(p, t.year, year_width);
     } else if (word & format_order_dmy) {
-        append_number(d, t.day, 2);
+        p = put_number(p, t.day, 2);
         put_sep();
         put_month();
         put_sep();
-        append_number(d, t.year, year_width);
+        p = put_number(p, t.year, year_width);
     }
+    out.date.assign(buf, static_cast<size_t>(p - buf));
 
-    std::string& tm = out.time;
-    append_number(tm, t.hour, 2);
-    tm.push_back(':');
-    append_number(tm, t.minute, 2);
-    tm.push_back(':');
-    append_number(tm, t.second, 2);
+    p = buf;
+    p = put_number(p, t.hour, 2);
+    *p++ = ':';
+    p = put_number(p, t.minute, 2);
+    *p++ = ':';
+    p = put_number(p, t.second, 2);
     const int n = static_cast<int>((word & format_fraction_mask) >> format_fraction_shift);
     if (n == 3) {
-        tm.push_back('.');
-        append_number(tm, t.millisecond, 3);
+        *p++ = '.';
+        p = put_number(p, t.millisecond, 3);
     } else if (n >= 1 && n <= 6) {
-        tm.push_back('.');
-        append_number(tm, t.microsecond / pow10(6 - n), n);
+        *p++ = '.';
+        p = put_number(p, t.microsecond / pow10(6 - n), n);
     } else if (n >= 7 && n <= 9) {
-        tm.push_back('.');
-        append_number(tm, t.nanosecond / pow10(9 - n), n);
+        *p++ = '.';
+        p = put_number(p, t.nanosecond / pow10(9 - n), n);
     }
+    out.time.assign(buf, static_cast<size_t>(p - buf));
     return out;
 }
 

@@ -110,14 +110,17 @@ bool file_accepted(const brelvik_opts& opts, const std::u16string& key, const li
 // The sort key of a child: the directory's lower-cased path, '\\' and the
 // lower-cased name, made in one piece.
 std::u16string child_key(const std::u16string& lower_dir, std::u16string_view name) {
-    std::u16string s(lower_dir.size() + 1 + name.size(), u'\\');
-    std::copy(lower_dir.begin(), lower_dir.end(), s.begin());
-    char16_t* p = s.data() + lower_dir.size() + 1;
-    for (char16_t c : name) {
+    // Copied in blocks, then the name lowered where it lies.
+    std::u16string s;
+    s.reserve(lower_dir.size() + 1 + name.size());
+    s.append(lower_dir);
+    s.push_back(u'\\');
+    s.append(name);
+    for (char16_t* p = s.data() + lower_dir.size() + 1, *end = s.data() + s.size(); p != end; ++p) {
         // ASCII, by far the most common, lowered in place; the rest by the table.
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
-        else if (c >= 0x80) c = uni::wide_lower(c);
-        *p++ = c;
+        const char16_t c = *p;
+        if (c >= u'A' && c <= u'Z') *p = static_cast<char16_t>(c + 32);
+        else if (c >= 0x80) *p = uni::wide_lower(c);
     }
     return s;
 }

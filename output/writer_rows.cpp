@@ -154,8 +154,12 @@ bool take_rows(std::ostream& note, listing_rows& queue, brelvik_opts& opts, list
 }
 
 std::string escaped(std::string text, name_escape escape) {
-    if (escape.with == 0) return text;
+    escape_in_place(text, escape);
+    return text;
+}
+
+void escape_in_place(std::string& text, name_escape escape) {
+    if (escape.with == 0) return;
     for (char& c : text)
         if (c == escape.find) c = escape.with;
-    return text;
 }

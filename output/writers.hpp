@@ -86,6 +86,7 @@ struct name_escape {
     char with = 0;
 };
 std::string escaped(std::string text, name_escape escape);
+void escape_in_place(std::string& text, name_escape escape);
 
 // The location state of one writer call: the directory prefix and the
 // current directory line that directory rows set.
@@ -111,9 +112,11 @@ void for_each_printed_row(const listing_rows& rows, listing_rows& queue, const b
     row_location loc;
     loc.prefix = directory_prefix(escaped(uni::to_utf8(path), escape));
     loc.entry = entry;
+    std::string name;  // reused from row to row
     for (const listing_row& row : rows) {
         if (queue_subdirectory_row(row, opts, entry, queue)) continue;
-        const std::string name = escaped(uni::to_utf8(row.display_name), escape);
+        uni::to_utf8(row.display_name, name);
+        escape_in_place(name, escape);
         update_dir_line(loc, row, name);
         visit(row, static_cast<const row_location&>(loc), name);
     }

@@ -63,9 +63,14 @@ void append_utf8(std::string& out, uint32_t cp) {
 }
 
 std::string to_utf8(std::u16string_view s) {
+    std::string out;
+    to_utf8(s, out);
+    return out;
+}
+
+void to_utf8(std::u16string_view s, std::string& out) {
     // Written through a pointer into room for the longest form (three bytes
     // a unit), then cut to what was written: no per-byte bounds work.
-    std::string out;
     out.resize(s.size() * 3);
     char* p = out.data();
     for (size_t i = 0; i < s.size(); ++i) {
@@ -73,19 +78,22 @@ std::string to_utf8(std::u16string_view s) {
         if (u < 0x80) {
             *p++ = static_cast<char>(u);
         } else if (u >= 0xD800 && u <= 0xDBFF) {
-            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return {};
+            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) {
+                out.clear();
+                return;
+            }
             const uint32_t cp = 0x10000 + ((uint32_t(u) - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
             // A pair takes two units' room (six bytes) for its four.
             p = put_utf8(p, cp);
             ++i;
         } else if (u >= 0xDC00 && u <= 0xDFFF) {
-            return {};
+            out.clear();
+            return;
         } else {
             p = put_utf8(p, u);
         }
     }
     out.resize(static_cast<size_t>(p - out.data()));
-    return out;
 }
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }

@@ -22,6 +22,8 @@ std::u16string to_utf16(std::string_view utf8);
 // surrogate makes the whole result empty (the strict counterpart of
 // to_utf16, used for command-line and host-path text).
 std::string to_utf8(std::u16string_view utf16);
+// The same into `out`, whose room is reused.
+void to_utf8(std::u16string_view utf16, std::string& out);
 
 // Appends the UTF-8 bytes of one code point (at most U+10FFFF).
 void append_utf8(std::string& out, uint32_t code_point);
