@@ -42,8 +42,9 @@ void name_pass(le::bytes rec, uint64_t read_as, uint32_t bound, bool include_dos
                 n.name_space = ns;
                 n.attr_id = le::u16(a, attr_header::id);
                 n.record_number = number;
-                std::string key = name_key(parent, n.name, number);
-                m.emplace(std::move(key), std::move(n));
+                n.key_parent = parent;
+                n.key_record = number;
+                m.emplace(std::move(n));
             }
         }
         // The next $FILE_NAME is looked for within one record's bytes.
@@ -56,8 +57,8 @@ void name_pass(le::bytes rec, uint64_t read_as, uint32_t bound, bool include_dos
 }  // namespace
 
 std::u16string_view listed_name(const entry_name_map& m) {
-    if (m.size() == 1) return m.begin()->second.name;
-    for (const auto& [key, n] : m)
+    if (m.size() == 1) return m.begin()->name;
+    for (const entry_name& n : m)
         if (n.name_space != namespace_dos) return n.name;
     return {};
 }
@@ -142,7 +143,7 @@ bool climb_paths(climb& c, uint64_t a) {
     entry_name_map m;
     if (!collect_entry_names(c.v, a, rec, false, any_parent, m)) return false;
     c.on_chain.insert(a);
-    for (const auto& [key, n] : m) {
+    for (const entry_name& n : m) {
         if (c.paths.size() >= max_entry_paths) break;
         c.names.push_back(n.name);
         const uint64_t parent = n.parent_ref & entry_number_mask;

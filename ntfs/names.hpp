@@ -2,6 +2,7 @@
 // paths of an entry found by climbing parent references to the root.
 #pragma once
 
+#include "ntfs/names_utf16.hpp"
 #include "ntfs/volume.hpp"
 
 #include <algorithm>
@@ -19,18 +20,24 @@ struct entry_name {
     uint8_t name_space = 0;
     uint16_t attr_id = 0;
     uint64_t record_number = 0;      // the record the name stands in
+    // What the name is ordered by among an entry's names, with the name:
+    // the parent's entry number and the record (see name_key).
+    uint64_t key_parent = 0;
+    uint64_t key_record = 0;
 };
 
-// The names of one entry by key (name_key: parent, name and record in
-// hexadecimal), in key order; of equal keys the first stays. An entry has
-// one to a few names, so they sit in one sorted vector, not in a node each.
+// The names of one entry in the order of their keys (name_key: parent,
+// name and record in hexadecimal); of equal keys the first stays. An entry
+// has one to a few names, so they sit in one sorted vector, not in a node
+// each, and their keys are compared without being built.
 class entry_name_map {
 public:
-    using value_type = std::pair<std::string, entry_name>;
-    using iterator = std::vector<value_type>::iterator;
-    using const_iterator = std::vector<value_type>::const_iterator;
+    using value_type = entry_name;
+    using iterator = std::vector<entry_name>::iterator;
+    using const_iterator = std::vector<entry_name>::const_iterator;
 
-    // Non-const iteration is for moving names out; a key must not change.
+    // Non-const iteration is for moving names out; what orders them must
+    // not change.
     iterator begin() { return items_.begin(); }
     iterator end() { return items_.end(); }
     const_iterator begin() const { return items_.begin(); }
@@ -39,17 +46,25 @@ public:
     bool empty() const { return items_.empty(); }
     void clear() { items_.clear(); }
 
-    // Adds `name` under `key` unless the key is held already; true when added.
-    bool emplace(std::string key, entry_name name) {
-        auto at = std::lower_bound(items_.begin(), items_.end(), key,
-                                   [](const value_type& item, const std::string& k) { return item.first < k; });
-        if (at != items_.end() && at->first == key) return false;
-        items_.emplace(at, std::move(key), std::move(name));
+    // Adds `name` unless a name of the same key is held; true when added.
+    bool emplace(entry_name name) {
+        auto at = items_.end();
+        // Names mostly come in key order: the last one is looked at first.
+        while (at != items_.begin()) {
+            const int c = order(*(at - 1), name);
+            if (c == 0) return false;
+            if (c < 0) break;
+            --at;
+        }
+        items_.insert(at, std::move(name));
         return true;
     }
 
 private:
-    std::vector<value_type> items_;
+    static int order(const entry_name& a, const entry_name& b) {
+        return compare_name_keys(a.key_parent, a.name, a.key_record, b.key_parent, b.name, b.key_record);
+    }
+    std::vector<entry_name> items_;
 };
 
 // DOS-only names (namespace 2) are left out unless `include_dos` is set.

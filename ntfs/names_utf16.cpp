@@ -75,3 +75,51 @@ std::string name_key(uint64_t parent, std::u16string_view name, uint64_t record)
     append_hex8(key, record);
     return key;
 }
+
+namespace {
+
+// Hexadecimal of at most this value has exactly 8 digits in a key, so two
+// such numbers order their key text as they order themselves.
+constexpr uint64_t eight_hex_digits = 0xFFFFFFFFULL;
+
+bool is_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+int compare_built_keys(uint64_t pa, std::u16string_view na, uint64_t ra, uint64_t pb, std::u16string_view nb,
+                       uint64_t rb) {
+    const int c = name_key(pa, na, ra).compare(name_key(pb, nb, rb));
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+int compare_name_keys(uint64_t pa, std::u16string_view na, uint64_t ra, uint64_t pb, std::u16string_view nb,
+                      uint64_t rb) {
+    // The key texts are built only where the numbers are wider than eight
+    // digits or a surrogate takes part; otherwise the parts decide as they
+    // decide the texts: UTF-8 orders code points as UTF-16 orders units
+    // outside the surrogates.
+    if (pa != pb) {
+        if (pa <= eight_hex_digits && pb <= eight_hex_digits) return pa < pb ? -1 : 1;
+        return compare_built_keys(pa, na, ra, pb, nb, rb);
+    }
+    const size_t n = std::min(na.size(), nb.size());
+    size_t i = 0;
+    for (; i < n && na[i] == nb[i]; ++i)
+        if (is_surrogate(na[i])) return compare_built_keys(pa, na, ra, pb, nb, rb);
+    if (i < n) {
+        if (is_surrogate(na[i]) || is_surrogate(nb[i])) return compare_built_keys(pa, na, ra, pb, nb, rb);
+        return na[i] < nb[i] ? -1 : 1;
+    }
+    if (na.size() == nb.size()) {
+        if (ra == rb) return 0;
+        if (ra <= eight_hex_digits && rb <= eight_hex_digits) return ra < rb ? -1 : 1;
+        return compare_built_keys(pa, na, ra, pb, nb, rb);
+    }
+    // One name begins the other: the '_' after the shorter one meets the
+    // longer one's next character, whose UTF-8 lead byte is above '_'
+    // unless it is ASCII.
+    const char16_t next = na.size() > nb.size() ? na[n] : nb[n];
+    if (next == u'_' || is_surrogate(next)) return compare_built_keys(pa, na, ra, pb, nb, rb);
+    const int shorter_first = (next >= 0x80 || u'_' < next) ? -1 : 1;
+    return na.size() < nb.size() ? shorter_first : -shorter_first;
+}

@@ -21,3 +21,7 @@ void append_ntfs_name_utf8(std::string& out, std::u16string_view name);
 // The key that orders an entry's names: parent, name and record as
 // "%08llx_<name in UTF-8>_%08llx", built in one piece.
 std::string name_key(uint64_t parent, std::u16string_view name, uint64_t record);
+// The order of the keys of two names (negative, zero or positive as
+// name_key(a) compares to name_key(b)), mostly without building them.
+int compare_name_keys(uint64_t parent_a, std::u16string_view name_a, uint64_t record_a, uint64_t parent_b,
+                      std::u16string_view name_b, uint64_t record_b);

@@ -114,7 +114,7 @@ bool fetch(ntfs_volume& v, uint64_t p, const cmd_params* log) {
             log_line(log, "err: namelookup: inode 0x%llx", {}, c);
             continue;
         }
-        for (const auto& [key, n] : m) node->second.names.emplace(uni::ascii_lower(uni::to_utf8(n.name)), c);
+        for (const entry_name& n : m) node->second.names.emplace(uni::ascii_lower(uni::to_utf8(n.name)), c);
         if (le::u16(rec, file_header::flags) & record_is_directory) subdirs.push_back(c);
     }
     for (uint64_t c : subdirs) v.directory_cache.emplace(c, directory_cache_node{});

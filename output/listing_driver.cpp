@@ -172,7 +172,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     const std::u16string chosen(listed_name(names));
     // The names are not needed after this: each is moved into the row.
     row.names.reserve(names.size());
-    for (auto& [key, n] : names) row.names.push_back(to_row_name(std::move(n)));
+    for (entry_name& n : names) row.names.push_back(to_row_name(std::move(n)));
 
     const le::bytes si_attr = find_attribute(rec, attr_standard_information, working_record_size(v));
     const le::bytes si = resident_value(si_attr);
@@ -298,10 +298,10 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
 // own $FILE_NAME copies say (`names`, the copies of one file reference).
 void stage_reused_row(uint64_t file_ref, const entry_name_map& names, uint64_t parent, const std::u16string& path,
                       const std::u16string& lower_path, row_batch& rows, brelvik_opts& opts) {
-    const entry_name& first = names.begin()->second;
+    const entry_name& first = *names.begin();
     const le::bytes h(first.head.data(), first.head.size());
     listing_row row;
-    for (const auto& [key, n] : names) row.names.push_back(to_row_name(entry_name(n)));
+    for (const entry_name& n : names) row.names.push_back(to_row_name(entry_name(n)));
     row.display_name = listed_name(names);
     const bool directory = (le::u32(h, 56) & file_name_directory) != 0;
     row.si_created = le::u64(h, 8);
@@ -364,15 +364,16 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
                 entry_name_map held;
                 collect_entry_names(v, e, rec, true, dir, held);
                 const bool holds = std::any_of(held.begin(), held.end(),
-                                               [&](const auto& kv) { return kv.second.name == s.name.name; });
+                                               [&](const entry_name& n) { return n.name == s.name.name; });
                 if (holds) {
                     if (!live.count(e)) from_records.insert(e);
                     continue;
                 }
             }
         }
-        std::string key = name_key(dir, s.name.name, e);
-        reused[s.file_ref].emplace(std::move(key), std::move(s.name));
+        s.name.key_parent = dir;
+        s.name.key_record = e;
+        reused[s.file_ref].emplace(std::move(s.name));
     }
     for (uint64_t e : from_records) {
         if (e == dir || !read_file_record(v, e, rec)) continue;
@@ -471,7 +472,7 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
     row_batch batch;
     const std::u16string lower_path = uni::wide_lower(path);
     bool result = collect_entry_names(v, entry, rec, false, any_parent, names);
-    for (const auto& [key, n] : names)
+    for (const entry_name& n : names)
         result = stage_entry_rows(v, rec, entry, n.parent_ref & entry_number_mask, path, lower_path, batch, show_indx,
                                   false, opts);
     const bool children_read = stage_children(v, entry, path, lower_path, batch, show_indx, opts, progress);
@@ -577,8 +578,8 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         }
         // The directory the path named holds the entry; without it, the
         // parent of the entry's first name.
-        uint64_t parent = names.begin()->second.parent_ref & entry_number_mask;
-        for (const auto& [key, n] : names)
+        uint64_t parent = names.begin()->parent_ref & entry_number_mask;
+        for (const entry_name& n : names)
             if ((n.parent_ref & entry_number_mask) == opts.start_parent) parent = opts.start_parent;
         add_entry_rows(v, rec, opts.start_entry, parent, opts.list_path, opts.rows, opts.show_indx != 0, false, opts);
     }

@@ -31,4 +31,31 @@ TEST(NameKey, MatchesThePrintfForm) {
     }
 }
 
+// The order compared without building the keys is the order of the keys:
+// numbers on both sides of eight digits, names that begin one another,
+// '_' and characters on both sides of it, and surrogates paired or not.
+TEST(NameKey, ComparedAsTheKeysCompare) {
+    std::mt19937_64 rng(7);
+    const char16_t units[] = {u'a', u'b', u'A', u'^', u'_', u'`', u'.', 0x00E9, 0x0100, 0x65E5, 0xD83D, 0xDE00, 0xE000, 0xFFFD};
+    const uint64_t numbers[] = {0, 5, 0xFFFFFFFFULL, 0x100000000ULL, 0x123456789ULL, 0xFFFFFFFFFFFFULL};
+    auto number = [&] { return rng() % 3 ? numbers[rng() % 2 + 1] - rng() % 2 : numbers[rng() % std::size(numbers)]; };
+    auto name = [&] {
+        std::u16string n;
+        for (size_t k = rng() % 6; k > 0; --k) n.push_back(units[rng() % std::size(units)]);
+        return n;
+    };
+    for (int i = 0; i < 200000; ++i) {
+        const uint64_t pa = number(), ra = number();
+        const std::u16string na = name();
+        // Often the same parent, and a name that begins or equals the other.
+        const uint64_t pb = rng() % 4 ? pa : number();
+        const uint64_t rb = rng() % 2 ? ra : number();
+        std::u16string nb = rng() % 2 ? na.substr(0, rng() % (na.size() + 1)) : name();
+        if (rng() % 2) nb += name();
+        const int want = name_key(pa, na, ra).compare(name_key(pb, nb, rb));
+        const int got = compare_name_keys(pa, na, ra, pb, nb, rb);
+        ASSERT_EQ((want > 0) - (want < 0), got) << i;
+    }
+}
+
 }  // namespace
