@@ -34,6 +34,7 @@ layouts=(
   "csv_all|-level -2 -csv -alldates -base10 -pair_datetime -split_pathfile"
   "csv_pipe|-level -2 -csv -no_whitespace -csv_separator | -dateformat mm/dd/yyyy -timeformat hh:mm:ss"
   "xml|-level -2 -xml"
+  "xml_all|-level -2 -xml -alldates"
   "body|-level -2 -bodyfile"
   "l2t|-level -2 -csvl2t"
   "deleted|-level -2 -deleted"

@@ -160,6 +160,10 @@ void merge_rows(row_batch& batch, listing_rows& rows) {
     rows.merge_sorted(sorted);
 }
 
+// True when the rows are written in a layout that reads the names of a
+// row (`listing_row::names`): the timelines and -alldates.
+bool rows_show_names(const brelvik_opts& opts) { return opts.bodyfile || opts.csvl2t || opts.all_dates; }
+
 // `lower_path` is `path` lower-cased, made once for all of a directory's
 // entries.
 bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
@@ -170,9 +174,12 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
     listing_row row;
     const std::u16string chosen(listed_name(names));
-    // The names are not needed after this: each is moved into the row.
-    row.names.reserve(names.size());
-    for (entry_name& n : names) row.names.push_back(to_row_name(std::move(n)));
+    // The names are not needed after this: each is moved into the row,
+    // where only the layouts that show every name's times read them.
+    if (rows_show_names(opts)) {
+        row.names.reserve(names.size());
+        for (entry_name& n : names) row.names.push_back(to_row_name(std::move(n)));
+    }
 
     const le::bytes si_attr = find_attribute(rec, attr_standard_information, working_record_size(v));
     const le::bytes si = resident_value(si_attr);
