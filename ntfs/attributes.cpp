@@ -4,6 +4,7 @@
 #include "ntfs/names_utf16.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -334,14 +335,17 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
     const uint32_t rs = working_record_size(v);
     const uint64_t base_ref = le::u64(r, file_header::base_reference);
     const uint64_t file_ref = (entry & entry_number_mask) | (uint64_t(le::u16(r, file_header::sequence)) << 48);
-    // The names of the listing attributes met, beside each item in `out`
-    // (and empty for those that make no item), for the duplicate check.
+    // The listing attributes that made an item, for the duplicate check. A
+    // record holds a few; one with more goes to the full load, which has no
+    // such bound.
     struct seen_attr {
-        uint32_t type;
-        uint16_t id;
+        uint32_t type = 0;
+        uint16_t id = 0;
         std::u16string name;
     };
-    std::vector<seen_attr> seen;
+    constexpr size_t max_seen = 16;
+    std::array<seen_attr, max_seen> seen;
+    size_t seen_count = 0;
     uint64_t off = le::u16(r, file_header::first_attribute);
     if (off == 0) return true;
     while (le::fits(r, off, 8)) {
@@ -359,8 +363,9 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
         const uint16_t name_off = le::u16(a, attr_header::name_offset);
         std::u16string name;
         if (name_off && name_len && le::fits(a, name_off, 2u * name_len)) name = read_utf16(a, name_off, name_len);
-        for (const seen_attr& o : seen)
-            if (o.type == type && (o.id == id || o.name == name)) return false;
+        for (size_t i = 0; i < seen_count; ++i)
+            if (seen[i].type == type && (seen[i].id == id || seen[i].name == name)) return false;
+        if (seen_count == max_seen) return false;
         const bool non_resident = le::u8(a, attr_header::non_resident) != 0;
         std::string target;
         if (type == attr_object_id) {
@@ -407,7 +412,7 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
         d.text = std::move(target);
         if (!name.empty()) d.name = ntfs_name_to_utf8(name);
         d.record_size = rs;
-        seen.push_back({type, id, std::move(name)});
+        seen[seen_count++] = {type, id, std::move(name)};
     }
     // The entry load keeps its items in the order of their keys: the id
     // above the type.

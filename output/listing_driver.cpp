@@ -125,13 +125,20 @@ std::u16string child_key(const std::u16string& lower_dir, std::u16string_view na
     return s;
 }
 
-// Rows as they are made, in that order, before they join the ordered set.
-using row_batch = std::vector<listing_row>;
+// Rows as they are made, in that order, before they join the ordered set,
+// with the room an entry's names and items are read into, kept from entry
+// to entry.
+struct row_batch {
+    std::vector<listing_row> rows;
+    entry_name_map names;
+    std::vector<attr_desc> items;
+};
 
 // Moves the batch into `rows`: the order and the placing of equal keys are
 // those of inserting the rows one by one, but the batch is sorted first and
 // joins the rows held in one merge.
-void merge_rows(row_batch& batch, listing_rows& rows) {
+void merge_rows(row_batch& made, listing_rows& rows) {
+    std::vector<listing_row>& batch = made.rows;
     // The keys share the directory's path: what every key has in common
     // with the first decides no comparison and is left out of them.
     size_t shared = batch.empty() ? 0 : batch.front().sort_key.size();
@@ -153,7 +160,7 @@ void merge_rows(row_batch& batch, listing_rows& rows) {
         order.push_back({std::u16string_view(batch[i].sort_key).substr(shared), i});
     std::stable_sort(order.begin(), order.end(),
                      [](const keyed& a, const keyed& b) { return sort_key_less(a.rest, b.rest); });
-    row_batch sorted;
+    std::vector<listing_row> sorted;
     sorted.reserve(batch.size());
     for (const auto& [rest, i] : order) sorted.push_back(std::move(batch[i]));
     batch.clear();
@@ -167,10 +174,10 @@ bool rows_show_names(const brelvik_opts& opts) { return opts.bodyfile || opts.cs
 // `lower_path` is `path` lower-cased, made once for all of a directory's
 // entries.
 bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
-                      const std::u16string& lower_path, row_batch& rows, bool show_indx, bool is_child,
+                      const std::u16string& lower_path, row_batch& batch, bool show_indx, bool is_child,
                       brelvik_opts& opts) {
     if (!v.source) return false;
-    entry_name_map names;
+    entry_name_map& names = batch.names;
     if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
     listing_row row;
     const std::u16string chosen(listed_name(names));
@@ -202,7 +209,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     if (!is_child || (row.record_flags & record_flag_directory)) row.dir_path = path;
     row.display_name = chosen;
 
-    std::vector<attr_desc> items;
+    std::vector<attr_desc>& items = batch.items;
     if (!collect_listing_attrs(v, entry, rec, items)) return true;
     uint8_t object_id[16] = {};
     for (const auto& d : items) {
@@ -231,7 +238,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
             row.attr_size = root->value_length;
         }
         std::memcpy(row.object_id, object_id, 16);
-        rows.push_back(row);
+        batch.rows.push_back(row);
         std::memset(object_id, 0, 16);
         main_row = true;
     } else {
@@ -280,7 +287,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
                 std::memset(object_id, 0, 16);
                 main_row = true;
             }
-            rows.push_back(std::move(r));
+            batch.rows.push_back(std::move(r));
         } else if (d.type == attr_index_allocation && show_indx && !d.name.empty()) {
             const std::u16string stream = uni::to_utf16(d.name);
             r.size = size;
@@ -288,7 +295,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
             r.kind = row_kind_index_stream;
             r.sort_key = base_key + u":" + uni::wide_lower(stream);
             std::memset(r.object_id, 0, 16);
-            rows.push_back(std::move(r));
+            batch.rows.push_back(std::move(r));
         }
     }
     if (!main_row) {
@@ -296,7 +303,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         row.size = 0;
         row.sort_key = base_key;
         std::memcpy(row.object_id, object_id, 16);
-        rows.push_back(std::move(row));
+        batch.rows.push_back(std::move(row));
     }
     return true;
 }
@@ -304,7 +311,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
 // The row of a name whose record now holds another file: what the name's
 // own $FILE_NAME copies say (`names`, the copies of one file reference).
 void stage_reused_row(uint64_t file_ref, const entry_name_map& names, uint64_t parent, const std::u16string& path,
-                      const std::u16string& lower_path, row_batch& rows, brelvik_opts& opts) {
+                      const std::u16string& lower_path, row_batch& batch, brelvik_opts& opts) {
     const entry_name& first = *names.begin();
     const le::bytes h(first.head.data(), first.head.size());
     listing_row row;
@@ -329,7 +336,7 @@ void stage_reused_row(uint64_t file_ref, const entry_name_map& names, uint64_t p
     row.attr_type = attr_file_name;
     row.attr_size = row.size;
     if (!directory && !file_accepted(opts, row.sort_key, row)) return;
-    rows.push_back(std::move(row));
+    batch.rows.push_back(std::move(row));
 }
 
 // What a live child's record header said, by entry number.
@@ -407,7 +414,7 @@ bool stage_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, co
     prefetch_records(v, children);
     std::vector<uint8_t> crec;
     std::vector<child_state> states;  // with -deleted: what each child's record said
-    batch.reserve(batch.size() + children.size());  // a row or more per child
+    batch.rows.reserve(batch.rows.size() + children.size());  // a row or more per child
     for (const auto& [c, flag] : children) {
         if (c == dir) continue;
         const bool kept = take_kept_record(v, c, crec);
@@ -443,7 +450,7 @@ listing_row orphan_folder_row(const ntfs_volume& v, const std::u16string& path, 
 void stage_orphans(ntfs_volume& v, const std::u16string& path, row_batch& batch, brelvik_opts& opts,
                    listing_progress* progress) {
     const std::u16string lower_path = uni::wide_lower(path);
-    batch.push_back(orphan_folder_row(v, path, lower_path, true));
+    batch.rows.push_back(orphan_folder_row(v, path, lower_path, true));
     deleted_map& m = volume_deleted_map(v, opts);
     classify_deleted(v, m);
     std::vector<uint8_t> rec;
@@ -610,7 +617,7 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         stage_children(v, opts.start_entry, opts.list_path, lower_path, batch, opts.show_indx != 0, opts, &progress);
         // The orphans hang below the root when the whole volume is walked.
         if (opts.show_deleted && opts.start_entry == 5 && opts.levels != 1)
-            batch.push_back(orphan_folder_row(v, opts.list_path, lower_path, false));
+            batch.rows.push_back(orphan_folder_row(v, opts.list_path, lower_path, false));
         merge_rows(batch, opts.rows);
     }
     if (opts.rows.empty()) {
