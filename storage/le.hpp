@@ -6,6 +6,7 @@
 // `fits` first.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -37,10 +38,24 @@ inline int64_t int_n(bytes b, uint64_t off, unsigned n) {
     return static_cast<int64_t>(v);
 }
 
+// A field of the width of `T`: one load on a little-endian host (every
+// platform the tool is built for), byte by byte elsewhere.
+template <class T>
+inline T field(bytes b, uint64_t off) {
+    if (!fits(b, off, sizeof(T))) return 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        T v;
+        std::memcpy(&v, b.data() + off, sizeof v);
+        return v;
+    } else {
+        return static_cast<T>(uint_n(b, off, sizeof(T)));
+    }
+}
+
 inline uint8_t u8(bytes b, uint64_t off) { return fits(b, off, 1) ? b[off] : 0; }
-inline uint16_t u16(bytes b, uint64_t off) { return static_cast<uint16_t>(uint_n(b, off, 2)); }
-inline uint32_t u32(bytes b, uint64_t off) { return static_cast<uint32_t>(uint_n(b, off, 4)); }
-inline uint64_t u64(bytes b, uint64_t off) { return uint_n(b, off, 8); }
+inline uint16_t u16(bytes b, uint64_t off) { return field<uint16_t>(b, off); }
+inline uint32_t u32(bytes b, uint64_t off) { return field<uint32_t>(b, off); }
+inline uint64_t u64(bytes b, uint64_t off) { return field<uint64_t>(b, off); }
 
 // True when the bytes at `off` equal `tag` exactly.
 inline bool has(bytes b, uint64_t off, std::string_view tag) {
