@@ -7,15 +7,55 @@
 #include "storage/block_cache.hpp"
 #include "storage/sector_source.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
-// The ordered set of a directory's child entry numbers (value unused).
-using child_entry_set = std::map<uint64_t, uint8_t>;
+// The set of a directory's child entry numbers, in entry order, each once
+// (the value is unused; of an entry added twice the first stays). An index
+// gives its entries in name order, so they are gathered by appending and
+// sorted once, when the set is first read: no node per child.
+class child_entry_set {
+public:
+    using value_type = std::pair<uint64_t, uint8_t>;
+    using const_iterator = std::vector<value_type>::const_iterator;
+
+    void emplace(uint64_t entry, uint8_t value) {
+        items_.emplace_back(entry, value);
+        settled_ = items_.size() < 2;
+    }
+    const_iterator begin() const { return settled().begin(); }
+    const_iterator end() const { return settled().end(); }
+    size_t size() const { return settled().size(); }
+    bool empty() const { return items_.empty(); }
+    size_t count(uint64_t entry) const {
+        const auto& v = settled();
+        const auto at = std::lower_bound(v.begin(), v.end(), entry,
+                                         [](const value_type& x, uint64_t e) { return x.first < e; });
+        return at != v.end() && at->first == entry ? 1 : 0;
+    }
+
+private:
+    const std::vector<value_type>& settled() const {
+        if (!settled_) {
+            std::stable_sort(items_.begin(), items_.end(),
+                             [](const value_type& a, const value_type& b) { return a.first < b.first; });
+            items_.erase(std::unique(items_.begin(), items_.end(),
+                                     [](const value_type& a, const value_type& b) { return a.first == b.first; }),
+                         items_.end());
+            settled_ = true;
+        }
+        return items_;
+    }
+    // Sorting on first read changes no content, only the order of it.
+    mutable std::vector<value_type> items_;
+    mutable bool settled_ = true;
+};
 
 // What path resolution remembers of one directory.
 struct directory_cache_node {

@@ -54,4 +54,20 @@ TEST(DirectoryChildren, MatchTheSleuthKitOnEveryVolume) {
     }
 }
 
+// Entries arrive in name order, some twice; the set reads them in entry
+// order, each once, and takes more after it was read.
+TEST(DirectoryChildren, SetReadsInEntryOrderEachOnce) {
+    child_entry_set s;
+    EXPECT_TRUE(s.empty());
+    for (uint64_t e : {90u, 12u, 64u, 12u, 7u, 90u}) s.emplace(e, 0);
+    EXPECT_EQ(s.size(), 4u);
+    EXPECT_EQ(s.count(64), 1u);
+    EXPECT_EQ(s.count(65), 0u);
+    s.emplace(3, 0);
+    s.emplace(64, 0);
+    std::vector<uint64_t> got;
+    for (const auto& [e, flag] : s) got.push_back(e);
+    EXPECT_EQ(got, (std::vector<uint64_t>{3, 7, 12, 64, 90}));
+}
+
 }  // namespace
