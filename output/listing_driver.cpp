@@ -180,13 +180,26 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     entry_name_map& names = batch.names;
     if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
     listing_row row;
-    const std::u16string chosen(listed_name(names));
     // The names are not needed after this: each is moved into the row,
-    // where only the layouts that show every name's times read them.
+    // where only the layouts that show every name's times read them; in
+    // the others the chosen name's own string is taken.
+    const std::u16string_view listed = listed_name(names);
+    std::u16string chosen_text;
     if (rows_show_names(opts)) {
+        chosen_text = listed;
         row.names.reserve(names.size());
         for (entry_name& n : names) row.names.push_back(to_row_name(std::move(n)));
+    } else {
+        bool taken = false;
+        for (entry_name& n : names)
+            if (!listed.empty() && n.name.data() == listed.data() && n.name.size() == listed.size()) {
+                chosen_text = std::move(n.name);
+                taken = true;
+                break;
+            }
+        if (!taken) chosen_text = listed;
     }
+    const std::u16string& chosen = chosen_text;
 
     const le::bytes si_attr = find_attribute(rec, attr_standard_information, working_record_size(v));
     const le::bytes si = resident_value(si_attr);
