@@ -37,6 +37,8 @@ layouts=(
   "xml_all|-level -2 -xml -alldates"
   "body|-level -2 -bodyfile"
   "l2t|-level -2 -csvl2t"
+  "l2t_all|-level -2 -csvl2t -alldates"
+  "body_all|-level -2 -bodyfile -alldates"
   "deleted|-level -2 -deleted"
   "deleted_csv|-level -2 -deleted -csv"
   "deleted_paths|-level -2 -deleted -filepath_only"

@@ -5,6 +5,7 @@
 #include "output/timeline.hpp"
 
 #include "ntfs/attribute_header.hpp"
+#include "output/number_text.hpp"
 
 #include <iostream>
 
@@ -13,26 +14,17 @@ namespace {
 // The value of a $FILE_NAME holds 66 bytes before its name.
 constexpr uint64_t file_name_fixed = 66;
 
-// The name field of a line: the path, with " ($FILE_NAME)" on the line of
-// a $FILE_NAME, then " (deleted)" (or " (deleted-realloc)") on the lines of
-// a row -deleted found, as TSK's own body files write them. Every line's
-// name is made here. The line's fields are split at '|', so a '|' in a path
-// is written as ';' (as the CSV layouts do with a '|' separator), and a
-// line break in a name as a space.
-std::string body_name(std::string path, bool file_name_line, uint8_t deleted) {
-    for (char& c : path) {
-        if (c == '|') c = ';';
-        else if (c == '\n' || c == '\r') c = ' ';
-    }
-    if (file_name_line) path += " ($FILE_NAME)";
-    path += deleted_suffix(deleted);
-    return path;
-}
-
 // One line: the inode field names the entry and the attribute (type and
-// id) the line stands for.
+// id) the line stands for. Its name field is the path, with
+// " ($FILE_NAME)" on the line of a $FILE_NAME, then " (deleted)" (or
+// " (deleted-realloc)") on the lines of a row -deleted found, as TSK's own
+// body files write them. The line's fields are split at '|', so a '|' in a
+// path is written as ';' (as the CSV layouts do with a '|' separator), and
+// a line break in a name as a space.
 struct body_line {
-    std::string name;
+    std::string_view path;
+    bool file_name_line = false;
+    uint8_t deleted = 0;
     uint64_t entry = 0;
     uint32_t attr_type = 0;
     uint16_t attr_id = 0;
@@ -43,14 +35,28 @@ struct body_line {
 
 void append_line(std::string& out, const body_line& b) {
     out += "0|";
-    out += b.name;
+    const size_t name_at = out.size();
+    out += b.path;
+    for (size_t i = name_at; i < out.size(); ++i) {
+        char& c = out[i];
+        if (c == '|') c = ';';
+        else if (c == '\n' || c == '\r') c = ' ';
+    }
+    if (b.file_name_line) out += " ($FILE_NAME)";
+    out += deleted_suffix(b.deleted);
     out += '|';
-    out += std::to_string(b.entry) + '-' + std::to_string(b.attr_type) + '-' + std::to_string(b.attr_id);
+    append_decimal(out, b.entry);
+    out += '-';
+    append_decimal(out, b.attr_type);
+    out += '-';
+    append_decimal(out, b.attr_id);
     out += b.folder ? "|d/drwxrwxrwx|0|0|" : "|r/rrwxrwxrwx|0|0|";
-    out += std::to_string(b.size);
+    append_decimal(out, b.size);
     for (uint64_t t : {b.times.accessed, b.times.modified, b.times.mft_changed, b.times.created}) {
         out += '|';
-        out += std::to_string(timeline_seconds(t));
+        const int64_t seconds = timeline_seconds(t);
+        if (seconds < 0) out += '-';
+        append_decimal(out, seconds < 0 ? 0 - static_cast<uint64_t>(seconds) : static_cast<uint64_t>(seconds));
     }
     out += '\n';
 }
@@ -70,15 +76,18 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
         body_line b;
         b.entry = row.entry;
         b.folder = row.kind == row_kind_directory;
+        b.deleted = row.deleted;
         const std::string row_path = timeline_path(loc, row, name);
-        b.name = body_name(row_path, false, row.deleted);
+        b.path = row_path;
         b.attr_type = row.attr_type;
         b.attr_id = row.attr_id;
         b.size = row.attr_size;
         b.times = standard_information_times(row);
         append_line(lines, b);
         for (const row_name* n : shown_names(row)) {
-            b.name = body_name(name_path(loc, row, row_path, *n), true, row.deleted);
+            const std::string fn_path = name_path(loc, row, row_path, *n);
+            b.path = fn_path;
+            b.file_name_line = true;
             b.attr_type = attr_file_name;
             b.attr_id = n->attr_id;
             b.size = file_name_fixed + 2 * n->name.size();

@@ -3,9 +3,10 @@
 // character inside paths, names and link targets instead.
 #include "output/writers.hpp"
 
+#include "output/number_text.hpp"
+
 #include "platform/unicode.hpp"
 
-#include <cstdio>
 #include <iterator>
 #include <vector>
 
@@ -90,32 +91,58 @@ const char* type_word(int32_t kind) {
 }
 
 // The location as one field, or as file and path fields.
-std::string location_fields(const std::string& text, const csv_layout& l) {
-    if (!l.split) return text;
-    if (!text.empty() && text.back() == '\\') return "." + l.sep + text.substr(0, text.size() - 1);
-    const size_t slash = text.rfind('\\');
-    if (slash == std::string::npos) return text + l.sep;
-    return text.substr(slash + 1) + l.sep + text.substr(0, slash);
+void append_location_fields(std::string& line, const std::string& text, const csv_layout& l) {
+    if (!l.split) {
+        line += text;
+    } else if (!text.empty() && text.back() == '\\') {
+        line += '.';
+        line += l.sep;
+        line.append(text, 0, text.size() - 1);
+    } else if (const size_t slash = text.rfind('\\'); slash == std::string::npos) {
+        line += text;
+        line += l.sep;
+    } else {
+        line.append(text, slash + 1);
+        line += l.sep;
+        line.append(text, 0, slash);
+    }
 }
 
-std::string number(uint64_t value, int hex_digits, const csv_layout& l) {
-    if (!l.hex) return std::to_string(value);
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%0*llx", hex_digits, static_cast<unsigned long long>(value));
-    return text;
+// A number field and its separator: "0x" and at least `hex_digits`
+// hexadecimal digits, or decimal.
+void append_number_field(std::string& line, uint64_t value, int hex_digits, const csv_layout& l) {
+    if (l.hex) {
+        line += "0x";
+        append_hex(line, value, hex_digits);
+    } else {
+        append_decimal(line, value);
+    }
+    line += l.sep;
 }
 
 // One timestamp as two fields (date, time) or, paired, as one.
-std::string time_fields(uint64_t filetime, const csv_layout& l) {
-    const date_time_text t = format_date_time(to_calendar(filetime), l.format_word);
-    if (l.paired) return l.ws + t.date + ' ' + t.time + l.sep;
-    return t.date + l.sep + l.ws + t.time + l.sep;
+void append_time_fields(std::string& line, uint64_t filetime, const csv_layout& l) {
+    date_time_chars t;
+    format_date_time(to_calendar(filetime), l.format_word, t);
+    if (l.paired) {
+        line += l.ws;
+        line += t.date_text();
+        line += ' ';
+        line += t.time_text();
+    } else {
+        line += t.date_text();
+        line += l.sep;
+        line += l.ws;
+        line += t.time_text();
+    }
+    line += l.sep;
 }
 
-std::string four_times(const row_name* n, const csv_layout& l) {
-    if (!n) return time_fields(0, l) + time_fields(0, l) + time_fields(0, l) + time_fields(0, l);
-    return time_fields(n->name_created, l) + time_fields(n->name_modified, l) + time_fields(n->name_mft_changed, l) +
-           time_fields(n->name_accessed, l);
+void append_four_times(std::string& line, const row_name* n, const csv_layout& l) {
+    append_time_fields(line, n ? n->name_created : 0, l);
+    append_time_fields(line, n ? n->name_modified : 0, l);
+    append_time_fields(line, n ? n->name_mft_changed : 0, l);
+    append_time_fields(line, n ? n->name_accessed : 0, l);
 }
 
 }  // namespace
@@ -132,24 +159,33 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         opts.header_pending = 0;
     }
 
+    std::string line, location;  // reused from row to row
     for_each_printed_row(rows, queue, opts, path, entry, l.escape, [&](const listing_row& row, const row_location& loc,
                                                                        const std::string& name) {
-        std::string line = type_word(row.kind) + l.sep;
-        line += location_fields(location_text(loc, row, name), l) + l.sep;
+        line.clear();
+        line += type_word(row.kind);
+        line += l.sep;
+        location.clear();
+        append_location_text(location, loc, row, name);
+        append_location_fields(line, location, l);
+        line += l.sep;
         // The target is escaped like a name so that a separator inside it
         // cannot shift the later columns.
-        line += escaped(uni::to_utf8(row.link_target), l.escape) + l.sep;
-        line += number(row.size, 8, l) + l.sep;
-        line += number(row.si_attributes, 8, l) + l.sep;
-        line += number(row.entry, 8, l) + l.sep;
-        line += number(row.seq, 4, l) + l.sep;
-        line += number(row.record_flags, 4, l) + l.sep;
-        line += time_fields(row.si_created, l) + time_fields(row.si_modified, l) + time_fields(row.si_mft_changed, l) +
-                time_fields(row.si_accessed, l);
+        if (!row.link_target.empty()) line += escaped(uni::to_utf8(row.link_target), l.escape);
+        line += l.sep;
+        append_number_field(line, row.size, 8, l);
+        append_number_field(line, row.si_attributes, 8, l);
+        append_number_field(line, row.entry, 8, l);
+        append_number_field(line, row.seq, 4, l);
+        append_number_field(line, row.record_flags, 4, l);
+        append_time_fields(line, row.si_created, l);
+        append_time_fields(line, row.si_modified, l);
+        append_time_fields(line, row.si_mft_changed, l);
+        append_time_fields(line, row.si_accessed, l);
         bool discrepancy = false;
         if (l.all_dates && !row.names.empty()) {
-            line += four_times(long_name_of(row), l);
-            if (const row_name* short_name = short_name_of(row)) line += four_times(short_name, l);
+            append_four_times(line, long_name_of(row), l);
+            if (const row_name* short_name = short_name_of(row)) append_four_times(line, short_name, l);
             else for (int i = 0; i < (l.paired ? 4 : 8); ++i) line += l.sep;
             discrepancy = time_discrepancy(row);
         }
@@ -162,7 +198,8 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
             if (l.objid) line += l.sep;
             line += deleted_word(row.deleted);
         }
-        out << line << '\n';
+        line += '\n';
+        out.write(line.data(), static_cast<std::streamsize>(line.size()));
         out.flush();
     });
     return static_cast<bool>(out);

@@ -6,11 +6,10 @@
 #include "output/timeline.hpp"
 
 #include "output/datetime.hpp"
+#include "output/number_text.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
-#include <vector>
 
 namespace {
 
@@ -19,54 +18,58 @@ constexpr const char* l2t_header =
 
 // A field as CSV writes it: quoted, with its quotes doubled, when it holds
 // a comma, a quote or a line break.
-std::string csv_field(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string q = "\"";
-    for (char c : text) {
-        if (c == '"') q += '"';
-        q += c;
+void append_csv_field(std::string& out, std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out += text;
+        return;
     }
-    q += '"';
-    return q;
+    out += '"';
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
 }
 
-// The times of one attribute that fall on one second.
+std::string csv_field(std::string_view text) {
+    std::string out;
+    append_csv_field(out, text);
+    return out;
+}
+
+// The times of one attribute, in the order M, A, C, B.
+struct one_time {
+    int position;  // in "MACB"
+    const char* meaning;
+};
+constexpr one_time macb_times[] = {{0, "Content Modification Time"},
+                                   {1, "Last Access Time"},
+                                   {2, "Metadata Modification Time"},
+                                   {3, "Creation Time"}};
+
+// The times of one attribute that fall on one second: a bit for each of
+// macb_times.
 struct time_group {
     int64_t seconds = 0;
-    char macb[5] = {'.', '.', '.', '.', 0};
-    std::string type;
+    unsigned members = 0;
 };
 
 // The attribute's times grouped by second, earliest first; times that
-// cannot be shown are left out.
-std::vector<time_group> group_times(const four_times& t) {
-    struct one {
-        uint64_t value;
-        int position;  // in "MACB"
-        const char* meaning;
-    };
-    const one all[] = {{t.modified, 0, "Content Modification Time"},
-                       {t.accessed, 1, "Last Access Time"},
-                       {t.mft_changed, 2, "Metadata Modification Time"},
-                       {t.created, 3, "Creation Time"}};
-    std::vector<time_group> groups;
-    for (const one& o : all) {
-        const int64_t s = timeline_seconds(o.value);
+// cannot be shown are left out. Returns how many groups there are.
+size_t group_times(const four_times& t, time_group (&groups)[4]) {
+    const uint64_t values[] = {t.modified, t.accessed, t.mft_changed, t.created};
+    size_t count = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        const int64_t s = timeline_seconds(values[i]);
         if (s == 0) continue;
-        auto g = std::find_if(groups.begin(), groups.end(), [s](const time_group& x) { return x.seconds == s; });
-        if (g == groups.end()) {
-            groups.emplace_back();
-            g = groups.end() - 1;
-            g->seconds = s;
-        } else {
-            g->type += "; ";
-        }
-        g->macb[o.position] = "MACB"[o.position];
-        g->type += o.meaning;
+        size_t g = 0;
+        while (g < count && groups[g].seconds != s) ++g;
+        if (g == count) groups[count++] = {s, 0};
+        groups[g].members |= 1u << i;
     }
-    std::sort(groups.begin(), groups.end(),
-              [](const time_group& a, const time_group& b) { return a.seconds < b.seconds; });
-    return groups;
+    std::stable_sort(groups, groups + count,
+                     [](const time_group& a, const time_group& b) { return a.seconds < b.seconds; });
+    return count;
 }
 
 // What every line of one row shares.
@@ -78,20 +81,63 @@ struct row_facts {
     std::string extra;
 };
 
+void put_two(std::string& out, unsigned v) {
+    out += static_cast<char>('0' + v / 10 % 10);
+    out += static_cast<char>('0' + v % 10);
+}
+
 void append_lines(std::string& out, const four_times& times, const char* attribute, const std::string& path,
                   const std::string& desc, const row_facts& f) {
-    for (const time_group& g : group_times(times)) {
+    time_group groups[4];
+    const size_t count = group_times(times, groups);
+    for (size_t k = 0; k < count; ++k) {
+        const time_group& g = groups[k];
         const calendar_time c = to_calendar(filetime_unix_epoch + uint64_t(g.seconds) * 10000000ULL);
-        char when[64];
-        std::snprintf(when, sizeof when, "%02u/%02u/%04u,%02u:%02u:%02u", unsigned(c.month), unsigned(c.day),
-                      unsigned(c.year), unsigned(c.hour), unsigned(c.minute), unsigned(c.second));
-        out += when;
+        // "%02u/%02u/%04u,%02u:%02u:%02u"; a shown time's year has four digits.
+        put_two(out, c.month);
+        out += '/';
+        put_two(out, c.day);
+        out += '/';
+        put_two(out, c.year / 100u);
+        put_two(out, c.year % 100u);
+        out += ',';
+        put_two(out, c.hour);
+        out += ':';
+        put_two(out, c.minute);
+        out += ':';
+        put_two(out, c.second);
         out += ",UTC,";
-        out += g.macb;
+        char macb[4] = {'.', '.', '.', '.'};
+        bool first = true;
+        for (unsigned i = 0; i < 4; ++i)
+            if (g.members & (1u << i)) macb[macb_times[i].position] = "MACB"[macb_times[i].position];
+        out.append(macb, 4);
         out += ",FILE,";
         out += attribute;
-        out += ',' + g.type + ',' + f.user + ',' + f.host + ',' + path + ',' + desc + ",2," + path + ',' + f.inode +
-               ',' + f.notes + ",NTFS," + f.extra + '\n';
+        out += ',';
+        for (unsigned i = 0; i < 4; ++i) {
+            if (!(g.members & (1u << i))) continue;
+            if (!first) out += "; ";
+            out += macb_times[i].meaning;
+            first = false;
+        }
+        out += ',';
+        out += f.user;
+        out += ',';
+        out += f.host;
+        out += ',';
+        out += path;
+        out += ',';
+        out += desc;
+        out += ",2,";
+        out += path;
+        out += ',';
+        out += f.inode;
+        out += ',';
+        out += f.notes;
+        out += ",NTFS,";
+        out += f.extra;
+        out += '\n';
     }
 }
 
@@ -110,28 +156,44 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
     row_facts f;
     f.user = opts.has_username ? csv_field(opts.username) : "-";
     f.host = opts.has_hostname ? csv_field(opts.hostname) : "-";
-    std::string lines;  // reused from row to row
+    std::string lines, extra, field, desc, quoted_desc;  // reused from row to row
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
                                                                  const std::string& name) {
         lines.clear();
-        f.inode = std::to_string(row.entry);
-        f.notes = row.link_target.empty() ? "-" : csv_field(uni::to_utf8(row.link_target));
-        char flags[8];
-        std::snprintf(flags, sizeof flags, "0x%04x", unsigned(row.record_flags));
-        f.extra = csv_field("size: " + std::to_string(row.attr_size) + "; sequence: " + std::to_string(row.seq) +
-                            "; flags: " + flags);
+        f.inode.clear();
+        append_decimal(f.inode, row.entry);
+        if (row.link_target.empty()) f.notes.assign("-");
+        else f.notes = csv_field(uni::to_utf8(row.link_target));
+        extra.assign("size: ");
+        append_decimal(extra, row.attr_size);
+        extra += "; sequence: ";
+        append_decimal(extra, row.seq);
+        extra += "; flags: 0x";
+        append_hex(extra, row.record_flags, 4);
+        f.extra.clear();
+        append_csv_field(f.extra, extra);
         const std::string row_path = timeline_path(loc, row, name);
-        const std::string field = csv_field(row_path);
+        field.clear();
+        append_csv_field(field, row_path);
         // A row -deleted found says so in its description, as the body
         // file's name does; the filename field stays the path.
         const std::string_view gone = deleted_suffix(row.deleted);
-        append_lines(lines, standard_information_times(row), "$STANDARD_INFORMATION", field,
-                     csv_field(row_path + std::string(gone)), f);
+        desc.assign(row_path);
+        desc += gone;
+        quoted_desc.clear();
+        append_csv_field(quoted_desc, desc);
+        append_lines(lines, standard_information_times(row), "$STANDARD_INFORMATION", field, quoted_desc, f);
         if (opts.all_dates) {
             for (const row_name* n : shown_names(row)) {
                 const std::string fn_path = name_path(loc, row, row_path, *n);
-                append_lines(lines, file_name_times(*n), "$FILE_NAME", csv_field(fn_path),
-                             csv_field(fn_path + " ($FILE_NAME)" + std::string(gone)), f);
+                field.clear();
+                append_csv_field(field, fn_path);
+                desc.assign(fn_path);
+                desc += " ($FILE_NAME)";
+                desc += gone;
+                quoted_desc.clear();
+                append_csv_field(quoted_desc, desc);
+                append_lines(lines, file_name_times(*n), "$FILE_NAME", field, quoted_desc, f);
             }
         }
         out.write(lines.data(), static_cast<std::streamsize>(lines.size()));

@@ -172,13 +172,21 @@ char* put_number(char* p, uint64_t value, int width) {
 
 date_time_text format_date_time(const calendar_time& t, uint32_t word) {
     date_time_text out;
-    if (!t.valid) return out;
+    date_time_chars c;
+    format_date_time(t, word, c);
+    out.date.assign(c.date_text());
+    out.time.assign(c.time_text());
+    return out;
+}
+
+void format_date_time(const calendar_time& t, uint32_t word, date_time_chars& out) {
+    out.date_length = out.time_length = 0;
+    if (!t.valid) return;
     if (word == 0) word = compile_formats("yyyy-mm-dd", "hh:mm:ss.xxx", false);
 
-    // Each text is written into a buffer and taken in one piece: the date
-    // holds at most 24 + 3 + 2 + 2 characters, the time 3 * 2 + 2 + 1 + 24.
-    char buf[48];
-    char* p = buf;
+    // A valid value's fields are bounded (year <= 3001, fractions below a
+    // second), so both texts stay well inside their buffers.
+    char* p = out.date;
     const char sep = static_cast<char>(word & format_separator_mask);
     const int year_width = (word & format_year4) ? 4 : 2;
     auto put_sep = [&] {
@@ -213,9 +221,9 @@ date_time_text format_date_time(const calendar_time& t, uint32_t word) {
         put_sep();
         p = put_number(p, t.year, year_width);
     }
-    out.date.assign(buf, static_cast<size_t>(p - buf));
+    out.date_length = static_cast<uint8_t>(p - out.date);
 
-    p = buf;
+    p = out.time;
     p = put_number(p, t.hour, 2);
     *p++ = ':';
     p = put_number(p, t.minute, 2);
@@ -232,8 +240,7 @@ date_time_text format_date_time(const calendar_time& t, uint32_t word) {
         *p++ = '.';
         p = put_number(p, t.nanosecond / pow10(9 - n), n);
     }
-    out.time.assign(buf, static_cast<size_t>(p - buf));
-    return out;
+    out.time_length = static_cast<uint8_t>(p - out.time);
 }
 
 calendar_time current_time() {

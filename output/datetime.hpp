@@ -67,5 +67,18 @@ struct date_time_text {
 // Date and time texts of a calendar value; both empty when it is not valid.
 date_time_text format_date_time(const calendar_time& t, uint32_t format_word);
 
+// The same texts in buffers of their own, for writers that append them to
+// a line: no string is made. Every text of a valid value fits (a date is
+// at most 11 characters, a time 18).
+struct date_time_chars {
+    char date[24];
+    char time[24];
+    uint8_t date_length = 0;
+    uint8_t time_length = 0;
+    std::string_view date_text() const { return {date, date_length}; }
+    std::string_view time_text() const { return {time, time_length}; }
+};
+void format_date_time(const calendar_time& t, uint32_t format_word, date_time_chars& out);
+
 // The system clock now, at millisecond resolution.
 calendar_time current_time();

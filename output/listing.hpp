@@ -50,7 +50,7 @@ constexpr uint16_t record_flag_directory = 0x0002;
 
 struct listing_row {
     // The entry's names in the listed folder; filled only for the layouts
-    // that read them (the timelines and -alldates), to save a copy a row.
+    // that read them (the body file and -alldates), to save a copy a row.
     std::vector<row_name> names;
     std::u16string dir_path;
     int32_t kind = 0;

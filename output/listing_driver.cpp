@@ -168,8 +168,9 @@ void merge_rows(row_batch& made, listing_rows& rows) {
 }
 
 // True when the rows are written in a layout that reads the names of a
-// row (`listing_row::names`): the timelines and -alldates.
-bool rows_show_names(const brelvik_opts& opts) { return opts.bodyfile || opts.csvl2t || opts.all_dates; }
+// row (`listing_row::names`): the body file, and every layout with
+// -alldates.
+bool rows_show_names(const brelvik_opts& opts) { return opts.bodyfile || opts.all_dates; }
 
 // `lower_path` is `path` lower-cased, made once for all of a directory's
 // entries.

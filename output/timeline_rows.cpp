@@ -14,8 +14,11 @@ four_times file_name_times(const row_name& n) {
 }
 
 int64_t timeline_seconds(uint64_t filetime) {
-    const calendar_time t = to_calendar(filetime);
-    return t.valid ? t.unix_seconds : 0;
+    // What to_calendar takes for valid, without the calendar fields.
+    if (filetime == 0 || (filetime >> 63) != 0) return 0;
+    const int64_t seconds =
+        (static_cast<int64_t>(filetime) - static_cast<int64_t>(filetime_unix_epoch)) / int64_t(10000000);
+    return seconds <= 0 || seconds > latest_unix_seconds ? 0 : seconds;
 }
 
 std::string timeline_path(const row_location& loc, const listing_row& row, const std::string& name) {

@@ -37,6 +37,7 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
 // entities, line feed and carriage return kept, every other byte outside
 // printable ASCII as '%' and two lower-case hex digits.
 std::string xml_escape(std::string_view utf8);
+void append_xml_escaped(std::string& out, std::string_view utf8);
 
 // The XML declaration, an empty line and the opening logdata element with
 // the image path, the starting path and the current UTC date and time.

@@ -2,9 +2,10 @@
 // element of two lines per row.
 #include "output/writers.hpp"
 
+#include "output/number_text.hpp"
+
 #include "platform/unicode.hpp"
 
-#include <cstdio>
 
 namespace {
 
@@ -28,42 +29,51 @@ std::string entity_escape(std::string_view utf8, bool attribute) {
     return s;
 }
 
-std::string element(const char* tag, const std::string& text) {
-    return std::string("<") + tag + ">" + text + "</" + tag + ">";
+void append_element(std::string& out, std::string_view tag, std::string_view text) {
+    out += '<';
+    out += tag;
+    out += '>';
+    out += text;
+    out += "</";
+    out += tag;
+    out += '>';
 }
 
 // A date element and a time element for one timestamp.
-std::string date_time_elements(const char* date_tag, const char* time_tag, uint64_t filetime, uint32_t format_word) {
-    const date_time_text t = format_date_time(to_calendar(filetime), format_word);
-    return element(date_tag, t.date) + element(time_tag, t.time);
+void append_date_time_elements(std::string& out, std::string_view date_tag, std::string_view time_tag,
+                               uint64_t filetime, uint32_t format_word) {
+    date_time_chars t;
+    format_date_time(to_calendar(filetime), format_word, t);
+    append_element(out, date_tag, t.date_text());
+    append_element(out, time_tag, t.time_text());
 }
 
-std::string size_text(uint64_t size, bool hex) {
-    if (!hex) return std::to_string(size);
-    char text[24];
-    std::snprintf(text, sizeof text, "%08llx", static_cast<unsigned long long>(size));
-    return text;
-}
-
-std::string name_times(const row_name* n, uint32_t word, bool short_name) {
+void append_name_times(std::string& out, const row_name* n, uint32_t word, bool short_name) {
     const uint64_t created = n ? n->name_created : 0, modified = n ? n->name_modified : 0;
     const uint64_t changed = n ? n->name_mft_changed : 0, accessed = n ? n->name_accessed : 0;
-    if (short_name)
-        return date_time_elements("shortname_create_date", "shortname_create_time", created, word) +
-               date_time_elements("shortname_altered_date", "shortname_altered_time", modified, word) +
-               date_time_elements("shortname_mft_changed_date", "shortname_mft_changed_time", changed, word) +
-               date_time_elements("shortname_accessed_date", "shortname_accessed_time", accessed, word);
-    return date_time_elements("name_create_date", "name_create_time", created, word) +
-           date_time_elements("name_altered_date", "name_altered_time", modified, word) +
-           date_time_elements("name_mft_changed_date", "name_mft_changed_time", changed, word) +
-           date_time_elements("name_accessed_date", "name_accessed_time", accessed, word);
+    if (short_name) {
+        append_date_time_elements(out, "shortname_create_date", "shortname_create_time", created, word);
+        append_date_time_elements(out, "shortname_altered_date", "shortname_altered_time", modified, word);
+        append_date_time_elements(out, "shortname_mft_changed_date", "shortname_mft_changed_time", changed, word);
+        append_date_time_elements(out, "shortname_accessed_date", "shortname_accessed_time", accessed, word);
+        return;
+    }
+    append_date_time_elements(out, "name_create_date", "name_create_time", created, word);
+    append_date_time_elements(out, "name_altered_date", "name_altered_time", modified, word);
+    append_date_time_elements(out, "name_mft_changed_date", "name_mft_changed_time", changed, word);
+    append_date_time_elements(out, "name_accessed_date", "name_accessed_time", accessed, word);
 }
 
 }  // namespace
 
 std::string xml_escape(std::string_view utf8) {
     std::string s;
-    s.reserve(utf8.size());
+    append_xml_escaped(s, utf8);
+    return s;
+}
+
+void append_xml_escaped(std::string& s, std::string_view utf8) {
+    s.reserve(s.size() + utf8.size());
     for (char c : utf8) {
         const unsigned char b = static_cast<unsigned char>(c);
         if (b == '<') s += "&lt;";
@@ -71,12 +81,11 @@ std::string xml_escape(std::string_view utf8) {
         else if (b == '&') s += "&amp;";
         else if ((b >= 0x20 && b <= 0x7E) || b == '\n' || b == '\r') s += c;
         else {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02x", b);
-            s += hex;
+            s += '%';
+            s += "0123456789abcdef"[b >> 4];
+            s += "0123456789abcdef"[b & 0xF];
         }
     }
-    return s;
 }
 
 void write_xml_head(std::ostream& out, const brelvik_opts& opts, const std::u16string& starting_path,
@@ -102,28 +111,44 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
     if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     const uint32_t word = opts.format_word;
+    std::string text;  // reused from row to row
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
                                                                  const std::string& name) {
-        std::string text = "<data_entry>";
+        text.assign("<data_entry>");
+        // An escaped text goes into the line between its tags.
+        auto escaped_element = [&](std::string_view tag, std::string_view raw) {
+            text += '<';
+            text += tag;
+            text += '>';
+            append_xml_escaped(text, raw);
+            text += "</";
+            text += tag;
+            text += '>';
+        };
         if (row.record_flags & record_flag_directory) {
-            text += element("directory", xml_escape(loc.dir_line)) + "\n";
-            text += "<filename>.</filename><dir>true</dir><size/>";
+            escaped_element("directory", loc.dir_line);
+            text += "\n<filename>.</filename><dir>true</dir><size/>";
         } else {
-            text += element("directory", xml_escape(loc.prefix)) + "\n";
-            text += element("filename", xml_escape(name)) + "<dir/>" + element("size", size_text(row.size, opts.base16));
+            escaped_element("directory", loc.prefix);
+            text += '\n';
+            escaped_element("filename", name);
+            text += "<dir/><size>";
+            if (opts.base16) append_hex(text, row.size, 8);
+            else append_decimal(text, row.size);
+            text += "</size>";
         }
         // The link target keeps its UTF-8 but gets entities for the markup
         // characters, so the document stays well-formed.
         if (row.link_target.empty()) text += "<sym_link/>";
-        else text += element("sym_link", entity_escape(uni::to_utf8(row.link_target), false));
-        text += date_time_elements("file_create_date", "file_create_time", row.si_created, word);
-        text += date_time_elements("file_altered_date", "file_altered_time", row.si_modified, word);
-        text += date_time_elements("file_mft_changed_date", "file_mft_changed_time", row.si_mft_changed, word);
-        text += date_time_elements("file_accessed_date", "file_accessed_time", row.si_accessed, word);
+        else append_element(text, "sym_link", entity_escape(uni::to_utf8(row.link_target), false));
+        append_date_time_elements(text, "file_create_date", "file_create_time", row.si_created, word);
+        append_date_time_elements(text, "file_altered_date", "file_altered_time", row.si_modified, word);
+        append_date_time_elements(text, "file_mft_changed_date", "file_mft_changed_time", row.si_mft_changed, word);
+        append_date_time_elements(text, "file_accessed_date", "file_accessed_time", row.si_accessed, word);
         bool discrepancy = false;
         if (opts.all_dates && !row.names.empty()) {
-            text += name_times(long_name_of(row), word, false);
-            if (const row_name* short_name = short_name_of(row)) text += name_times(short_name, word, true);
+            append_name_times(text, long_name_of(row), word, false);
+            if (const row_name* short_name = short_name_of(row)) append_name_times(text, short_name, word, true);
             else
                 text += "<shortname_create_date/><shortname_create_time/>"
                         "<shortname_altered_date/> <shortname_altered_time/>"
@@ -131,14 +156,17 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
                         "<shortname_accessed_date/><shortname_accessed_time/>";
             discrepancy = time_discrepancy(row);
         }
-        text += element("time_discrepancy", discrepancy ? "true" : "false");
-        if (guid_present(row.object_id)) text += element("object_id", guid_text(row.object_id));
+        append_element(text, "time_discrepancy", discrepancy ? "true" : "false");
+        if (guid_present(row.object_id)) append_element(text, "object_id", guid_text(row.object_id));
         else text += "<object_id/>";
         if (opts.show_deleted) {
             const std::string_view word = deleted_word(row.deleted);
-            text += word.empty() ? std::string("<deleted/>") : element("deleted", std::string(word));
+            if (word.empty()) text += "<deleted/>";
+            else append_element(text, "deleted", word);
         }
-        out << text << "</data_entry>\n";
+        text += "</data_entry>\n";
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+
         out.flush();
     });
     return static_cast<bool>(out);
