@@ -24,6 +24,7 @@ struct csv_layout {
     bool hex = true;
     name_escape escape;
     uint32_t format_word = 0;
+    mutable date_time_memo memo;  // the last time formatted: a row's times are often equal
 };
 
 csv_layout layout_of(const brelvik_opts& opts) {
@@ -122,8 +123,7 @@ void append_number_field(std::string& line, uint64_t value, int hex_digits, cons
 
 // One timestamp as two fields (date, time) or, paired, as one.
 void append_time_fields(std::string& line, uint64_t filetime, const csv_layout& l) {
-    date_time_chars t;
-    format_date_time(to_calendar(filetime), l.format_word, t);
+    const date_time_chars& t = format_date_time(filetime, l.format_word, l.memo);
     if (l.paired) {
         line += l.ws;
         line += t.date_text();

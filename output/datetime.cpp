@@ -243,6 +243,16 @@ void format_date_time(const calendar_time& t, uint32_t word, date_time_chars& ou
     out.time_length = static_cast<uint8_t>(p - out.time);
 }
 
+const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_time_memo& memo) {
+    if (!memo.held || memo.filetime != filetime || memo.format_word != word) {
+        format_date_time(to_calendar(filetime), word, memo.chars);
+        memo.filetime = filetime;
+        memo.format_word = word;
+        memo.held = true;
+    }
+    return memo.chars;
+}
+
 calendar_time current_time() {
     const uint64_t ms = platform::now_unix_ms();
     return to_calendar((ms + 11644473600000ULL) * 10000ULL);

@@ -80,5 +80,16 @@ struct date_time_chars {
 };
 void format_date_time(const calendar_time& t, uint32_t format_word, date_time_chars& out);
 
+// The texts of the last value formatted, kept for the next: the times of
+// one row are often equal to each other.
+struct date_time_memo {
+    uint64_t filetime = 0;
+    uint32_t format_word = 0;
+    bool held = false;
+    date_time_chars chars;
+};
+// The texts of FILETIME `filetime`, from the memo when it holds them.
+const date_time_chars& format_date_time(uint64_t filetime, uint32_t format_word, date_time_memo& memo);
+
 // The system clock now, at millisecond resolution.
 calendar_time current_time();

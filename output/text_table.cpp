@@ -79,14 +79,15 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
         writer_headers().text_table = false;
     }
 
-    std::string line;  // reused from row to row
+    std::string line;     // reused from row to row
+    date_time_memo memo;  // the last time formatted
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
                                                                  const std::string& name) {
-        const date_time_text modified = format_date_time(to_calendar(row.si_modified), opts.format_word);
+        const date_time_chars& modified = format_date_time(row.si_modified, opts.format_word, memo);
         line.clear();
-        line += modified.date;
+        line += modified.date_text();
         line += ' ';
-        line += modified.time;
+        line += modified.time_text();
         pad_to(line, time_width);
         append_right(line, row.entry, 12);
         line += ' ';

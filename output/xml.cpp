@@ -39,29 +39,40 @@ void append_element(std::string& out, std::string_view tag, std::string_view tex
     out += '>';
 }
 
+// An element of text that is escaped on the way in.
+void escaped_element_into(std::string& out, std::string_view tag, std::string_view raw) {
+    out += '<';
+    out += tag;
+    out += '>';
+    append_xml_escaped(out, raw);
+    out += "</";
+    out += tag;
+    out += '>';
+}
+
 // A date element and a time element for one timestamp.
 void append_date_time_elements(std::string& out, std::string_view date_tag, std::string_view time_tag,
-                               uint64_t filetime, uint32_t format_word) {
-    date_time_chars t;
-    format_date_time(to_calendar(filetime), format_word, t);
+                               uint64_t filetime, uint32_t format_word, date_time_memo& memo) {
+    const date_time_chars& t = format_date_time(filetime, format_word, memo);
     append_element(out, date_tag, t.date_text());
     append_element(out, time_tag, t.time_text());
 }
 
-void append_name_times(std::string& out, const row_name* n, uint32_t word, bool short_name) {
+void append_name_times(std::string& out, const row_name* n, uint32_t word, bool short_name,
+                       date_time_memo& memo) {
     const uint64_t created = n ? n->name_created : 0, modified = n ? n->name_modified : 0;
     const uint64_t changed = n ? n->name_mft_changed : 0, accessed = n ? n->name_accessed : 0;
     if (short_name) {
-        append_date_time_elements(out, "shortname_create_date", "shortname_create_time", created, word);
-        append_date_time_elements(out, "shortname_altered_date", "shortname_altered_time", modified, word);
-        append_date_time_elements(out, "shortname_mft_changed_date", "shortname_mft_changed_time", changed, word);
-        append_date_time_elements(out, "shortname_accessed_date", "shortname_accessed_time", accessed, word);
+        append_date_time_elements(out, "shortname_create_date", "shortname_create_time", created, word, memo);
+        append_date_time_elements(out, "shortname_altered_date", "shortname_altered_time", modified, word, memo);
+        append_date_time_elements(out, "shortname_mft_changed_date", "shortname_mft_changed_time", changed, word, memo);
+        append_date_time_elements(out, "shortname_accessed_date", "shortname_accessed_time", accessed, word, memo);
         return;
     }
-    append_date_time_elements(out, "name_create_date", "name_create_time", created, word);
-    append_date_time_elements(out, "name_altered_date", "name_altered_time", modified, word);
-    append_date_time_elements(out, "name_mft_changed_date", "name_mft_changed_time", changed, word);
-    append_date_time_elements(out, "name_accessed_date", "name_accessed_time", accessed, word);
+    append_date_time_elements(out, "name_create_date", "name_create_time", created, word, memo);
+    append_date_time_elements(out, "name_altered_date", "name_altered_time", modified, word, memo);
+    append_date_time_elements(out, "name_mft_changed_date", "name_mft_changed_time", changed, word, memo);
+    append_date_time_elements(out, "name_accessed_date", "name_accessed_time", accessed, word, memo);
 }
 
 }  // namespace
@@ -73,18 +84,26 @@ std::string xml_escape(std::string_view utf8) {
 }
 
 void append_xml_escaped(std::string& s, std::string_view utf8) {
-    s.reserve(s.size() + utf8.size());
-    for (char c : utf8) {
-        const unsigned char b = static_cast<unsigned char>(c);
+    // Runs of characters kept as they are go in one piece each.
+    auto plain = [](unsigned char b) {
+        return (b >= 0x20 && b <= 0x7E && b != '<' && b != '>' && b != '&') || b == '\n' || b == '\r';
+    };
+    size_t i = 0;
+    while (i < utf8.size()) {
+        size_t j = i;
+        while (j < utf8.size() && plain(static_cast<unsigned char>(utf8[j]))) ++j;
+        s.append(utf8.data() + i, j - i);
+        if (j == utf8.size()) break;
+        const unsigned char b = static_cast<unsigned char>(utf8[j]);
         if (b == '<') s += "&lt;";
         else if (b == '>') s += "&gt;";
         else if (b == '&') s += "&amp;";
-        else if ((b >= 0x20 && b <= 0x7E) || b == '\n' || b == '\r') s += c;
         else {
             s += '%';
             s += "0123456789abcdef"[b >> 4];
             s += "0123456789abcdef"[b & 0xF];
         }
+        i = j + 1;
     }
 }
 
@@ -112,26 +131,24 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
 
     const uint32_t word = opts.format_word;
     std::string text;  // reused from row to row
+    std::string escaped_prefix, escaped_prefix_of;
+    date_time_memo memo;  // the last time formatted: a row's times are often equal
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
                                                                  const std::string& name) {
         text.assign("<data_entry>");
-        // An escaped text goes into the line between its tags.
-        auto escaped_element = [&](std::string_view tag, std::string_view raw) {
-            text += '<';
-            text += tag;
-            text += '>';
-            append_xml_escaped(text, raw);
-            text += "</";
-            text += tag;
-            text += '>';
-        };
         if (row.record_flags & record_flag_directory) {
-            escaped_element("directory", loc.dir_line);
+            escaped_element_into(text, "directory", loc.dir_line);
             text += "\n<filename>.</filename><dir>true</dir><size/>";
         } else {
-            escaped_element("directory", loc.prefix);
+            // Every file row of the folder shows the same directory.
+            if (escaped_prefix_of != loc.prefix) {
+                escaped_prefix_of = loc.prefix;
+                escaped_prefix.clear();
+                escaped_element_into(escaped_prefix, "directory", loc.prefix);
+            }
+            text += escaped_prefix;
             text += '\n';
-            escaped_element("filename", name);
+            escaped_element_into(text, "filename", name);
             text += "<dir/><size>";
             if (opts.base16) append_hex(text, row.size, 8);
             else append_decimal(text, row.size);
@@ -141,14 +158,19 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         // characters, so the document stays well-formed.
         if (row.link_target.empty()) text += "<sym_link/>";
         else append_element(text, "sym_link", entity_escape(uni::to_utf8(row.link_target), false));
-        append_date_time_elements(text, "file_create_date", "file_create_time", row.si_created, word);
-        append_date_time_elements(text, "file_altered_date", "file_altered_time", row.si_modified, word);
-        append_date_time_elements(text, "file_mft_changed_date", "file_mft_changed_time", row.si_mft_changed, word);
-        append_date_time_elements(text, "file_accessed_date", "file_accessed_time", row.si_accessed, word);
+        append_date_time_elements(text, "file_create_date", "file_create_time",
+                                   row.si_created, word, memo);
+        append_date_time_elements(text, "file_altered_date", "file_altered_time",
+                                   row.si_modified, word, memo);
+        append_date_time_elements(text, "file_mft_changed_date", "file_mft_changed_time",
+                                   row.si_mft_changed, word, memo);
+        append_date_time_elements(text, "file_accessed_date", "file_accessed_time",
+                                   row.si_accessed, word, memo);
         bool discrepancy = false;
         if (opts.all_dates && !row.names.empty()) {
-            append_name_times(text, long_name_of(row), word, false);
-            if (const row_name* short_name = short_name_of(row)) append_name_times(text, short_name, word, true);
+            append_name_times(text, long_name_of(row), word, false, memo);
+            if (const row_name* short_name = short_name_of(row))
+                append_name_times(text, short_name, word, true, memo);
             else
                 text += "<shortname_create_date/><shortname_create_time/>"
                         "<shortname_altered_date/> <shortname_altered_time/>"
