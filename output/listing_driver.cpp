@@ -138,32 +138,8 @@ struct row_batch {
 // those of inserting the rows one by one, but the batch is sorted first and
 // joins the rows held in one merge.
 void merge_rows(row_batch& made, listing_rows& rows) {
-    std::vector<listing_row>& batch = made.rows;
-    // The keys share the directory's path: what every key has in common
-    // with the first decides no comparison and is left out of them.
-    size_t shared = batch.empty() ? 0 : batch.front().sort_key.size();
-    for (const listing_row& r : batch) {
-        const std::u16string& a = batch.front().sort_key;
-        const size_t n = std::min(shared, r.sort_key.size());
-        // Almost every key holds the whole shared part: one block compare.
-        if (n == shared && std::memcmp(a.data(), r.sort_key.data(), n * sizeof(char16_t)) == 0) continue;
-        const auto end = a.begin() + static_cast<std::ptrdiff_t>(n);
-        shared = static_cast<size_t>(std::mismatch(a.begin(), end, r.sort_key.begin()).first - a.begin());
-    }
-    struct keyed {
-        std::u16string_view rest;  // the key after the shared part
-        size_t index;
-    };
-    std::vector<keyed> order;
-    order.reserve(batch.size());
-    for (size_t i = 0; i < batch.size(); ++i)
-        order.push_back({std::u16string_view(batch[i].sort_key).substr(shared), i});
-    std::stable_sort(order.begin(), order.end(),
-                     [](const keyed& a, const keyed& b) { return sort_key_less(a.rest, b.rest); });
-    std::vector<listing_row> sorted;
-    sorted.reserve(batch.size());
-    for (const auto& [rest, i] : order) sorted.push_back(std::move(batch[i]));
-    batch.clear();
+    std::vector<listing_row> sorted = sorted_by_key(made.rows);
+    made.rows.clear();
     rows.merge_sorted(sorted);
 }
 

@@ -41,8 +41,12 @@ void append_right(std::string& line, uint64_t value, size_t width) {
         digits[n++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    if (n < width) line.append(width - n, ' ');
-    while (n > 0) line += digits[--n];
+    const size_t pad = n < width ? width - n : 0;
+    const size_t at = line.size();
+    line.resize(at + pad + n);
+    char* p = line.data() + at;
+    for (size_t i = 0; i < pad; ++i) *p++ = ' ';
+    while (n > 0) *p++ = digits[--n];
 }
 
 // The label before the name: the row's kind, a '*' in front of it on a

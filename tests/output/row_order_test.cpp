@@ -93,4 +93,31 @@ TEST(RowOrder, MergedBatchMatchesOneByOneInsertion) {
     }
 }
 
+// The batch sort against a plain stable sort, on keys that share a part
+// or not, begin one another, hold NUL units, surrogates and units above
+// them, and are shorter than four units after the shared part.
+TEST(RowOrder, BatchSortIsAStableSortByKey) {
+    std::mt19937 rng(11);
+    const char16_t units[] = {u'a', u'b', u'\\', u':', 0, 0x00E9, 0xD800, 0xDFFF, 0xFFFF};
+    for (int round = 0; round < 2000; ++round) {
+        const std::u16string path = round % 3 ? u"\\dir\\sub" : u"";
+        std::vector<listing_row> batch;
+        for (size_t i = rng() % 12; i > 0; --i) {
+            listing_row r;
+            r.sort_key = rng() % 4 ? path : std::u16string();
+            for (size_t k = rng() % 7; k > 0; --k) r.sort_key.push_back(units[rng() % std::size(units)]);
+            r.entry = i;
+            batch.push_back(r);
+        }
+        std::vector<listing_row> want = batch;
+        std::stable_sort(want.begin(), want.end(), row_order());
+        const std::vector<listing_row> got = sorted_by_key(batch);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(got[i].entry, want[i].entry) << round;
+            ASSERT_EQ(got[i].sort_key, want[i].sort_key) << round;
+        }
+    }
+}
+
 }  // namespace
