@@ -168,6 +168,23 @@ char* put_number(char* p, uint64_t value, int width) {
     return p;
 }
 
+// The fraction of the second the format word asks for, with its '.':
+// milliseconds, or 1 to 9 digits of microseconds or nanoseconds.
+char* put_fraction(char* p, uint64_t millisecond, uint64_t microsecond, uint64_t nanosecond, uint32_t word) {
+    const int n = static_cast<int>((word & format_fraction_mask) >> format_fraction_shift);
+    if (n == 3) {
+        *p++ = '.';
+        p = put_number(p, millisecond, 3);
+    } else if (n >= 1 && n <= 6) {
+        *p++ = '.';
+        p = put_number(p, microsecond / pow10(6 - n), n);
+    } else if (n >= 7 && n <= 9) {
+        *p++ = '.';
+        p = put_number(p, nanosecond / pow10(9 - n), n);
+    }
+    return p;
+}
+
 }  // namespace
 
 date_time_text format_date_time(const calendar_time& t, uint32_t word) {
@@ -229,26 +246,26 @@ void format_date_time(const calendar_time& t, uint32_t word, date_time_chars& ou
     p = put_number(p, t.minute, 2);
     *p++ = ':';
     p = put_number(p, t.second, 2);
-    const int n = static_cast<int>((word & format_fraction_mask) >> format_fraction_shift);
-    if (n == 3) {
-        *p++ = '.';
-        p = put_number(p, t.millisecond, 3);
-    } else if (n >= 1 && n <= 6) {
-        *p++ = '.';
-        p = put_number(p, t.microsecond / pow10(6 - n), n);
-    } else if (n >= 7 && n <= 9) {
-        *p++ = '.';
-        p = put_number(p, t.nanosecond / pow10(9 - n), n);
-    }
+    out.whole_length = static_cast<uint8_t>(p - out.time);
+    p = put_fraction(p, t.millisecond, t.microsecond, t.nanosecond, word);
     out.time_length = static_cast<uint8_t>(p - out.time);
 }
 
 const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_time_memo& memo) {
-    if (!memo.held || memo.filetime != filetime || memo.format_word != word) {
+    // Everything but the fraction follows from the whole second (validity
+    // included), so within one second only the fraction is written anew.
+    if (word == 0) word = compile_formats("yyyy-mm-dd", "hh:mm:ss.xxx", false);
+    const uint64_t second = filetime / ticks_per_second;
+    if (!memo.held || memo.second != second || memo.format_word != word) {
         format_date_time(to_calendar(filetime), word, memo.chars);
-        memo.filetime = filetime;
+        memo.second = second;
         memo.format_word = word;
         memo.held = true;
+    } else if (memo.chars.time_length != 0) {
+        const uint64_t fraction = filetime % ticks_per_second;
+        char* p = memo.chars.time + memo.chars.whole_length;
+        p = put_fraction(p, static_cast<uint16_t>(fraction / 10000), fraction / 10, fraction * 100, word);
+        memo.chars.time_length = static_cast<uint8_t>(p - memo.chars.time);
     }
     return memo.chars;
 }

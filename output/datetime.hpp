@@ -75,20 +75,23 @@ struct date_time_chars {
     char time[24];
     uint8_t date_length = 0;
     uint8_t time_length = 0;
+    uint8_t whole_length = 0;  // the time's length before its fraction
     std::string_view date_text() const { return {date, date_length}; }
     std::string_view time_text() const { return {time, time_length}; }
 };
 void format_date_time(const calendar_time& t, uint32_t format_word, date_time_chars& out);
 
-// The texts of the last value formatted, kept for the next: the times of
-// one row are often equal to each other.
+// The texts of the last second formatted, kept for the next value: the
+// times of one row, and of the files of one folder, often fall in the same
+// second.
 struct date_time_memo {
-    uint64_t filetime = 0;
+    uint64_t second = 0;  // FILETIME / 10,000,000
     uint32_t format_word = 0;
     bool held = false;
     date_time_chars chars;
 };
-// The texts of FILETIME `filetime`, from the memo when it holds them.
+// The texts of FILETIME `filetime`: the memo's when it holds its second,
+// with the fraction written for this value.
 const date_time_chars& format_date_time(uint64_t filetime, uint32_t format_word, date_time_memo& memo);
 
 // The system clock now, at millisecond resolution.

@@ -123,4 +123,33 @@ TEST(DateTime, CurrentTime) {
     EXPECT_EQ(now.filetime % 10000, 0u);  // millisecond resolution
 }
 
+// The memo gives what formatting each value anew gives: runs of values in
+// one second and across seconds, both sides of every validity edge, in
+// every fraction length and date layout.
+TEST(DateTime, MemoAgreesWithFormattingAnew) {
+    const uint64_t epoch = filetime_unix_epoch;
+    const uint64_t latest = epoch + uint64_t(latest_unix_seconds) * tick;
+    const uint64_t starts[] = {0, 5, epoch - 3, epoch + tick - 2, example, latest - 1, latest + tick - 3,
+                               (uint64_t(1) << 63) - 4};
+    const uint32_t words[] = {compile_formats("yyyy-mm-dd", "hh:mm:ss", false),
+                              compile_formats("mmm dd yy,", "hh:mm:ss.xxx", false),
+                              compile_formats("dd/mm/yyyy", "hh:mm:ss.xxxxxxx", false),
+                              compile_formats("mm-dd-yy", "hh:mm:ss.xxxxxxxxx", false),
+                              compile_formats("yyyymmdd", "hh:mm:ss.x", false), 0};
+    for (uint32_t word : words) {
+        date_time_memo memo;
+        for (uint64_t start : starts) {
+            for (uint64_t step : {uint64_t(1), uint64_t(3333333), tick / 2}) {
+                for (uint64_t k = 0; k < 6; ++k) {
+                    const uint64_t v = start + k * step;
+                    const date_time_text want = format_date_time(to_calendar(v), word);
+                    const date_time_chars& got = format_date_time(v, word, memo);
+                    ASSERT_EQ(got.date_text(), want.date) << v << " " << word;
+                    ASSERT_EQ(got.time_text(), want.time) << v << " " << word;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
