@@ -35,18 +35,16 @@ void pad_to(std::string& line, size_t width) {
 // Appends `value` in decimal, right-adjusted in `width` columns; a longer
 // number is not cut.
 void append_right(std::string& line, uint64_t value, size_t width) {
-    char digits[24];
-    size_t n = 0;
+    // The digits are made from the end of a buffer and go in with one append.
+    char digits[20];
+    char* p = digits + sizeof digits;
     do {
-        digits[n++] = static_cast<char>('0' + value % 10);
+        *--p = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    const size_t pad = n < width ? width - n : 0;
-    const size_t at = line.size();
-    line.resize(at + pad + n);
-    char* p = line.data() + at;
-    for (size_t i = 0; i < pad; ++i) *p++ = ' ';
-    while (n > 0) *p++ = digits[--n];
+    const size_t n = static_cast<size_t>(digits + sizeof digits - p);
+    if (n < width) line.append(width - n, ' ');
+    line.append(p, n);
 }
 
 // The label before the name: the row's kind, a '*' in front of it on a
