@@ -81,31 +81,25 @@ struct row_facts {
     std::string extra;
 };
 
-void put_two(std::string& out, unsigned v) {
-    out += static_cast<char>('0' + v / 10 % 10);
-    out += static_cast<char>('0' + v % 10);
+// The layout of a line's date and time: mm/dd/yyyy and hh:mm:ss.
+uint32_t l2t_time_word() {
+    static const uint32_t word = compile_formats("mm/dd/yyyy", "hh:mm:ss", false);
+    return word;
 }
 
 void append_lines(std::string& out, const four_times& times, const char* attribute, const std::string& path,
-                  const std::string& desc, const row_facts& f) {
+                  const std::string& desc, const row_facts& f, date_time_memo& memo) {
     time_group groups[4];
     const size_t count = group_times(times, groups);
     for (size_t k = 0; k < count; ++k) {
         const time_group& g = groups[k];
-        const calendar_time c = to_calendar(filetime_unix_epoch + uint64_t(g.seconds) * 10000000ULL);
-        // "%02u/%02u/%04u,%02u:%02u:%02u"; a shown time's year has four digits.
-        put_two(out, c.month);
-        out += '/';
-        put_two(out, c.day);
-        out += '/';
-        put_two(out, c.year / 100u);
-        put_two(out, c.year % 100u);
+        // "%02u/%02u/%04u,%02u:%02u:%02u": a shown time's year has four
+        // digits, so the date and time layouts give exactly that.
+        const date_time_chars& t =
+            format_date_time(filetime_unix_epoch + uint64_t(g.seconds) * 10000000ULL, l2t_time_word(), memo);
+        out += t.date_text();
         out += ',';
-        put_two(out, c.hour);
-        out += ':';
-        put_two(out, c.minute);
-        out += ':';
-        put_two(out, c.second);
+        out += t.time_text();
         out += ",UTC,";
         char macb[4] = {'.', '.', '.', '.'};
         bool first = true;
@@ -157,6 +151,7 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
     f.user = opts.has_username ? csv_field(opts.username) : "-";
     f.host = opts.has_hostname ? csv_field(opts.hostname) : "-";
     std::string lines, extra, field, desc, quoted_desc;  // reused from row to row
+    date_time_memo memo;                                 // the last second formatted
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
                                                                  const std::string& name) {
         lines.clear();
@@ -182,7 +177,7 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
         desc += gone;
         quoted_desc.clear();
         append_csv_field(quoted_desc, desc);
-        append_lines(lines, standard_information_times(row), "$STANDARD_INFORMATION", field, quoted_desc, f);
+        append_lines(lines, standard_information_times(row), "$STANDARD_INFORMATION", field, quoted_desc, f, memo);
         if (opts.all_dates) {
             for (const row_name* n : shown_names(row)) {
                 const std::string fn_path = name_path(loc, row, row_path, *n);
@@ -193,7 +188,7 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
                 desc += gone;
                 quoted_desc.clear();
                 append_csv_field(quoted_desc, desc);
-                append_lines(lines, file_name_times(*n), "$FILE_NAME", field, quoted_desc, f);
+                append_lines(lines, file_name_times(*n), "$FILE_NAME", field, quoted_desc, f, memo);
             }
         }
         out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
