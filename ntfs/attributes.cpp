@@ -42,6 +42,25 @@ attribute_item make_item(le::bytes attr, const std::u16string& name) {
     return it;
 }
 
+// The value of reparse-point attribute `attr` when it is taken as one:
+// resident, longer than its 16-byte header, its data length inside the
+// `to_end` bytes from the attribute to the end of its record, and both
+// names inside the data with at least one of them there. Empty otherwise.
+le::bytes taken_reparse_value(le::bytes attr, uint64_t to_end) {
+    const uint16_t voff = le::u16(attr, attr_header::value_offset);
+    const uint32_t vlen = le::u32(attr, attr_header::value_length);
+    if (le::u8(attr, attr_header::non_resident) || voff == 0 || vlen <= 16) return {};
+    const le::bytes v = resident_value(attr);
+    if (v.empty()) return {};
+    const uint16_t data_len = le::u16(v, 4);
+    const uint16_t sub_off = le::u16(v, 8), sub_len = le::u16(v, 10);
+    const uint16_t prn_off = le::u16(v, 12), prn_len = le::u16(v, 14);
+    if (data_len == 0 || uint64_t(voff) + data_len >= to_end) return {};
+    if (sub_len == 0 && prn_len == 0) return {};
+    if (uint32_t(sub_off) + sub_len >= data_len || uint32_t(prn_off) + prn_len >= data_len) return {};
+    return v;
+}
+
 // Resident values must lie inside the attribute to be taken.
 bool has_value(le::bytes attr) {
     return le::u16(attr, attr_header::value_offset) != 0 && le::u32(attr, attr_header::value_length) != 0;
@@ -198,18 +217,8 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
         break;
     }
     case attr_reparse_point: {
-        const uint16_t voff = le::u16(a, attr_header::value_offset);
-        const uint32_t vlen = le::u32(a, attr_header::value_length);
-        if (non_resident || voff == 0 || vlen <= 16) break;
-        const le::bytes v = resident_value(a);
+        const le::bytes v = taken_reparse_value(a, record.size() - attr_offset);
         if (v.empty()) break;
-        const uint16_t data_len = le::u16(v, 4);
-        const uint64_t to_end = record.size() - attr_offset;
-        const uint16_t sub_off = le::u16(v, 8), sub_len = le::u16(v, 10);
-        const uint16_t prn_off = le::u16(v, 12), prn_len = le::u16(v, 14);
-        if (data_len == 0 || uint64_t(voff) + data_len >= to_end) break;
-        if (sub_len == 0 && prn_len == 0) break;
-        if (uint32_t(sub_off) + sub_len >= data_len || uint32_t(prn_off) + prn_len >= data_len) break;
         attribute_item it = make_item(a, name);
         it.link_target = ntfs_name_to_utf8(reparse_target(v, false));
         pe.attributes.emplace(key, std::move(it));
@@ -371,18 +380,8 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
         if (type == attr_object_id) {
             if (le::u16(a, attr_header::value_offset) == 0 || le::u32(a, attr_header::value_length) < 16) continue;
         } else if (type == attr_reparse_point) {
-            // The checks the entry load makes before it takes a reparse point.
-            const uint16_t voff = le::u16(a, attr_header::value_offset);
-            const uint32_t vlen = le::u32(a, attr_header::value_length);
-            if (non_resident || voff == 0 || vlen <= 16) continue;
-            const le::bytes val = resident_value(a);
+            const le::bytes val = taken_reparse_value(a, r.size() - at);
             if (val.empty()) continue;
-            const uint16_t data_len = le::u16(val, 4);
-            const uint16_t sub_off = le::u16(val, 8), sub_len = le::u16(val, 10);
-            const uint16_t prn_off = le::u16(val, 12), prn_len = le::u16(val, 14);
-            if (data_len == 0 || uint64_t(voff) + data_len >= r.size() - at) continue;
-            if (sub_len == 0 && prn_len == 0) continue;
-            if (uint32_t(sub_off) + sub_len >= data_len || uint32_t(prn_off) + prn_len >= data_len) continue;
             target = ntfs_name_to_utf8(reparse_target(val, false));
         }
         attr_desc& d = out.emplace_back();
