@@ -28,6 +28,10 @@ public:
     void emplace(uint64_t entry, uint8_t value) {
         items_.emplace_back(entry, value);
         settled_ = items_.size() < 2;
+        // A damaged index may name one entry over and over: the gathered
+        // entries are folded whenever they have doubled since the last
+        // fold, so they never hold more than twice the distinct ones.
+        if (items_.size() >= fold_at_least && items_.size() >= 2 * folded_size_) settled();
     }
     const_iterator begin() const { return settled().begin(); }
     const_iterator end() const { return settled().end(); }
@@ -49,12 +53,15 @@ private:
                                      [](const value_type& a, const value_type& b) { return a.first == b.first; }),
                          items_.end());
             settled_ = true;
+            folded_size_ = items_.size();
         }
         return items_;
     }
+    static constexpr size_t fold_at_least = 65536;
     // Sorting on first read changes no content, only the order of it.
     mutable std::vector<value_type> items_;
     mutable bool settled_ = true;
+    mutable size_t folded_size_ = 0;
 };
 
 // What path resolution remembers of one directory.

@@ -68,6 +68,11 @@ TEST(DirectoryChildren, SetReadsInEntryOrderEachOnce) {
     std::vector<uint64_t> got;
     for (const auto& [e, flag] : s) got.push_back(e);
     EXPECT_EQ(got, (std::vector<uint64_t>{3, 7, 12, 64, 90}));
+    // An index naming a few entries a million times over holds them once.
+    child_entry_set many;
+    for (uint64_t i = 0; i < 1000000; ++i) many.emplace(1000 - i % 5, 0);
+    EXPECT_EQ(many.size(), 5u);
+    EXPECT_EQ(many.begin()->first, 996u);
 }
 
 }  // namespace
