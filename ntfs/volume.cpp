@@ -86,15 +86,26 @@ void prefetch_runs(ntfs_volume& v, const std::vector<extent>& runs, uint64_t max
     prefetch(*v.source, offsets);
 }
 
-bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length) {
-    uint32_t want = 0;
-    const uint64_t pos = entry_offset(v, entry, &want);
+namespace {
+
+// Reads the `want` bytes of a record at volume position `pos` into
+// `buffer` and applies its fixups.
+bool read_record_at(ntfs_volume& v, uint64_t pos, uint32_t want, std::span<uint8_t> buffer) {
     if (want == 0 || buffer.size() < want) return false;
     uint32_t got = want;
     if (!read_volume_bytes(v, pos, buffer.data(), got)) return false;
     // A read cut short by the end of the source leaves zeros, which the
     // signature check below refuses or the walks stop at.
-    if (!fixup_plain(buffer.first(want))) return false;
+    if (got < want) std::memset(buffer.data() + got, 0, want - got);
+    return fixup_plain(buffer.first(want));
+}
+
+}  // namespace
+
+bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length) {
+    uint32_t want = 0;
+    const uint64_t pos = entry_offset(v, entry, &want);
+    if (!read_record_at(v, pos, want, buffer)) return false;
     length = want;
     return true;
 }
@@ -107,9 +118,10 @@ bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out,
         out.clear();
         return false;
     }
-    out.assign(want, 0);
-    uint32_t length = 0;
-    if (!read_file_record(v, entry, std::span<uint8_t>(out), length)) {
+    // Every byte is written by the read or zeroed after a short one, so a
+    // buffer kept from the last record is not cleared first.
+    out.resize(want);
+    if (!read_record_at(v, pos, want, std::span<uint8_t>(out))) {
         out.clear();
         return false;
     }

@@ -117,6 +117,13 @@ inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
         const auto end = a.begin() + static_cast<std::ptrdiff_t>(n);
         shared = static_cast<size_t>(std::mismatch(a.begin(), end, r.sort_key.begin()).first - a.begin());
     }
+    // Rows mostly arrive in order already (an index holds its names in an
+    // order close to this one): then the batch is the result as it is.
+    bool in_order = true;
+    for (size_t i = 1; i < batch.size() && in_order; ++i)
+        in_order = !sort_key_less(std::u16string_view(batch[i].sort_key).substr(shared),
+                                  std::u16string_view(batch[i - 1].sort_key).substr(shared));
+    if (in_order) return std::move(batch);
     // The first four units of the rest, packed first unit highest (missing
     // units as 0): where two heads differ, the keys differ the same way.
     struct keyed {

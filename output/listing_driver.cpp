@@ -197,7 +197,8 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     // carry the path; a child file's rows are printed under the path the
     // writer is given, and a copy for each would cost an allocation a row.
     if (!is_child || (row.record_flags & record_flag_directory)) row.dir_path = path;
-    row.display_name = chosen;
+    // The display name is set on each row as it is made below: the chosen
+    // name's string goes to the last row that shows it as it is.
 
     std::vector<attr_desc>& items = batch.items;
     if (!collect_listing_attrs(v, entry, rec, items)) return true;
@@ -217,25 +218,6 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     // lower-cased path, '\' and the lower-cased name, and that of
     // "full:stream" this key, ':' and the lower-cased stream name.
     std::u16string base_key = directory && !is_child ? lower_path : child_key(lower_path, chosen);
-    bool main_row = false;
-    if (directory) {
-        row.kind = row_kind_directory;
-        row.size = 0;
-        row.sort_key = base_key;
-        if (const attr_desc* root = folder_index_root(items)) {
-            row.attr_type = attr_index_root;
-            row.attr_id = root->attr_id;
-            row.attr_size = root->value_length;
-        }
-        std::memcpy(row.object_id, object_id, 16);
-        batch.rows.push_back(row);
-        std::memset(object_id, 0, 16);
-        main_row = true;
-    } else {
-        row.kind = row_kind_file;
-        if (!file_accepted(opts, base_key, row)) return true;
-    }
-
     // The last row made from the items takes `row` itself when no row of
     // its own follows them; the others copy it.
     size_t last_item_row = items.size();
@@ -249,6 +231,28 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
             last_item_row = i;
         }
     }
+    bool main_row = false;
+    if (directory) {
+        row.kind = row_kind_directory;
+        row.size = 0;
+        row.sort_key = base_key;
+        if (const attr_desc* root = folder_index_root(items)) {
+            row.attr_type = attr_index_root;
+            row.attr_id = root->attr_id;
+            row.attr_size = root->value_length;
+        }
+        std::memcpy(row.object_id, object_id, 16);
+        row.display_name = chosen;
+        // No item row follows: the folder's row is the only one.
+        if (last_item_row == items.size()) batch.rows.push_back(std::move(row));
+        else batch.rows.push_back(row);
+        std::memset(object_id, 0, 16);
+        main_row = true;
+    } else {
+        row.kind = row_kind_file;
+        if (!file_accepted(opts, base_key, row)) return true;
+    }
+
     for (size_t i = 0; i < items.size(); ++i) {
         const attr_desc& d = items[i];
         const uint64_t size = d.non_resident ? d.allocated_size : d.value_length;
@@ -269,8 +273,10 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
                 r.sort_key = base_key + u":" + uni::wide_lower(stream);
                 std::memset(r.object_id, 0, 16);
             } else {
-                // The row's display name is the chosen name already.
+                // No row after the last one made here shows the chosen name.
                 if (directory) r.display_name = chosen + u"<dir data entry>";
+                else if (i == last_item_row) r.display_name = std::move(chosen_text);
+                else r.display_name = chosen;
                 // The key is needed no more once the last row made here has it.
                 r.sort_key = i == last_item_row ? std::move(base_key) : base_key;
                 std::memcpy(r.object_id, object_id, 16);
@@ -289,6 +295,8 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         }
     }
     if (!main_row) {
+        // A file without unnamed data: no row took `row` or the name.
+        row.display_name = std::move(chosen_text);
         row.kind = row_kind_file;
         row.size = 0;
         row.sort_key = base_key;

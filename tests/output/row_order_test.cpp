@@ -95,7 +95,8 @@ TEST(RowOrder, MergedBatchMatchesOneByOneInsertion) {
 
 // The batch sort against a plain stable sort, on keys that share a part
 // or not, begin one another, hold NUL units, surrogates and units above
-// them, and are shorter than four units after the shared part.
+// them, and are shorter than four units after the shared part; batches in
+// order and nearly so among them.
 TEST(RowOrder, BatchSortIsAStableSortByKey) {
     std::mt19937 rng(11);
     const char16_t units[] = {u'a', u'b', u'\\', u':', 0, 0x00E9, 0xD800, 0xDFFF, 0xFFFF};
@@ -108,6 +109,15 @@ TEST(RowOrder, BatchSortIsAStableSortByKey) {
             for (size_t k = rng() % 7; k > 0; --k) r.sort_key.push_back(units[rng() % std::size(units)]);
             r.entry = i;
             batch.push_back(r);
+        }
+        // Batches in order, or with one pair out of it, as an index walk
+        // mostly gives them.
+        if (round % 4 == 0) {
+            std::stable_sort(batch.begin(), batch.end(), row_order());
+            if (batch.size() > 1 && round % 8 == 0) {
+                const size_t at = rng() % (batch.size() - 1);
+                std::swap(batch[at], batch[at + 1]);
+            }
         }
         std::vector<listing_row> want = batch;
         std::stable_sort(want.begin(), want.end(), row_order());
