@@ -150,22 +150,29 @@ uint32_t compile_formats(std::string_view date_template, std::string_view time_t
 namespace {
 
 // Writes `value` in decimal, zero-filled to `width` digits (wider values
-// keep all their digits); returns the end.
+// keep all their digits); returns the end. Two digits go at a time.
 char* put_number(char* p, uint64_t value, int width) {
-    if (width == 2 && value < 100) {
-        *p++ = static_cast<char>('0' + value / 10);
-        *p++ = static_cast<char>('0' + value % 10);
-        return p;
-    }
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     char digits[24];
     int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0 && n < 24);
+    while (value >= 100) {
+        const uint64_t pair = value % 100;
+        value /= 100;
+        digits[23 - n++] = pairs[2 * pair + 1];
+        digits[23 - n++] = pairs[2 * pair];
+    }
+    if (value >= 10) {
+        digits[23 - n++] = pairs[2 * value + 1];
+        digits[23 - n++] = pairs[2 * value];
+    } else {
+        digits[23 - n++] = static_cast<char>('0' + value);
+    }
     for (int i = n; i < width && i < 24; ++i) *p++ = '0';
-    while (n > 0) *p++ = digits[--n];
-    return p;
+    std::memcpy(p, digits + 24 - n, static_cast<size_t>(n));
+    return p + n;
 }
 
 // The fraction of the second the format word asks for, with its '.':
@@ -251,23 +258,70 @@ void format_date_time(const calendar_time& t, uint32_t word, date_time_chars& ou
     out.time_length = static_cast<uint8_t>(p - out.time);
 }
 
+namespace {
+
+constexpr uint64_t unix_epoch_seconds = filetime_unix_epoch / ticks_per_second;
+
+// Whether the values of whole second `second` (FILETIME / 10,000,000) are
+// shown: what to_calendar decides, from the second alone.
+bool second_shown(uint64_t second) {
+    return second > unix_epoch_seconds && second - unix_epoch_seconds <= static_cast<uint64_t>(latest_unix_seconds);
+}
+
+}  // namespace
+
 const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_time_memo& memo) {
     // Everything but the fraction follows from the whole second (validity
-    // included), so within one second only the fraction is written anew.
+    // included), and the date from the day, so a held second needs only
+    // its fraction written anew, and a held day only its time.
     if (word == 0) word = compile_formats("yyyy-mm-dd", "hh:mm:ss.xxx", false);
-    const uint64_t second = filetime / ticks_per_second;
-    if (!memo.held || memo.second != second || memo.format_word != word) {
-        format_date_time(to_calendar(filetime), word, memo.chars);
-        memo.second = second;
+    if (memo.format_word != word) {
+        for (auto& s : memo.slots) s.held = false;
         memo.format_word = word;
-        memo.held = true;
-    } else if (memo.chars.time_length != 0) {
-        const uint64_t fraction = filetime % ticks_per_second;
-        char* p = memo.chars.time + memo.chars.whole_length;
-        p = put_fraction(p, static_cast<uint16_t>(fraction / 10000), fraction / 10, fraction * 100, word);
-        memo.chars.time_length = static_cast<uint8_t>(p - memo.chars.time);
     }
-    return memo.chars;
+    const uint64_t second = filetime / ticks_per_second;
+    const uint64_t fraction = filetime % ticks_per_second;
+    ++memo.clock;
+    date_time_memo::slot* oldest = &memo.slots[0];
+    const date_time_memo::slot* same_day = nullptr;
+    const bool shown = second_shown(second) && (filetime >> 63) == 0;
+    for (auto& s : memo.slots) {
+        if (s.held && s.second == second) {
+            s.last_use = memo.clock;
+            if (s.chars.time_length != 0) {
+                char* p = s.chars.time + s.chars.whole_length;
+                p = put_fraction(p, static_cast<uint16_t>(fraction / 10000), fraction / 10, fraction * 100, word);
+                s.chars.time_length = static_cast<uint8_t>(p - s.chars.time);
+            }
+            return s.chars;
+        }
+        if (s.held && shown && s.chars.time_length != 0 && s.second / 86400 == second / 86400) same_day = &s;
+        if (!s.held || s.last_use < oldest->last_use) oldest = &s;
+    }
+    date_time_memo::slot& slot = *oldest;
+    if (same_day) {
+        date_time_chars& c = slot.chars;
+        if (&slot != same_day) {
+            std::memcpy(c.date, same_day->chars.date, sizeof c.date);
+            c.date_length = same_day->chars.date_length;
+        }
+        const uint64_t in_day = second % 86400;
+        char* p = c.time;
+        p = put_number(p, in_day / 3600, 2);
+        *p++ = ':';
+        p = put_number(p, in_day / 60 % 60, 2);
+        *p++ = ':';
+        p = put_number(p, in_day % 60, 2);
+        c.whole_length = static_cast<uint8_t>(p - c.time);
+        p = put_fraction(p, static_cast<uint16_t>(fraction / 10000), fraction / 10, fraction * 100, word);
+        c.time_length = static_cast<uint8_t>(p - c.time);
+    } else {
+        format_date_time(to_calendar(filetime), word, slot.chars);
+    }
+    slot.second = second;
+    slot.held = true;
+    slot.last_use = memo.clock;
+    return slot.chars;
 }
 
 calendar_time current_time() {

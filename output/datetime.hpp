@@ -81,17 +81,25 @@ struct date_time_chars {
 };
 void format_date_time(const calendar_time& t, uint32_t format_word, date_time_chars& out);
 
-// The texts of the last second formatted, kept for the next value: the
-// times of one row, and of the files of one folder, often fall in the same
-// second.
+// The texts of the last seconds formatted, kept for the next values: the
+// times of one row, and the same time of neighbouring files, often fall in
+// one second, and the values of one day share their date. A few seconds
+// are held, the one used longest ago making room for a new one.
+constexpr size_t date_time_memo_slots = 4;
 struct date_time_memo {
-    uint64_t second = 0;  // FILETIME / 10,000,000
-    uint32_t format_word = 0;
-    bool held = false;
-    date_time_chars chars;
+    struct slot {
+        uint64_t second = 0;  // FILETIME / 10,000,000
+        uint64_t last_use = 0;
+        bool held = false;
+        date_time_chars chars;
+    };
+    uint32_t format_word = 0;  // the word every held text was made with
+    uint64_t clock = 0;
+    slot slots[date_time_memo_slots];
 };
-// The texts of FILETIME `filetime`: the memo's when it holds its second,
-// with the fraction written for this value.
+// The texts of FILETIME `filetime`: a held second's, with the fraction
+// written for this value. The result stays as it is until the next call
+// with this memo.
 const date_time_chars& format_date_time(uint64_t filetime, uint32_t format_word, date_time_memo& memo);
 
 // The system clock now, at millisecond resolution.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <chrono>
 
 namespace {
@@ -149,6 +151,32 @@ TEST(DateTime, MemoAgreesWithFormattingAnew) {
                 }
             }
         }
+    }
+}
+
+// Values drawn from a few seconds, some on one day, some across midnight
+// and the validity edges, in random order with random fractions and now
+// and then another format: the held seconds and days must never show.
+TEST(DateTime, HeldSecondsAndDaysAgreeWithFormattingAnew) {
+    const uint64_t epoch = filetime_unix_epoch;
+    const uint64_t day = 86400 * tick;
+    const uint64_t midnight = example - example % day;
+    const uint64_t seconds[] = {midnight - tick, midnight, midnight + 59 * tick, midnight + 3600 * tick,
+                                midnight + day - tick, midnight + day, example, epoch, epoch + tick,
+                                epoch + uint64_t(latest_unix_seconds) * tick, 0};
+    const uint32_t words[] = {compile_formats("mm/dd/yyyy", "hh:mm:ss.xxx", false),
+                              compile_formats("yyyy-mm-dd", "hh:mm:ss.xxxxxxx", false),
+                              compile_formats("", "hh:mm:ss", false), 0};
+    std::mt19937_64 rng(5);
+    date_time_memo memo;
+    uint32_t word = words[0];
+    for (int i = 0; i < 200000; ++i) {
+        if (rng() % 500 == 0) word = words[rng() % std::size(words)];
+        const uint64_t v = seconds[rng() % std::size(seconds)] + rng() % tick;
+        const date_time_text want = format_date_time(to_calendar(v), word);
+        const date_time_chars& got = format_date_time(v, word, memo);
+        ASSERT_EQ(got.date_text(), want.date) << v << " " << word;
+        ASSERT_EQ(got.time_text(), want.time) << v << " " << word;
     }
 }
 
