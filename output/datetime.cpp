@@ -156,6 +156,20 @@ char* put_number(char* p, uint64_t value, int width) {
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
+    static constexpr uint64_t limits[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
+    // The usual case, a value of at most `width` digits: written in place
+    // from the right.
+    if (width >= 1 && width <= 9 && value < limits[width]) {
+        char* q = p + width;
+        while (q - p >= 2) {
+            const uint64_t pair = value % 100;
+            value /= 100;
+            q -= 2;
+            std::memcpy(q, pairs + 2 * pair, 2);
+        }
+        if (q != p) *--q = static_cast<char>('0' + value);
+        return p + width;
+    }
     char digits[24];
     int n = 0;
     while (value >= 100) {

@@ -139,10 +139,22 @@ inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
         for (size_t k = 0; k < 4; ++k) head = head << 16 | (k < rest.size() ? rest[k] : 0);
         order.push_back({head, rest, i});
     }
-    std::stable_sort(order.begin(), order.end(), [](const keyed& a, const keyed& b) {
+    const auto less = [](const keyed& a, const keyed& b) {
         if (a.head != b.head) return a.head < b.head;
         return sort_key_less(a.rest, b.rest);
-    });
+    };
+    // Few rows are out of place, so an insertion sort (stable) mostly does
+    // it in one pass; past a budget of moves the rest goes to the merge
+    // sort, which keeps the order of equal keys the insertion left.
+    const size_t budget = 4 * order.size() + 16;
+    size_t moves = 0;
+    for (size_t i = 1; i < order.size() && moves <= budget; ++i) {
+        const keyed x = order[i];
+        size_t j = i;
+        for (; j > 0 && moves <= budget && less(x, order[j - 1]); --j, ++moves) order[j] = order[j - 1];
+        order[j] = x;
+    }
+    if (moves > budget) std::stable_sort(order.begin(), order.end(), less);
     std::vector<listing_row> sorted;
     sorted.reserve(batch.size());
     for (const keyed& k : order) sorted.push_back(std::move(batch[k.index]));

@@ -103,7 +103,9 @@ TEST(RowOrder, BatchSortIsAStableSortByKey) {
     for (int round = 0; round < 2000; ++round) {
         const std::u16string path = round % 3 ? u"\\dir\\sub" : u"";
         std::vector<listing_row> batch;
-        for (size_t i = rng() % 12; i > 0; --i) {
+        // Mostly small batches; now and then one large enough, and out of
+        // order enough, for the sort to give up its first pass.
+        for (size_t i = round % 5 == 1 ? 20 + rng() % 60 : rng() % 12; i > 0; --i) {
             listing_row r;
             r.sort_key = rng() % 4 ? path : std::u16string();
             for (size_t k = rng() % 7; k > 0; --k) r.sort_key.push_back(units[rng() % std::size(units)]);
