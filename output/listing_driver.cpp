@@ -255,15 +255,14 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
 
     for (size_t i = 0; i < items.size(); ++i) {
         const attr_desc& d = items[i];
+        // Only data and shown index streams make rows: the others are
+        // passed before a row is made for them.
+        if (d.type != attr_data && !(d.type == attr_index_allocation && show_indx && !d.name.empty())) continue;
         const uint64_t size = d.non_resident ? d.allocated_size : d.value_length;
-        listing_row r;
-        if (d.type == attr_data || (d.type == attr_index_allocation && show_indx && !d.name.empty())) {
-            if (row_taken && i == last_item_row) r = std::move(row);
-            else r = row;
-            r.attr_type = d.type;
-            r.attr_id = d.attr_id;
-            r.attr_size = d.non_resident ? d.real_size : d.value_length;
-        }
+        listing_row r = row_taken && i == last_item_row ? std::move(row) : row;
+        r.attr_type = d.type;
+        r.attr_id = d.attr_id;
+        r.attr_size = d.non_resident ? d.real_size : d.value_length;
         if (d.type == attr_data) {
             r.size = size;
             if (!d.name.empty()) {
