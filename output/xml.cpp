@@ -50,12 +50,53 @@ void escaped_element_into(std::string& out, std::string_view tag, std::string_vi
     out += '>';
 }
 
+// The tags around one timestamp's date and time elements, made once from
+// the two element names: "<date>", "</date><time>" and "</time>", so a
+// timestamp goes into a line in five appends instead of fourteen.
+template <size_t D, size_t T>
+struct date_time_tags {
+    char text[2 * D + 2 * T + 6] = {};  // the names are D - 1 and T - 1 characters
+    size_t open_length = 0, between_length = 0, close_length = 0;
+    constexpr date_time_tags(const char (&date)[D], const char (&time)[T]) {
+        size_t k = 0;
+        auto put = [&](const char* s, size_t n) {
+            for (size_t i = 0; i < n; ++i) text[k++] = s[i];
+        };
+        put("<", 1), put(date, D - 1), put(">", 1);
+        open_length = k;
+        put("</", 2), put(date, D - 1), put("><", 2), put(time, T - 1), put(">", 1);
+        between_length = k - open_length;
+        put("</", 2), put(time, T - 1), put(">", 1);
+        close_length = k - open_length - between_length;
+    }
+    std::string_view open() const { return {text, open_length}; }
+    std::string_view between() const { return {text + open_length, between_length}; }
+    std::string_view close() const { return {text + open_length + between_length, close_length}; }
+};
+
+constexpr date_time_tags file_created("file_create_date", "file_create_time");
+constexpr date_time_tags file_altered("file_altered_date", "file_altered_time");
+constexpr date_time_tags file_changed("file_mft_changed_date", "file_mft_changed_time");
+constexpr date_time_tags file_accessed("file_accessed_date", "file_accessed_time");
+constexpr date_time_tags name_created("name_create_date", "name_create_time");
+constexpr date_time_tags name_altered("name_altered_date", "name_altered_time");
+constexpr date_time_tags name_changed("name_mft_changed_date", "name_mft_changed_time");
+constexpr date_time_tags name_accessed("name_accessed_date", "name_accessed_time");
+constexpr date_time_tags short_created("shortname_create_date", "shortname_create_time");
+constexpr date_time_tags short_altered("shortname_altered_date", "shortname_altered_time");
+constexpr date_time_tags short_changed("shortname_mft_changed_date", "shortname_mft_changed_time");
+constexpr date_time_tags short_accessed("shortname_accessed_date", "shortname_accessed_time");
+
 // A date element and a time element for one timestamp.
-void append_date_time_elements(std::string& out, std::string_view date_tag, std::string_view time_tag,
-                               uint64_t filetime, uint32_t format_word, date_time_memo& memo) {
+template <size_t D, size_t T>
+void append_date_time_elements(std::string& out, const date_time_tags<D, T>& tags, uint64_t filetime,
+                               uint32_t format_word, date_time_memo& memo) {
     const date_time_chars& t = format_date_time(filetime, format_word, memo);
-    append_element(out, date_tag, t.date_text());
-    append_element(out, time_tag, t.time_text());
+    out += tags.open();
+    out += t.date_text();
+    out += tags.between();
+    out += t.time_text();
+    out += tags.close();
 }
 
 void append_name_times(std::string& out, const row_name* n, uint32_t word, bool short_name,
@@ -63,16 +104,16 @@ void append_name_times(std::string& out, const row_name* n, uint32_t word, bool 
     const uint64_t created = n ? n->name_created : 0, modified = n ? n->name_modified : 0;
     const uint64_t changed = n ? n->name_mft_changed : 0, accessed = n ? n->name_accessed : 0;
     if (short_name) {
-        append_date_time_elements(out, "shortname_create_date", "shortname_create_time", created, word, memo);
-        append_date_time_elements(out, "shortname_altered_date", "shortname_altered_time", modified, word, memo);
-        append_date_time_elements(out, "shortname_mft_changed_date", "shortname_mft_changed_time", changed, word, memo);
-        append_date_time_elements(out, "shortname_accessed_date", "shortname_accessed_time", accessed, word, memo);
+        append_date_time_elements(out, short_created, created, word, memo);
+        append_date_time_elements(out, short_altered, modified, word, memo);
+        append_date_time_elements(out, short_changed, changed, word, memo);
+        append_date_time_elements(out, short_accessed, accessed, word, memo);
         return;
     }
-    append_date_time_elements(out, "name_create_date", "name_create_time", created, word, memo);
-    append_date_time_elements(out, "name_altered_date", "name_altered_time", modified, word, memo);
-    append_date_time_elements(out, "name_mft_changed_date", "name_mft_changed_time", changed, word, memo);
-    append_date_time_elements(out, "name_accessed_date", "name_accessed_time", accessed, word, memo);
+    append_date_time_elements(out, name_created, created, word, memo);
+    append_date_time_elements(out, name_altered, modified, word, memo);
+    append_date_time_elements(out, name_changed, changed, word, memo);
+    append_date_time_elements(out, name_accessed, accessed, word, memo);
 }
 
 }  // namespace
@@ -158,14 +199,10 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         // characters, so the document stays well-formed.
         if (row.link_target.empty()) text += "<sym_link/>";
         else append_element(text, "sym_link", entity_escape(uni::to_utf8(row.link_target), false));
-        append_date_time_elements(text, "file_create_date", "file_create_time",
-                                   row.si_created, word, memo);
-        append_date_time_elements(text, "file_altered_date", "file_altered_time",
-                                   row.si_modified, word, memo);
-        append_date_time_elements(text, "file_mft_changed_date", "file_mft_changed_time",
-                                   row.si_mft_changed, word, memo);
-        append_date_time_elements(text, "file_accessed_date", "file_accessed_time",
-                                   row.si_accessed, word, memo);
+        append_date_time_elements(text, file_created, row.si_created, word, memo);
+        append_date_time_elements(text, file_altered, row.si_modified, word, memo);
+        append_date_time_elements(text, file_changed, row.si_mft_changed, word, memo);
+        append_date_time_elements(text, file_accessed, row.si_accessed, word, memo);
         bool discrepancy = false;
         if (opts.all_dates && !row.names.empty()) {
             append_name_times(text, long_name_of(row), word, false, memo);
