@@ -7,6 +7,7 @@
 #include "ntfs/attribute_header.hpp"
 #include "output/number_text.hpp"
 
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -37,10 +38,15 @@ void append_line(std::string& out, const body_line& b) {
     out += "0|";
     const size_t name_at = out.size();
     out += b.path;
-    for (size_t i = name_at; i < out.size(); ++i) {
-        char& c = out[i];
-        if (c == '|') c = ';';
-        else if (c == '\n' || c == '\r') c = ' ';
+    // Few paths hold any of the three: a search for each (done in blocks by
+    // the library) spares the walk over every character.
+    const auto holds = [&](char c) { return std::memchr(b.path.data(), c, b.path.size()) != nullptr; };
+    if (holds('|') || holds('\n') || holds('\r')) {
+        for (size_t i = name_at; i < out.size(); ++i) {
+            char& c = out[i];
+            if (c == '|') c = ';';
+            else if (c == '\n' || c == '\r') c = ' ';
+        }
     }
     if (b.file_name_line) out += " ($FILE_NAME)";
     out += deleted_suffix(b.deleted);
@@ -69,7 +75,8 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
     if (!take_rows(std::cerr, queue, opts, rows)) return static_cast<bool>(out);
     opts.header_pending = 0;
 
-    std::string lines;  // reused from row to row
+    std::string lines, row_path, other_path;  // reused from row to row
+    std::vector<const row_name*> names;
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
                                                                  const std::string& name) {
         lines.clear();
@@ -77,16 +84,16 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
         b.entry = row.entry;
         b.folder = row.kind == row_kind_directory;
         b.deleted = row.deleted;
-        const std::string row_path = timeline_path(loc, row, name);
+        timeline_path(loc, row, name, row_path);
         b.path = row_path;
         b.attr_type = row.attr_type;
         b.attr_id = row.attr_id;
         b.size = row.attr_size;
         b.times = standard_information_times(row);
         append_line(lines, b);
-        for (const row_name* n : shown_names(row)) {
-            const std::string fn_path = name_path(loc, row, row_path, *n);
-            b.path = fn_path;
+        shown_names(row, names);
+        for (const row_name* n : names) {
+            b.path = name_path(loc, row, row_path, *n, other_path);
             b.file_name_line = true;
             b.attr_type = attr_file_name;
             b.attr_id = n->attr_id;

@@ -154,7 +154,8 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
     row_facts f;
     f.user = opts.has_username ? csv_field(opts.username) : "-";
     f.host = opts.has_hostname ? csv_field(opts.hostname) : "-";
-    std::string lines, extra, field, desc, quoted_desc;  // reused from row to row
+    std::string lines, extra, field, desc, quoted_desc, row_path, other_path;  // reused from row to row
+    std::vector<const row_name*> names;
     date_time_memo memo;                                 // the last second formatted
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
                                                                  const std::string& name) {
@@ -171,7 +172,7 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
         append_hex(extra, row.record_flags, 4);
         f.extra.clear();
         append_csv_field(f.extra, extra);
-        const std::string row_path = timeline_path(loc, row, name);
+        timeline_path(loc, row, name, row_path);
         field.clear();
         append_csv_field(field, row_path);
         // A row -deleted found says so in its description, as the body
@@ -183,8 +184,9 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
         append_csv_field(quoted_desc, desc);
         append_lines(lines, standard_information_times(row), "$STANDARD_INFORMATION", field, quoted_desc, f, memo);
         if (opts.all_dates) {
-            for (const row_name* n : shown_names(row)) {
-                const std::string fn_path = name_path(loc, row, row_path, *n);
+            shown_names(row, names);
+            for (const row_name* n : names) {
+                const std::string_view fn_path = name_path(loc, row, row_path, *n, other_path);
                 field.clear();
                 append_csv_field(field, fn_path);
                 desc.assign(fn_path);

@@ -26,7 +26,9 @@ int64_t timeline_seconds(uint64_t filetime);
 
 // The row's full path as the other layouts print it, without the trailing
 // backslash of a folder; a volume root keeps its own ("\", "C:\").
-std::string timeline_path(const row_location& loc, const listing_row& row, const std::string& name);
+// Written into `out` (emptied first), which the writers keep from row to
+// row.
+void timeline_path(const row_location& loc, const listing_row& row, const std::string& name, std::string& out);
 
 // True for the row of an entry itself (a file or a folder), false for its
 // stream rows and for a folder's unnamed data.
@@ -35,10 +37,12 @@ bool is_entry_row(const listing_row& row);
 // The $FILE_NAME names of an entry row that the timelines show, in the
 // row's order: those that are not DOS-only, or the entry's one name when it
 // has no other. None for stream rows.
-std::vector<const row_name*> shown_names(const listing_row& row);
+// Filled into `out` (emptied first).
+void shown_names(const listing_row& row, std::vector<const row_name*>& out);
 
 // The path of one of the row's names: the row's path (`row_path`) when the
 // name is the one the row is listed under, else the written directory's
-// prefix and that name (another hard link in the same folder).
-std::string name_path(const row_location& loc, const listing_row& row, const std::string& row_path,
-                      const row_name& n);
+// prefix and that name (another hard link in the same folder), which is
+// written into `room`. The result lies in `row_path` or in `room`.
+std::string_view name_path(const row_location& loc, const listing_row& row, const std::string& row_path,
+                           const row_name& n, std::string& room);

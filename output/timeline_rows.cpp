@@ -21,28 +21,28 @@ int64_t timeline_seconds(uint64_t filetime) {
     return seconds <= 0 || seconds > latest_unix_seconds ? 0 : seconds;
 }
 
-std::string timeline_path(const row_location& loc, const listing_row& row, const std::string& name) {
-    std::string path = location_text(loc, row, name);
+void timeline_path(const row_location& loc, const listing_row& row, const std::string& name, std::string& path) {
+    path.clear();
+    append_location_text(path, loc, row, name);
     if (path.size() > 1 && path.back() == '\\' && path[path.size() - 2] != ':') path.pop_back();
-    return path;
 }
 
 bool is_entry_row(const listing_row& row) {
     return row.kind == row_kind_file || (row.kind == row_kind_directory && row.attr_type != attr_data);
 }
 
-std::vector<const row_name*> shown_names(const listing_row& row) {
-    std::vector<const row_name*> names;
-    if (!is_entry_row(row)) return names;
+void shown_names(const listing_row& row, std::vector<const row_name*>& names) {
+    names.clear();
+    if (!is_entry_row(row)) return;
     for (const row_name& n : row.names)
         if (!n.dos_only || row.names.size() == 1) names.push_back(&n);
-    return names;
 }
 
-std::string name_path(const row_location& loc, const listing_row& row, const std::string& row_path,
-                      const row_name& n) {
+std::string_view name_path(const row_location& loc, const listing_row& row, const std::string& row_path,
+                           const row_name& n, std::string& room) {
     // A folder has one name in its parent; only a file's other hard links
     // in the same folder differ from the name the row shows.
     if (n.name == row.display_name || row.kind != row_kind_file) return row_path;
-    return loc.prefix + uni::to_utf8(n.name);
+    room = loc.prefix + uni::to_utf8(n.name);
+    return room;
 }
