@@ -180,6 +180,12 @@ time_bound_result parse_time_bound(std::string_view value, bool stop, time_bound
     return time_bound_result::set;
 }
 
+bool filter_accepts_all(const cmd_params& params) {
+    if (params.time_from.valid || params.time_to.valid) return false;
+    const auto& filters = params.filters;
+    return filters.empty() || (filters.size() == 1 && filters[0].match_all);
+}
+
 bool filter_accepts(const cmd_params& params, std::u16string_view full_path, platform::live_file_info* info) {
     if (full_path.empty()) return false;
     if ((params.time_from.valid || params.time_to.valid) && info != nullptr &&

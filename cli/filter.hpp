@@ -32,3 +32,6 @@ time_bound_result parse_time_bound(std::string_view value, bool stop, time_bound
 // 0 it is filled from the live file. With a null `info` the window is not
 // applied.
 bool filter_accepts(const cmd_params& params, std::u16string_view full_path, platform::live_file_info* info);
+// True when filter_accepts takes every entry with a path: no time window
+// and no filter element but one that matches all.
+bool filter_accepts_all(const cmd_params& params);

@@ -62,6 +62,10 @@ struct listing_row {
     uint16_t record_flags = 0;
     uint64_t parent_entry = 0;
     std::u16string display_name;
+    // What the rows of one listing are ordered by: the lower-cased path
+    // after the listed directory's own lower-cased path, which every row of
+    // the listing shares and so leaves out ("" for the directory's own
+    // rows, "\\name" and "\\name:stream" for its children's).
     std::u16string sort_key;
     uint64_t si_created = 0;
     uint64_t si_modified = 0;

@@ -97,26 +97,30 @@ const attr_desc* folder_index_root(const std::vector<attr_desc>& items) {
     return first;
 }
 
-// True when the entry filters accept the file of `row` at full path `key`
-// (lower-cased), by its name and its creation and modification times.
-bool file_accepted(const brelvik_opts& opts, const std::u16string& key, const listing_row& row) {
+// True when the entry filters accept the file of `row` whose sort key is
+// `key` in the directory of lower-cased path `lower_path`, by its name and
+// its creation and modification times. The full path is made only for
+// filters that read it.
+bool file_accepted(const brelvik_opts& opts, const std::u16string& lower_path, const std::u16string& key,
+                   const listing_row& row) {
+    if (filter_accepts_all(opts)) return true;
     platform::live_file_info times;
     times.created = row.si_created;
     times.modified = row.si_modified;
     times.time_kind = 1;
-    return filter_accepts(opts, key, &times);
+    return filter_accepts(opts, lower_path + key, &times);
 }
 
-// The sort key of a child: the directory's lower-cased path, '\\' and the
-// lower-cased name, made in one piece.
-std::u16string child_key(const std::u16string& lower_dir, std::u16string_view name) {
-    // Copied in blocks, then the name lowered where it lies.
+// The sort key of a child: '\\' and the lower-cased name, made in one
+// piece. Every key of a listing stands after the listed directory's
+// lower-cased path, which they all share and so leave out: a directory's
+// own rows have the empty key.
+std::u16string child_key(std::u16string_view name) {
     std::u16string s;
-    s.reserve(lower_dir.size() + 1 + name.size());
-    s.append(lower_dir);
+    s.reserve(1 + name.size());
     s.push_back(u'\\');
     s.append(name);
-    for (char16_t* p = s.data() + lower_dir.size() + 1, *end = s.data() + s.size(); p != end; ++p) {
+    for (char16_t* p = s.data() + 1, *end = s.data() + s.size(); p != end; ++p) {
         // ASCII, by far the most common, lowered in place; the rest by the table.
         const char16_t c = *p;
         if (c >= u'A' && c <= u'Z') *p = static_cast<char16_t>(c + 32);
@@ -214,10 +218,10 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     }
 
     const bool directory = (row.record_flags & record_flag_directory) != 0;
-    // Lower-casing goes unit by unit, so the key of "path\name" is the
-    // lower-cased path, '\' and the lower-cased name, and that of
+    // Lower-casing goes unit by unit, so the key of "path\name" is '\' and
+    // the lower-cased name after the shared lower-cased path, and that of
     // "full:stream" this key, ':' and the lower-cased stream name.
-    std::u16string base_key = directory && !is_child ? lower_path : child_key(lower_path, chosen);
+    std::u16string base_key = directory && !is_child ? std::u16string() : child_key(chosen);
     // The last row made from the items takes `row` itself when no row of
     // its own follows them; the others copy it.
     size_t last_item_row = items.size();
@@ -250,7 +254,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         main_row = true;
     } else {
         row.kind = row_kind_file;
-        if (!file_accepted(opts, base_key, row)) return true;
+        if (!file_accepted(opts, lower_path, base_key, row)) return true;
     }
 
     for (size_t i = 0; i < items.size(); ++i) {
@@ -327,12 +331,12 @@ void stage_reused_row(uint64_t file_ref, const entry_name_map& names, uint64_t p
     row.dir_path = path;
     row.kind = directory ? row_kind_directory : row_kind_file;
     row.size = directory ? 0 : le::u64(h, 48);
-    row.sort_key = child_key(lower_path, row.display_name);
+    row.sort_key = child_key(row.display_name);
     row.deleted = row_realloc;
     // All the row shows comes from the $FILE_NAME copy of the index entry.
     row.attr_type = attr_file_name;
     row.attr_size = row.size;
-    if (!directory && !file_accepted(opts, row.sort_key, row)) return;
+    if (!directory && !file_accepted(opts, lower_path, row.sort_key, row)) return;
     batch.rows.push_back(std::move(row));
 }
 
@@ -428,8 +432,7 @@ bool stage_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, co
 
 // The virtual folder of the orphans, as a row of `path`: a child row of the
 // root, or (`own`) the folder's own row when it is being listed.
-listing_row orphan_folder_row(const ntfs_volume& v, const std::u16string& path, const std::u16string& lower_path,
-                              bool own) {
+listing_row orphan_folder_row(const ntfs_volume& v, const std::u16string& path, bool own) {
     listing_row row;
     row.dir_path = path;
     row.kind = row_kind_directory;
@@ -437,7 +440,7 @@ listing_row orphan_folder_row(const ntfs_volume& v, const std::u16string& path, 
     row.record_flags = record_flag_directory;
     row.parent_entry = 5;
     row.display_name = std::u16string(orphan_folder_name);
-    row.sort_key = own ? lower_path : child_key(lower_path, row.display_name);
+    row.sort_key = own ? std::u16string() : child_key(row.display_name);
     row.deleted = row_virtual;
     return row;
 }
@@ -447,7 +450,7 @@ listing_row orphan_folder_row(const ntfs_volume& v, const std::u16string& path, 
 void stage_orphans(ntfs_volume& v, const std::u16string& path, row_batch& batch, brelvik_opts& opts,
                    listing_progress* progress) {
     const std::u16string lower_path = uni::wide_lower(path);
-    batch.rows.push_back(orphan_folder_row(v, path, lower_path, true));
+    batch.rows.push_back(orphan_folder_row(v, path, true));
     deleted_map& m = volume_deleted_map(v, opts);
     classify_deleted(v, m);
     std::vector<uint8_t> rec;
@@ -614,7 +617,7 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         stage_children(v, opts.start_entry, opts.list_path, lower_path, batch, opts.show_indx != 0, opts, &progress);
         // The orphans hang below the root when the whole volume is walked.
         if (opts.show_deleted && opts.start_entry == 5 && opts.levels != 1)
-            batch.rows.push_back(orphan_folder_row(v, opts.list_path, lower_path, false));
+            batch.rows.push_back(orphan_folder_row(v, opts.list_path, false));
         merge_rows(batch, opts.rows);
     }
     if (opts.rows.empty()) {
