@@ -157,6 +157,11 @@ char* put_number(char* p, uint64_t value, int width) {
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
     static constexpr uint64_t limits[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
+    // Months, days, hours, minutes and seconds: one pair.
+    if (width == 2 && value < 100) {
+        std::memcpy(p, pairs + 2 * value, 2);
+        return p + 2;
+    }
     // The usual case, a value of at most `width` digits: written in place
     // from the right.
     if (width >= 1 && width <= 9 && value < limits[width]) {
@@ -296,9 +301,6 @@ const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_t
     const uint64_t second = filetime / ticks_per_second;
     const uint64_t fraction = filetime % ticks_per_second;
     ++memo.clock;
-    date_time_memo::slot* oldest = &memo.slots[0];
-    const date_time_memo::slot* same_day = nullptr;
-    const bool shown = second_shown(second) && (filetime >> 63) == 0;
     for (auto& s : memo.slots) {
         if (s.held && s.second == second) {
             s.last_use = memo.clock;
@@ -309,7 +311,15 @@ const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_t
             }
             return s.chars;
         }
-        if (s.held && shown && s.chars.time_length != 0 && s.second / 86400 == second / 86400) same_day = &s;
+    }
+    // Not held: the slot used longest ago takes it, its date from a slot of
+    // the same day when one holds a shown value.
+    const uint64_t day = second / 86400;
+    const bool shown = second_shown(second) && (filetime >> 63) == 0;
+    date_time_memo::slot* oldest = &memo.slots[0];
+    const date_time_memo::slot* same_day = nullptr;
+    for (auto& s : memo.slots) {
+        if (s.held && shown && s.chars.time_length != 0 && s.day == day) same_day = &s;
         if (!s.held || s.last_use < oldest->last_use) oldest = &s;
     }
     date_time_memo::slot& slot = *oldest;
@@ -333,6 +343,7 @@ const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_t
         format_date_time(to_calendar(filetime), word, slot.chars);
     }
     slot.second = second;
+    slot.day = day;
     slot.held = true;
     slot.last_use = memo.clock;
     return slot.chars;

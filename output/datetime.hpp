@@ -89,6 +89,7 @@ constexpr size_t date_time_memo_slots = 4;
 struct date_time_memo {
     struct slot {
         uint64_t second = 0;  // FILETIME / 10,000,000
+        uint64_t day = 0;     // second / 86,400
         uint64_t last_use = 0;
         bool held = false;
         date_time_chars chars;
