@@ -6,6 +6,8 @@
 
 #include "platform/unicode.hpp"
 
+#include <array>
+
 
 namespace {
 
@@ -125,10 +127,15 @@ std::string xml_escape(std::string_view utf8) {
 }
 
 void append_xml_escaped(std::string& s, std::string_view utf8) {
-    // Runs of characters kept as they are go in one piece each.
-    auto plain = [](unsigned char b) {
-        return (b >= 0x20 && b <= 0x7E && b != '<' && b != '>' && b != '&') || b == '\n' || b == '\r';
-    };
+    // Runs of characters kept as they are go in one piece each; which are
+    // kept is one look-up a byte.
+    static constexpr auto kept = [] {
+        std::array<bool, 256> t{};
+        for (int b = 0; b < 256; ++b)
+            t[static_cast<size_t>(b)] = (b >= 0x20 && b <= 0x7E && b != '<' && b != '>' && b != '&') || b == '\n' || b == '\r';
+        return t;
+    }();
+    auto plain = [](unsigned char b) { return kept[b]; };
     size_t i = 0;
     while (i < utf8.size()) {
         size_t j = i;
