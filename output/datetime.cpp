@@ -162,6 +162,12 @@ char* put_number(char* p, uint64_t value, int width) {
         std::memcpy(p, pairs + 2 * value, 2);
         return p + 2;
     }
+    // Milliseconds: a digit and a pair.
+    if (width == 3 && value < 1000) {
+        *p = static_cast<char>('0' + value / 100);
+        std::memcpy(p + 1, pairs + 2 * (value % 100), 2);
+        return p + 3;
+    }
     // The usual case, a value of at most `width` digits: written in place
     // from the right.
     if (width >= 1 && width <= 9 && value < limits[width]) {

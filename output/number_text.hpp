@@ -40,8 +40,8 @@ inline void append_hex(std::string& out, uint64_t value, int width) {
         *--p = "0123456789abcdef"[value & 0xF];
         value >>= 4;
     } while (value != 0);
-    const int n = static_cast<int>(digits + sizeof digits - p);
+    // The zeros go into the buffer too: one append.
     if (width > 16) width = 16;
-    if (n < width) out.append(static_cast<size_t>(width - n), '0');
-    out.append(p, static_cast<size_t>(n));
+    while (digits + sizeof digits - p < width) *--p = '0';
+    out.append(p, static_cast<size_t>(digits + sizeof digits - p));
 }
