@@ -67,16 +67,24 @@ bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, c
     n = static_cast<uint32_t>(std::min<uint64_t>(n, blocks));
     out.assign(size_t(n) * index_block_size, 0);
     prefetch_runs(v, runs, d);
-    std::vector<uint8_t> cluster(static_cast<size_t>(a));
+    // Clusters no larger than a block are read straight into their place;
+    // what a short read leaves stays zero. Larger ones hold several blocks
+    // and go through a buffer of their own, since the last may hold more
+    // blocks than are wanted.
+    std::vector<uint8_t> cluster(a > index_block_size ? static_cast<size_t>(a) : 0);
     uint64_t done = 0;      // complete blocks
     uint64_t in_block = 0;  // clusters gathered for the current block (small clusters)
     for (const extent& e : runs) {
         if (e.sparse) continue;
         for (uint32_t i = 0; i < e.length && done < n; ++i) {
             uint32_t len = static_cast<uint32_t>(a);
-            if (!read_clusters(v, e.lcn + i, cluster.data(), len) || len == 0) return true;
-            if (a < index_block_size) {
-                std::memcpy(out.data() + done * index_block_size + in_block * a, cluster.data(), static_cast<size_t>(a));
+            uint8_t* into = a <= index_block_size ? out.data() + done * index_block_size + in_block * a : cluster.data();
+            if (!read_clusters(v, e.lcn + i, into, len) || len == 0) {
+                // A failed read leaves no bytes of its own behind.
+                if (a <= index_block_size) std::memset(into, 0, static_cast<size_t>(a));
+                return true;
+            }
+            if (a <= index_block_size) {
                 if (++in_block == k) {
                     fixup_index_block(std::span<uint8_t>(out).subspan(done * index_block_size, index_block_size));
                     ++done;
