@@ -1,5 +1,6 @@
 #include "output/datetime.hpp"
 
+#include "output/number_text.hpp"
 #include "platform/platform.hpp"
 
 #include <array>
@@ -152,10 +153,7 @@ namespace {
 // Writes `value` in decimal, zero-filled to `width` digits (wider values
 // keep all their digits); returns the end. Two digits go at a time.
 char* put_number(char* p, uint64_t value, int width) {
-    static constexpr char pairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
+    const char* pairs = decimal_pairs;
     static constexpr uint64_t limits[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
     // Months, days, hours, minutes and seconds: one pair.
     if (width == 2 && value < 100) {

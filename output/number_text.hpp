@@ -5,13 +5,17 @@
 #include <cstdint>
 #include <string>
 
+// The two digits of 0 to 99, at twice the value: numbers are written two
+// digits at a time.
+inline constexpr char decimal_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // `value` in decimal, as std::to_string writes it. The digits are made
 // from the end of a buffer, two at a time, and go in with one append.
 inline void append_decimal(std::string& out, uint64_t value) {
-    static constexpr char pairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
+    const char* pairs = decimal_pairs;
     char digits[20];
     char* p = digits + sizeof digits;
     while (value >= 100) {
