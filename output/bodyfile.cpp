@@ -101,8 +101,7 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
             b.times = file_name_times(*n);
             append_line(lines, b);
         }
-        out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
-        out.flush();
+        write_row_text(out, lines);
     });
     return static_cast<bool>(out);
 }

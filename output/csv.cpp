@@ -199,8 +199,7 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
             line += deleted_word(row.deleted);
         }
         line += '\n';
-        out.write(line.data(), static_cast<std::streamsize>(line.size()));
-        out.flush();
+        write_row_text(out, line);
     });
     return static_cast<bool>(out);
 }

@@ -197,8 +197,7 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
                 append_lines(lines, file_name_times(*n), "$FILE_NAME", field, quoted_desc, f, memo);
             }
         }
-        out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
-        out.flush();
+        write_row_text(out, lines);
     });
     return static_cast<bool>(out);
 }

@@ -19,8 +19,7 @@ bool write_path_list(std::ostream& out, listing_rows& queue, brelvik_opts& opts,
         else append_location_text(line, loc, row, name);
         line += deleted_suffix(row.deleted);
         line += '\n';
-        out.write(line.data(), static_cast<std::streamsize>(line.size()));
-        out.flush();
+        write_row_text(out, line);
     });
     return static_cast<bool>(out);
 }

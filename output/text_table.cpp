@@ -107,8 +107,7 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
         if (!row.link_target.empty()) line += " -> " + uni::to_utf8(row.link_target);
         if (show_objid && guid_present(row.object_id)) line += "  [objid " + guid_text(row.object_id) + "]";
         line += '\n';
-        out.write(line.data(), static_cast<std::streamsize>(line.size()));
-        out.flush();
+        write_row_text(out, line);
     });
     return static_cast<bool>(out);
 }

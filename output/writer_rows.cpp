@@ -4,6 +4,8 @@
 #include "output/writers.hpp"
 
 #include <cstdio>
+#include <cstring>
+#include <ostream>
 
 namespace {
 
@@ -34,9 +36,25 @@ std::string guid_text(const uint8_t (&id)[16]) {
 }
 
 bool guid_present(const uint8_t (&id)[16]) {
-    for (uint8_t b : id)
-        if (b != 0) return true;
-    return false;
+    uint64_t a = 0, b = 0;
+    std::memcpy(&a, id, 8);
+    std::memcpy(&b, id + 8, 8);
+    return (a | b) != 0;
+}
+
+void write_row_text(std::ostream& out, std::string_view text) {
+    const auto n = static_cast<std::streamsize>(text.size());
+    std::streambuf* buf = out.rdbuf();
+    if (!buf || !out.good() || out.tie()) {
+        out.write(text.data(), n);
+        out.flush();
+        return;
+    }
+    try {
+        if (buf->sputn(text.data(), n) != n || buf->pubsync() == -1) out.setstate(std::ios::badbit);
+    } catch (...) {
+        out.setstate(std::ios::badbit);
+    }
 }
 
 std::string directory_prefix(std::string_view dir_utf8) {

@@ -65,6 +65,12 @@ pending_headers& writer_headers();
 std::string guid_text(const uint8_t (&id)[16]);
 bool guid_present(const uint8_t (&id)[16]);
 
+// Writes one row's text to `out` and flushes it, as out.write and
+// out.flush do (a failure sets badbit), straight to the stream's buffer
+// when the stream is good and nothing is tied to it: the two calls' checks
+// would then change nothing and cost a good part of a short row.
+void write_row_text(std::ostream& out, std::string_view text);
+
 // The directory path in UTF-8 with '\' appended unless it already ends in
 // '\' or '/'.
 std::string directory_prefix(std::string_view dir_utf8);

@@ -222,7 +222,7 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
                         "<shortname_accessed_date/><shortname_accessed_time/>";
             discrepancy = time_discrepancy(row);
         }
-        append_element(text, "time_discrepancy", discrepancy ? "true" : "false");
+        text += discrepancy ? "<time_discrepancy>true</time_discrepancy>" : "<time_discrepancy>false</time_discrepancy>";
         if (guid_present(row.object_id)) append_element(text, "object_id", guid_text(row.object_id));
         else text += "<object_id/>";
         if (opts.show_deleted) {
@@ -231,9 +231,7 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
             else append_element(text, "deleted", word);
         }
         text += "</data_entry>\n";
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-
-        out.flush();
+        write_row_text(out, text);
     });
     return static_cast<bool>(out);
 }
