@@ -11,6 +11,9 @@ namespace {
 constexpr uint64_t ticks_per_second = 10000000ULL;
 constexpr uint64_t ticks_per_day = 864000000000ULL;
 constexpr int64_t seconds_per_day = 86400;
+// Days from 0000-03-01 (proleptic Gregorian) to 1601-01-01: 719,468 to
+// 1970-01-01, less the 134,774 from 1601 to 1970.
+constexpr int64_t days_0000_03_01_to_1601 = 584694;
 
 constexpr std::array<uint16_t, 13> days_before_month_common = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
 constexpr std::array<uint16_t, 13> days_before_month_leap = {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
@@ -48,26 +51,27 @@ calendar_time to_calendar(uint64_t filetime) {
     if (t.unix_seconds <= 0 || t.unix_seconds > latest_unix_seconds) return t;
 
     const int64_t whole = static_cast<int64_t>(filetime / ticks_per_second);
-    // Whole 365-day years overestimate the year; step back while the year
-    // starts after the value.
-    int64_t year = whole / (365 * seconds_per_day) + 1601;
-    int64_t rest = whole - days_before_year(year) * seconds_per_day;
-    while (rest < 0) {
-        --year;
-        rest += (is_leap(year) ? 366 : 365) * seconds_per_day;
-    }
+    // The civil date of the day in constant time: days counted from
+    // 0000-03-01 in 400-year eras of 146,097 days, the year starting in
+    // March so that the leap day falls last. Shown values lie after 1970,
+    // so every count here is positive.
+    const int64_t days = whole / seconds_per_day + days_0000_03_01_to_1601;
+    const int64_t era = days / 146097;
+    const int64_t day_of_era = days - era * 146097;
+    const int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const int64_t month_from_march = (5 * day_of_year + 2) / 153;
+    const int64_t day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
+    const int64_t month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
+    const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
 
-    const int64_t day_of_year = rest / seconds_per_day;
-    const auto& table = month_table(year);
-    int month = 1;
-    while (month < 12 && table[static_cast<size_t>(month)] <= day_of_year) ++month;
-
-    const int64_t in_day = rest % seconds_per_day;
+    const int64_t in_day = whole % seconds_per_day;
     const uint64_t fraction = filetime % ticks_per_second;
 
     t.year = static_cast<uint16_t>(year);
     t.month = static_cast<uint16_t>(month);
-    t.day = static_cast<uint16_t>(day_of_year - table[static_cast<size_t>(month - 1)] + 1);
+    t.day = static_cast<uint16_t>(day);
     t.day_of_week = static_cast<uint16_t>((filetime / ticks_per_day + 1) % 7);
     t.hour = static_cast<uint16_t>(in_day / 3600);
     t.minute = static_cast<uint16_t>(in_day / 60 % 60);

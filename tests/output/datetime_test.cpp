@@ -154,6 +154,36 @@ TEST(DateTime, MemoAgreesWithFormattingAnew) {
     }
 }
 
+// The calendar fields against the independent way back from them
+// (civil_to_filetime), on random values over the whole shown range and on
+// the first and last second of every day around leap years and centuries.
+TEST(DateTime, CalendarFieldsLeadBackToTheirValue) {
+    const uint64_t epoch = filetime_unix_epoch;
+    const uint64_t last = epoch + uint64_t(latest_unix_seconds) * tick;
+    std::vector<uint64_t> values;
+    std::mt19937_64 rng(9);
+    for (int i = 0; i < 100000; ++i) values.push_back(epoch + tick + rng() % (last - epoch - tick));
+    for (int year : {1972, 1999, 2000, 2001, 2100, 2400, 3000}) {
+        uint64_t start = 0;
+        ASSERT_TRUE(civil_to_filetime(year, 1, 1, 0, 0, 0, start));
+        for (uint64_t d = 0; d < 367; ++d) {
+            values.push_back(start + d * 86400 * tick);
+            values.push_back(start + (d * 86400 + 86399) * tick + tick - 1);
+        }
+    }
+    for (uint64_t v : values) {
+        const calendar_time t = to_calendar(v);
+        if (!t.valid) {
+            ASSERT_GT(v, last) << v;
+            continue;
+        }
+        uint64_t back = 0;
+        ASSERT_TRUE(civil_to_filetime(t.year, t.month, t.day, t.hour, t.minute, t.second, back)) << v;
+        ASSERT_EQ(back, v - v % tick) << v;
+        ASSERT_EQ(t.millisecond, v % tick / 10000) << v;
+    }
+}
+
 // Values drawn from a few seconds, some on one day, some across midnight
 // and the validity edges, in random order with random fractions and now
 // and then another format: the held seconds and days must never show.
