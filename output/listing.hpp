@@ -1,6 +1,8 @@
 // Output rows of a directory listing and their ordered set.
 #pragma once
 
+#include "platform/unicode.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -67,6 +69,10 @@ struct listing_row {
     // the listing shares and so leaves out ("" for the directory's own
     // rows, "\\name" and "\\name:stream" for its children's).
     std::u16string sort_key;
+    // Set when the key is not held in `sort_key` but is '\\' and the
+    // lower-cased display name, as for the main row of most children: it is
+    // then read from the name as rows are compared, and no string is made.
+    bool key_from_name = false;
     uint64_t si_created = 0;
     uint64_t si_modified = 0;
     uint64_t si_mft_changed = 0;
@@ -101,9 +107,49 @@ inline bool sort_key_less(std::u16string_view a, std::u16string_view b) {
     return a.size() < b.size();
 }
 
+// One unit lower-cased as the sort keys are: ASCII at once, the rest by
+// the table.
+inline char16_t key_lower(char16_t c) {
+    if (c < 0x80) return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+    return uni::wide_lower(c);
+}
+
+// The units of a row's sort key, held in `sort_key` or made from the
+// display name (`key_from_name`).
+class row_key {
+public:
+    explicit row_key(const listing_row& r)
+        : text_(r.key_from_name ? r.display_name : r.sort_key), from_name_(r.key_from_name) {}
+    size_t size() const { return from_name_ ? text_.size() + 1 : text_.size(); }
+    char16_t operator[](size_t i) const {
+        if (!from_name_) return text_[i];
+        return i == 0 ? u'\\' : key_lower(text_[i - 1]);
+    }
+    bool held() const { return !from_name_; }
+    std::u16string_view text() const { return text_; }
+
+private:
+    std::u16string_view text_;
+    bool from_name_;
+};
+
+// a < b from unit `from` on (at most the length of either), as
+// sort_key_less orders the held keys.
+inline bool row_key_less(const row_key& a, const row_key& b, size_t from = 0) {
+    if (a.held() && b.held()) return sort_key_less(a.text().substr(from), b.text().substr(from));
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = from; i < n; ++i) {
+        const char16_t x = a[i], y = b[i];
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
 // Orders rows by sort key as unsigned 16-bit code units, a prefix first.
 struct row_order {
-    bool operator()(const listing_row& a, const listing_row& b) const { return sort_key_less(a.sort_key, b.sort_key); }
+    bool operator()(const listing_row& a, const listing_row& b) const {
+        return row_key_less(row_key(a), row_key(b));
+    }
 };
 
 // The rows of `batch` moved into a vector in sort-key order, equal keys in
@@ -112,33 +158,66 @@ struct row_order {
 // left out of the comparisons, and the first four units after it decide
 // most of them in one step.
 inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
-    size_t shared = batch.empty() ? 0 : batch.front().sort_key.size();
+    if (batch.empty()) return {};
+    const row_key first(batch.front());
+    size_t shared = first.size();
     for (const listing_row& r : batch) {
-        const std::u16string& a = batch.front().sort_key;
-        const size_t n = std::min(shared, r.sort_key.size());
-        // Almost every key holds the whole shared part: one block compare.
-        if (n == shared && std::memcmp(a.data(), r.sort_key.data(), n * sizeof(char16_t)) == 0) continue;
-        const auto end = a.begin() + static_cast<std::ptrdiff_t>(n);
-        shared = static_cast<size_t>(std::mismatch(a.begin(), end, r.sort_key.begin()).first - a.begin());
+        const row_key k(r);
+        const size_t n = std::min(shared, k.size());
+        if (first.held() && k.held()) {
+            // Almost every key holds the whole shared part: one block compare.
+            const std::u16string_view a = first.text(), b = k.text();
+            if (n == shared && std::memcmp(a.data(), b.data(), n * sizeof(char16_t)) == 0) continue;
+            shared = static_cast<size_t>(std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin()).first -
+                                         a.begin());
+        } else {
+            size_t i = 0;
+            while (i < n && first[i] == k[i]) ++i;
+            shared = i;
+        }
     }
     // Rows mostly arrive in order already (an index holds its names in an
     // order close to this one): then the batch is the result as it is.
     bool in_order = true;
     for (size_t i = 1; i < batch.size() && in_order; ++i)
-        in_order = !sort_key_less(std::u16string_view(batch[i].sort_key).substr(shared),
-                                  std::u16string_view(batch[i - 1].sort_key).substr(shared));
+        in_order = !row_key_less(row_key(batch[i]), row_key(batch[i - 1]), shared);
     if (in_order) return std::move(batch);
+    // The rest of every key after the shared part, in one buffer made once
+    // (keys read from names lower-cased on the way in), so that the sort
+    // compares plain units.
+    size_t total = 0;
+    for (const listing_row& r : batch) total += row_key(r).size() - shared;
+    std::u16string rests(total, u'\0');
+    char16_t* out = rests.data();
+    for (const listing_row& r : batch) {
+        const row_key k(r);
+        const std::u16string_view text = k.text();
+        if (k.held()) {
+            out = std::copy(text.begin() + static_cast<std::ptrdiff_t>(shared), text.end(), out);
+            continue;
+        }
+        // '\\', then the name lowered.
+        size_t from = shared;
+        if (from == 0) {
+            *out++ = u'\\';
+            from = 1;
+        }
+        for (size_t u = from - 1; u < text.size(); ++u) *out++ = key_lower(text[u]);
+    }
     // The first four units of the rest, packed first unit highest (missing
     // units as 0): where two heads differ, the keys differ the same way.
     struct keyed {
         uint64_t head;
-        std::u16string_view rest;  // the key after the shared part
+        std::u16string_view rest;
         size_t index;
     };
     std::vector<keyed> order;
     order.reserve(batch.size());
+    size_t at = 0;
     for (size_t i = 0; i < batch.size(); ++i) {
-        const std::u16string_view rest = std::u16string_view(batch[i].sort_key).substr(shared);
+        const size_t n = row_key(batch[i]).size() - shared;
+        const std::u16string_view rest = std::u16string_view(rests).substr(at, n);
+        at += n;
         uint64_t head = 0;
         for (size_t k = 0; k < 4; ++k) head = head << 16 | (k < rest.size() ? rest[k] : 0);
         order.push_back({head, rest, i});
@@ -147,11 +226,14 @@ inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
         if (a.head != b.head) return a.head < b.head;
         return sort_key_less(a.rest, b.rest);
     };
-    // Few rows are out of place, so an insertion sort (stable) mostly does
-    // it in one pass; past a budget of moves the rest goes to the merge
-    // sort, which keeps the order of equal keys the insertion left.
+    // Where few rows are out of place an insertion sort (stable) does it
+    // in about one pass; past a budget of moves the rest goes to the merge
+    // sort, which keeps the order of equal keys the insertion left. Rows
+    // out of place at many points go to the merge sort at once.
+    size_t descents = 0;
+    for (size_t i = 1; i < order.size(); ++i) descents += less(order[i], order[i - 1]) ? 1 : 0;
     const size_t budget = 4 * order.size() + 16;
-    size_t moves = 0;
+    size_t moves = descents <= order.size() / 16 + 1 ? 0 : budget + 1;
     for (size_t i = 1; i < order.size() && moves <= budget; ++i) {
         const keyed x = order[i];
         size_t j = i;

@@ -221,7 +221,28 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     // Lower-casing goes unit by unit, so the key of "path\name" is '\' and
     // the lower-cased name after the shared lower-cased path, and that of
     // "full:stream" this key, ':' and the lower-cased stream name.
-    std::u16string base_key = directory && !is_child ? std::u16string() : child_key(chosen);
+    // A directory's own rows have the empty key; a child's main row has
+    // '\' and its lower-cased display name, which it leaves to be read from
+    // that name (key_from_name). The key string itself is made only for
+    // the rows that add to it and for filters that read it.
+    const bool child_keyed = !(directory && !is_child);
+    std::u16string base_key_text;
+    bool base_key_made = !child_keyed;
+    const auto base_key = [&]() -> const std::u16string& {
+        if (!base_key_made) base_key_text = child_key(chosen);
+        base_key_made = true;
+        return base_key_text;
+    };
+    // The key of a row whose display name is the chosen name.
+    const auto set_main_key = [child_keyed](listing_row& x) {
+        x.sort_key.clear();
+        x.key_from_name = child_keyed;
+    };
+    // A key of its own.
+    const auto set_key = [](listing_row& x, std::u16string key) {
+        x.sort_key = std::move(key);
+        x.key_from_name = false;
+    };
     // The last row made from the items takes `row` itself when no row of
     // its own follows them; the others copy it.
     size_t last_item_row = items.size();
@@ -239,7 +260,6 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     if (directory) {
         row.kind = row_kind_directory;
         row.size = 0;
-        row.sort_key = base_key;
         if (const attr_desc* root = folder_index_root(items)) {
             row.attr_type = attr_index_root;
             row.attr_id = root->attr_id;
@@ -247,6 +267,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         }
         std::memcpy(row.object_id, object_id, 16);
         row.display_name = chosen;
+        set_main_key(row);
         // No item row follows: the folder's row is the only one.
         if (last_item_row == items.size()) batch.rows.push_back(std::move(row));
         else batch.rows.push_back(row);
@@ -254,7 +275,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         main_row = true;
     } else {
         row.kind = row_kind_file;
-        if (!file_accepted(opts, lower_path, base_key, row)) return true;
+        if (!filter_accepts_all(opts) && !file_accepted(opts, lower_path, base_key(), row)) return true;
     }
 
     for (size_t i = 0; i < items.size(); ++i) {
@@ -273,15 +294,18 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
                 const std::u16string stream = uni::to_utf16(d.name);
                 r.display_name = chosen + u":" + stream;
                 r.kind = row_kind_data_stream;
-                r.sort_key = base_key + u":" + uni::wide_lower(stream);
+                set_key(r, base_key() + u":" + uni::wide_lower(stream));
                 std::memset(r.object_id, 0, 16);
             } else {
                 // No row after the last one made here shows the chosen name.
-                if (directory) r.display_name = chosen + u"<dir data entry>";
-                else if (i == last_item_row) r.display_name = std::move(chosen_text);
-                else r.display_name = chosen;
-                // The key is needed no more once the last row made here has it.
-                r.sort_key = i == last_item_row ? std::move(base_key) : base_key;
+                if (directory) {
+                    r.display_name = chosen + u"<dir data entry>";
+                    set_key(r, base_key());
+                } else {
+                    if (i == last_item_row) r.display_name = std::move(chosen_text);
+                    else r.display_name = chosen;
+                    set_main_key(r);
+                }
                 std::memcpy(r.object_id, object_id, 16);
                 std::memset(object_id, 0, 16);
                 main_row = true;
@@ -292,7 +316,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
             r.size = size;
             r.display_name = chosen == u"." ? stream : chosen + u":" + stream;
             r.kind = row_kind_index_stream;
-            r.sort_key = base_key + u":" + uni::wide_lower(stream);
+            set_key(r, base_key() + u":" + uni::wide_lower(stream));
             std::memset(r.object_id, 0, 16);
             batch.rows.push_back(std::move(r));
         }
@@ -302,7 +326,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         row.display_name = std::move(chosen_text);
         row.kind = row_kind_file;
         row.size = 0;
-        row.sort_key = base_key;
+        set_main_key(row);
         std::memcpy(row.object_id, object_id, 16);
         batch.rows.push_back(std::move(row));
     }

@@ -121,6 +121,12 @@ TEST(RowOrder, BatchSortIsAStableSortByKey) {
                 std::swap(batch[at], batch[at + 1]);
             }
         }
+        // In order but for one long stretch moved to the end: out of place
+        // at a single point, yet too far for the insertion pass.
+        if (round % 20 == 1) {
+            std::stable_sort(batch.begin(), batch.end(), row_order());
+            std::rotate(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(batch.size() / 2), batch.end());
+        }
         std::vector<listing_row> want = batch;
         std::stable_sort(want.begin(), want.end(), row_order());
         const std::vector<listing_row> got = sorted_by_key(batch);
@@ -129,6 +135,59 @@ TEST(RowOrder, BatchSortIsAStableSortByKey) {
             ASSERT_EQ(got[i].entry, want[i].entry) << round;
             ASSERT_EQ(got[i].sort_key, want[i].sort_key) << round;
         }
+    }
+}
+
+// Rows whose key is read from their display name ('\\' and the name
+// lower-cased) mixed with rows that hold their keys: every sort and merge
+// must order them as if each held '\\' + wide_lower(name), names with
+// upper case, letters outside ASCII, surrogates and shared heads among them.
+TEST(RowOrder, KeysReadFromNamesOrderAsHeldKeys) {
+    std::mt19937 rng(17);
+    const char16_t units[] = {u'a', u'B', u'_', u'Z', u' ', 0x00C9, 0x00E9, 0x0130, 0xD83D, 0xDE00, 0xFF21};
+    const char16_t* prefixes[] = {u"", u"rep", u"Repo", u"report_"};
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<listing_row> mixed, held;
+        for (size_t i = round % 7 == 3 ? 30 + rng() % 40 : rng() % 10; i > 0; --i) {
+            listing_row r;
+            r.display_name = prefixes[rng() % std::size(prefixes)];
+            for (size_t k = rng() % 5; k > 0; --k) r.display_name.push_back(units[rng() % std::size(units)]);
+            r.entry = i;
+            listing_row h = r;
+            if (rng() % 5 == 0) {
+                // A row of its own key: the directory's own ("") or a stream's.
+                h.sort_key = rng() % 2 ? std::u16string() : u"\\" + uni::wide_lower(r.display_name) + u":s";
+                r.sort_key = h.sort_key;
+            } else {
+                h.sort_key = u"\\" + uni::wide_lower(r.display_name);
+                if (rng() % 3) r.key_from_name = true;
+                else r.sort_key = h.sort_key;
+            }
+            mixed.push_back(r);
+            held.push_back(h);
+        }
+        if (round % 4 == 0) {
+            // In held-key order, as an index walk mostly gives them.
+            std::vector<size_t> at(held.size());
+            for (size_t i = 0; i < at.size(); ++i) at[i] = i;
+            std::stable_sort(at.begin(), at.end(), [&](size_t x, size_t y) { return held[x].sort_key < held[y].sort_key; });
+            std::vector<listing_row> m2, h2;
+            for (size_t i : at) m2.push_back(mixed[i]), h2.push_back(held[i]);
+            mixed.swap(m2);
+            held.swap(h2);
+        }
+        std::vector<listing_row> want = held;
+        std::stable_sort(want.begin(), want.end(),
+                         [](const listing_row& x, const listing_row& y) { return x.sort_key < y.sort_key; });
+        std::vector<listing_row> batch = mixed;
+        const std::vector<listing_row> got = sorted_by_key(batch);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i].entry, want[i].entry) << round << " " << i;
+        // One by one into the ordered set, as queued folders go.
+        listing_rows one_by_one;
+        for (const listing_row& r : mixed) one_by_one.insert(r);
+        auto g = one_by_one.begin();
+        for (size_t i = 0; i < want.size(); ++i, ++g) ASSERT_EQ(g->entry, want[i].entry) << round;
     }
 }
 
