@@ -219,6 +219,11 @@ char* put_fraction(char* p, uint64_t millisecond, uint64_t microsecond, uint64_t
     return p;
 }
 
+// The same from the ticks of the fraction (FILETIME % 10,000,000).
+char* put_fraction_ticks(char* p, uint64_t fraction, uint32_t word) {
+    return put_fraction(p, fraction / 10000, fraction / 10, fraction * 100, word);
+}
+
 }  // namespace
 
 date_time_text format_date_time(const calendar_time& t, uint32_t word) {
@@ -314,7 +319,7 @@ const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_t
             s.last_use = memo.clock;
             if (s.chars.time_length != 0) {
                 char* p = s.chars.time + s.chars.whole_length;
-                p = put_fraction(p, static_cast<uint16_t>(fraction / 10000), fraction / 10, fraction * 100, word);
+                p = put_fraction_ticks(p, fraction, word);
                 s.chars.time_length = static_cast<uint8_t>(p - s.chars.time);
             }
             return s.chars;
@@ -345,7 +350,7 @@ const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_t
         *p++ = ':';
         p = put_number(p, in_day % 60, 2);
         c.whole_length = static_cast<uint8_t>(p - c.time);
-        p = put_fraction(p, static_cast<uint16_t>(fraction / 10000), fraction / 10, fraction * 100, word);
+        p = put_fraction_ticks(p, fraction, word);
         c.time_length = static_cast<uint8_t>(p - c.time);
     } else {
         format_date_time(to_calendar(filetime), word, slot.chars);

@@ -97,18 +97,18 @@ const attr_desc* folder_index_root(const std::vector<attr_desc>& items) {
     return first;
 }
 
-// True when the entry filters accept the file of `row` whose sort key is
-// `key` in the directory of lower-cased path `lower_path`, by its name and
-// its creation and modification times. The full path is made only for
-// filters that read it.
-bool file_accepted(const brelvik_opts& opts, const std::u16string& lower_path, const std::u16string& key,
-                   const listing_row& row) {
+// True when the entry filters accept the file of `row` whose sort key
+// `key()` gives, in the directory of lower-cased path `lower_path`, by its
+// name and its creation and modification times. The key and the full path
+// are made only for filters that read them.
+template <class Key>
+bool file_accepted(const brelvik_opts& opts, const std::u16string& lower_path, Key&& key, const listing_row& row) {
     if (filter_accepts_all(opts)) return true;
     platform::live_file_info times;
     times.created = row.si_created;
     times.modified = row.si_modified;
     times.time_kind = 1;
-    return filter_accepts(opts, lower_path + key, &times);
+    return filter_accepts(opts, lower_path + key(), &times);
 }
 
 // The sort key of a child: '\\' and the lower-cased name, made in one
@@ -275,7 +275,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         main_row = true;
     } else {
         row.kind = row_kind_file;
-        if (!filter_accepts_all(opts) && !file_accepted(opts, lower_path, base_key(), row)) return true;
+        if (!file_accepted(opts, lower_path, base_key, row)) return true;
     }
 
     for (size_t i = 0; i < items.size(); ++i) {
@@ -360,7 +360,8 @@ void stage_reused_row(uint64_t file_ref, const entry_name_map& names, uint64_t p
     // All the row shows comes from the $FILE_NAME copy of the index entry.
     row.attr_type = attr_file_name;
     row.attr_size = row.size;
-    if (!directory && !file_accepted(opts, lower_path, row.sort_key, row)) return;
+    if (!directory && !file_accepted(opts, lower_path, [&]() -> const std::u16string& { return row.sort_key; }, row))
+        return;
     batch.rows.push_back(std::move(row));
 }
 
