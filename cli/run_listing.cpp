@@ -16,6 +16,7 @@
 #include "storage/partitions.hpp"
 
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 namespace {
@@ -359,11 +360,15 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     }
 
     // Step 21: the XML file takes the output when it opens.
+    // Nobody watches the file as a console is watched, so the rows' flushes
+    // are deferred there as they are for a results file.
     std::unique_ptr<std::ostream> xml_file;
+    std::optional<deferred_flush_scope> xml_flushes;
     std::ostream* const previous_out = opts.out;
     if (opts.xml && !state.xml_name.empty()) {
         xml_file = open_text_output(state.xml_name, true);
         if (xml_file) {
+            xml_flushes.emplace(*xml_file);
             *xml_file << state.run_header << '\n';
             opts.out = xml_file.get();
         }
@@ -381,6 +386,7 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         if (list_one_path(opts, shown, mft_deleted)) ++listed;
     }
     if (xml_file) {
+        xml_flushes.reset();  // passes on what it holds
         xml_file->flush();
         opts.out = previous_out;  // the XML stream closes with this function
     }
