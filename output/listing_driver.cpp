@@ -284,7 +284,11 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         // passed before a row is made for them.
         if (d.type != attr_data && !(d.type == attr_index_allocation && show_indx && !d.name.empty())) continue;
         const uint64_t size = d.non_resident ? d.allocated_size : d.value_length;
-        listing_row r = row_taken && i == last_item_row ? std::move(row) : row;
+        // Made in its place in the batch: a row is moved as few times as
+        // can be. `r` is not used past this item, as the next row made may
+        // move the batch.
+        listing_row& r =
+            row_taken && i == last_item_row ? batch.rows.emplace_back(std::move(row)) : batch.rows.emplace_back(row);
         r.attr_type = d.type;
         r.attr_id = d.attr_id;
         r.attr_size = d.non_resident ? d.real_size : d.value_length;
@@ -310,7 +314,6 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
                 std::memset(object_id, 0, 16);
                 main_row = true;
             }
-            batch.rows.push_back(std::move(r));
         } else if (d.type == attr_index_allocation && show_indx && !d.name.empty()) {
             const std::u16string stream = uni::to_utf16(d.name);
             r.size = size;
@@ -318,7 +321,6 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
             r.kind = row_kind_index_stream;
             set_key(r, base_key() + u":" + uni::wide_lower(stream));
             std::memset(r.object_id, 0, 16);
-            batch.rows.push_back(std::move(r));
         }
     }
     if (!main_row) {
