@@ -114,6 +114,30 @@ inline char16_t key_lower(char16_t c) {
     return uni::wide_lower(c);
 }
 
+// `n` units lower-cased as key_lower does each, into `out`. Names are
+// ASCII almost always: four ASCII units are lowered at once in a 64-bit
+// word, a lane of 'A' to 'Z' gaining 0x20; any other four go unit by unit.
+inline void lower_key_units(const char16_t* in, size_t n, char16_t* out) {
+    constexpr uint64_t lanes = 0x0001000100010001ull;
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t x = 0;
+        std::memcpy(&x, in + i, sizeof x);
+        if ((x & (0xFF80 * lanes)) == 0) {
+            // Every lane is below 0x80, so adding 0x3F (or 0x25) sets its bit
+            // 0x80 exactly when it is at least 'A' (or above 'Z'), with no
+            // carry into the next lane.
+            const uint64_t at_least_a = x + (0x80 - u'A') * lanes;
+            const uint64_t above_z = x + (0x80 - u'Z' - 1) * lanes;
+            x |= ((at_least_a & ~above_z) & (0x80 * lanes)) >> 2;
+            std::memcpy(out + i, &x, sizeof x);
+        } else {
+            for (size_t k = i; k < i + 4; ++k) out[k] = key_lower(in[k]);
+        }
+    }
+    for (; i < n; ++i) out[i] = key_lower(in[i]);
+}
+
 // The units of a row's sort key, held in `sort_key` or made from the
 // display name (`key_from_name`).
 class row_key {
@@ -202,7 +226,8 @@ inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
             *out++ = u'\\';
             from = 1;
         }
-        for (size_t u = from - 1; u < text.size(); ++u) *out++ = key_lower(text[u]);
+        lower_key_units(text.data() + (from - 1), text.size() - (from - 1), out);
+        out += text.size() - (from - 1);
     }
     // The first four units of the rest, packed first unit highest (missing
     // units as 0): where two heads differ, the keys differ the same way.

@@ -116,16 +116,8 @@ bool file_accepted(const brelvik_opts& opts, const std::u16string& lower_path, K
 // lower-cased path, which they all share and so leave out: a directory's
 // own rows have the empty key.
 std::u16string child_key(std::u16string_view name) {
-    std::u16string s;
-    s.reserve(1 + name.size());
-    s.push_back(u'\\');
-    s.append(name);
-    for (char16_t* p = s.data() + 1, *end = s.data() + s.size(); p != end; ++p) {
-        // ASCII, by far the most common, lowered in place; the rest by the table.
-        const char16_t c = *p;
-        if (c >= u'A' && c <= u'Z') *p = static_cast<char16_t>(c + 32);
-        else if (c >= 0x80) *p = uni::wide_lower(c);
-    }
+    std::u16string s(1 + name.size(), u'\\');
+    lower_key_units(name.data(), name.size(), s.data() + 1);
     return s;
 }
 

@@ -191,4 +191,26 @@ TEST(RowOrder, KeysReadFromNamesOrderAsHeldKeys) {
     }
 }
 
+// Keys are lowered four ASCII units at a time: every unit, in every lane
+// of a word and among units of every kind, must come out as key_lower
+// makes it on its own.
+TEST(RowOrder, KeysLowerAsEachUnitAlone) {
+    std::u16string in(4 * 65536, u'\0'), out(in.size(), u'\0');
+    for (uint32_t c = 0; c < 65536; ++c)
+        for (size_t lane = 0; lane < 4; ++lane) in[4 * c + lane] = lane == c % 4 ? char16_t(c) : char16_t(u'A' + lane);
+    lower_key_units(in.data(), in.size(), out.data());
+    for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out[i], key_lower(in[i])) << i;
+    // Edges of the letter range next to each other, at every length and
+    // offset, with a unit past ASCII now and then.
+    const char16_t units[] = {u'@', u'A', u'Z', u'[', u'`', u'a', u'z', u'{', 0x7F, 0x80, 0xC9, 0x0130, 0xFFFF, u'\0'};
+    std::mt19937 rng(5);
+    for (int round = 0; round < 20000; ++round) {
+        std::u16string s(rng() % 14, u'\0');
+        for (char16_t& c : s) c = units[rng() % std::size(units)];
+        std::u16string lowered(s.size(), u'\0');
+        lower_key_units(s.data(), s.size(), lowered.data());
+        for (size_t i = 0; i < s.size(); ++i) ASSERT_EQ(lowered[i], key_lower(s[i])) << round << ' ' << i;
+    }
+}
+
 }  // namespace
