@@ -76,7 +76,24 @@ bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, c
     uint64_t in_block = 0;  // clusters gathered for the current block (small clusters)
     for (const extent& e : runs) {
         if (e.sparse) continue;
-        for (uint32_t i = 0; i < e.length && done < n; ++i) {
+        uint32_t i = 0;
+        // Small clusters of an image are read as one stretch per extent,
+        // straight into place: what the loop below does cluster by cluster
+        // through the cache, when every byte arrives. Otherwise (or where
+        // the stretch fails) the loop reads the extent.
+        if (a <= index_block_size && v.initialized && e.lcn <= UINT64_MAX / a && reads_stretches(v)) {
+            const uint64_t wanted = std::min<uint64_t>(e.length, (n - done) * k - in_block);
+            uint8_t* into = out.data() + done * index_block_size + in_block * a;
+            if (wanted > 0 && read_volume_stretch(v, e.lcn * a, into, wanted * a)) {
+                const uint64_t gathered = in_block + wanted;
+                for (uint64_t b = 0; b < gathered / k; ++b)
+                    fixup_index_block(std::span<uint8_t>(out).subspan((done + b) * index_block_size, index_block_size));
+                done += gathered / k;
+                in_block = gathered % k;
+                i = e.length;
+            }
+        }
+        for (; i < e.length && done < n; ++i) {
             uint32_t len = static_cast<uint32_t>(a);
             uint8_t* into = a <= index_block_size ? out.data() + done * index_block_size + in_block * a : cluster.data();
             if (!read_clusters(v, e.lcn + i, into, len) || len == 0) {

@@ -2,6 +2,7 @@
 #include "ntfs/attribute_header.hpp"
 #include "ntfs/boot_sector.hpp"
 #include "ntfs/file_record.hpp"
+#include "ntfs/record_window.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -19,6 +20,19 @@ bool read_volume_bytes(ntfs_volume& v, uint64_t position, uint8_t* buffer, uint3
     return cached_read(v.cache, *v.source, buffer, length, relative + v.volume_offset) && length > 0;
 }
 
+bool reads_stretches(const ntfs_volume& v) {
+    return v.source && v.volume_offset >= 0 &&
+           (v.source->kind == SourceKind::Image || v.source->kind == SourceKind::Memory);
+}
+
+bool read_volume_stretch(ntfs_volume& v, uint64_t position, uint8_t* buffer, uint64_t length) {
+    if (!reads_stretches(v) || length == 0 || length > UINT32_MAX) return false;
+    const uint64_t limit = static_cast<uint64_t>(INT64_MAX - v.volume_offset);
+    if (length > limit || position > limit - length) return false;
+    uint32_t got = static_cast<uint32_t>(length);
+    return read(*v.source, buffer, got, static_cast<int64_t>(position) + v.volume_offset) && got == length;
+}
+
 // Record length for an entry: record 0 uses the record size; the others the
 // stride between entries, which record 0's header gives.
 static uint32_t entry_length(const ntfs_volume& v, uint64_t entry) {
@@ -26,26 +40,46 @@ static uint32_t entry_length(const ntfs_volume& v, uint64_t entry) {
     return static_cast<uint32_t>(v.record_stride);
 }
 
-uint64_t entry_offset(const ntfs_volume& v, uint64_t entry, uint32_t* length) {
-    if (length) *length = entry_length(v, entry);
-    if (entry == 0) return v.mft_offset;
-    if (!v.initialized || v.bytes_per_cluster == 0 || v.record_stride <= 0) return 0;
+namespace {
+
+// Where entry `entry` (not 0) lies relative to the volume, and how many
+// bytes from there on its MFT run still holds; false when it cannot be
+// mapped.
+bool place_entry(const ntfs_volume& v, uint64_t entry, uint64_t& position, uint64_t& run_bytes_left) {
+    if (!v.initialized || v.bytes_per_cluster == 0 || v.record_stride <= 0) return false;
     const uint64_t stride = static_cast<uint64_t>(v.record_stride);
-    if (entry > UINT64_MAX / stride) return 0;
+    if (entry > UINT64_MAX / stride) return false;
     const uint64_t p = entry * stride;
     const uint64_t c = v.bytes_per_cluster;
     const uint64_t vcn = p / c, r = p % c;
     uint64_t passed = 0;
     for (const run& rn : v.mft_info.data_runs) {
         if (vcn < passed + rn.length) {
-            if (rn.lcn < 0) return 0;
+            if (rn.lcn < 0) return false;
             const uint64_t lcn = static_cast<uint64_t>(rn.lcn) + (vcn - passed);
-            if (lcn > (UINT64_MAX - r) / c) return 0;
-            return r + c * lcn;
+            if (lcn > (UINT64_MAX - r) / c) return false;
+            position = r + c * lcn;
+            run_bytes_left = (passed + rn.length - vcn) * c - r;
+            return true;
         }
         passed += rn.length;
     }
-    return 0;
+    return false;
+}
+
+}  // namespace
+
+uint64_t entry_offset(const ntfs_volume& v, uint64_t entry, uint32_t* length) {
+    if (length) *length = entry_length(v, entry);
+    if (entry == 0) return v.mft_offset;
+    uint64_t position = 0, left = 0;
+    return place_entry(v, entry, position, left) ? position : 0;
+}
+
+uint64_t entries_back_to_back(const ntfs_volume& v, uint64_t entry) {
+    uint64_t position = 0, left = 0;
+    if (entry == 0 || !place_entry(v, entry, position, left) || position == 0) return 0;
+    return left / static_cast<uint64_t>(v.record_stride);
 }
 
 namespace {
@@ -128,10 +162,10 @@ bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out,
     return true;
 }
 
-void keep_record(ntfs_volume& v, uint64_t entry, const std::vector<uint8_t>& record) {
+void keep_record(ntfs_volume& v, uint64_t entry, std::span<const uint8_t> record) {
     if (record.size() > max_kept_record_bytes - std::min(v.kept_record_bytes, max_kept_record_bytes)) return;
     try {
-        if (v.kept_records.try_emplace(entry, record).second) v.kept_record_bytes += record.size();
+        if (v.kept_records.try_emplace(entry, record.begin(), record.end()).second) v.kept_record_bytes += record.size();
     } catch (const std::bad_alloc&) {
         // Not kept: the record is read again when it is next wanted.
     }

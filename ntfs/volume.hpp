@@ -20,6 +20,8 @@
 // (the value is unused; of an entry added twice the first stays). An index
 // gives its entries in name order, so they are gathered by appending and
 // sorted once, when the set is first read: no node per child.
+struct record_window;
+
 class child_entry_set {
 public:
     using value_type = std::pair<uint64_t, uint8_t>;
@@ -105,6 +107,10 @@ struct ntfs_volume {
     std::map<uint64_t, std::vector<uint8_t>> kept_records;
     size_t kept_record_bytes = 0;
     block_cache cache;  // every read of the volume goes through it
+    // The stretch of records a directory's children are read from
+    // (record_window.hpp), kept from directory to directory so that its
+    // buffer is not allocated, and its pages faulted in, for each.
+    std::unique_ptr<record_window> children_window;
 };
 
 // The record size the rest of the engine works with: the volume's, or 1024
@@ -118,6 +124,21 @@ bool initialize(ntfs_volume& v, uint64_t& mft_offset);
 // Byte position of an entry relative to the volume (0 when it cannot be
 // mapped) and, through `length`, how many bytes its record takes.
 uint64_t entry_offset(const ntfs_volume& v, uint64_t entry, uint32_t* length = nullptr);
+
+// Reads `length` bytes at volume position `position` straight from the
+// source, past the cache, in one read: for long stretches that the cache's
+// small chunks would only copy twice. Only image files and memory are read
+// so; devices and containers keep their reads (and their handling of
+// unreadable pieces) as they are. False when the source is not one of
+// those or did not deliver every byte: the caller then reads as usual.
+bool read_volume_stretch(ntfs_volume& v, uint64_t position, uint8_t* buffer, uint64_t length);
+// True when the volume's source is read so at all.
+bool reads_stretches(const ntfs_volume& v);
+
+// How many entries from `entry` on (not entry 0) have their records back
+// to back on the volume, in one run of the MFT: at least 1 when `entry`
+// can be mapped, else 0.
+uint64_t entries_back_to_back(const ntfs_volume& v, uint64_t entry);
 
 // Reads MFT record `entry` with the plain fixup into `out`, resized to the
 // record's length. `position` receives its byte position.
@@ -135,7 +156,7 @@ bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer,
 constexpr size_t max_kept_record_bytes = 4 * 1024 * 1024;
 
 // Keeps the (fixed-up) record of `entry` for the next take_kept_record.
-void keep_record(ntfs_volume& v, uint64_t entry, const std::vector<uint8_t>& record);
+void keep_record(ntfs_volume& v, uint64_t entry, std::span<const uint8_t> record);
 // Moves the record kept for `entry` into `out` and forgets it; false (and
 // `out` untouched) when none is kept.
 bool take_kept_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out);

@@ -8,6 +8,7 @@
 #include "ntfs/index.hpp"
 #include "ntfs/names.hpp"
 #include "ntfs/names_utf16.hpp"
+#include "ntfs/record_window.hpp"
 #include "output/writers.hpp"
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
@@ -128,6 +129,7 @@ struct row_batch {
     std::vector<listing_row> rows;
     entry_name_map names;
     std::vector<attr_desc> items;
+    std::vector<uint64_t> entries;  // the children of the folder being read
 };
 
 // Moves the batch into `rows`: the order and the placing of equal keys are
@@ -432,18 +434,31 @@ bool stage_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, co
     index_slack* wanted = opts.show_deleted ? &slack : nullptr;
     const bool read = collect_directory_children(v, dir, children, wanted);
     prefetch_records(v, children);
+    std::vector<uint64_t>& entries = batch.entries;
+    entries.clear();
+    for (const auto& [c, flag] : children) entries.push_back(c);
+    record_window* const window = children_window(v);
     std::vector<uint8_t> crec;
     std::vector<child_state> states;  // with -deleted: what each child's record said
     batch.rows.reserve(batch.rows.size() + children.size());  // a row or more per child
-    for (const auto& [c, flag] : children) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const uint64_t c = entries[i];
         if (c == dir) continue;
-        const bool kept = take_kept_record(v, c, crec);
-        if (!kept && !read_file_record(v, c, crec)) continue;
-        if (!kept && names_another_folder(crec, dir)) keep_record(v, c, crec);
+        le::bytes rec;
+        if (take_kept_record(v, c, crec)) {
+            rec = crec;
+        } else {
+            const window_read got = window ? window_record(v, *window, entries, i, rec) : window_read::not_held;
+            if (got == window_read::unreadable) continue;
+            if (got == window_read::not_held) {
+                if (!read_file_record(v, c, crec)) continue;
+                rec = crec;
+            }
+            if (names_another_folder(rec, dir)) keep_record(v, c, rec);
+        }
         if (progress) count_entry(*progress, path);
-        if (wanted)
-            states.push_back({c, le::u16(crec, file_header::sequence), le::u16(crec, file_header::flags)});
-        if (!stage_entry_rows(v, crec, c, dir, path, lower_path, batch, show_indx, true, opts)) break;
+        if (wanted) states.push_back({c, le::u16(rec, file_header::sequence), le::u16(rec, file_header::flags)});
+        if (!stage_entry_rows(v, rec, c, dir, path, lower_path, batch, show_indx, true, opts)) break;
     }
     if (wanted) stage_deleted_children(v, dir, path, lower_path, children, states, slack, batch, opts, progress);
     return read;

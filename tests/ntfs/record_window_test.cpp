@@ -1,0 +1,152 @@
+// Records read a stretch at a time must be exactly the records read one by
+// one: the same bytes, the same failures, on every volume, across gaps,
+// across the end of an MFT run, around a damaged record and at the end of
+// a cut image.
+#include "ntfs/file_record.hpp"
+#include "ntfs/open_volume.hpp"
+#include "ntfs/record_window.hpp"
+#include "platform/unicode.hpp"
+#include "support/test_paths.hpp"
+#include "support/volumes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+
+namespace {
+
+std::vector<uint8_t> load(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+// Reads `entries` through the volume's window and one by one, and checks
+// that both give the same record or both fail. Returns how many came from
+// the window.
+size_t expect_window_matches(ntfs_volume& v, const std::vector<uint64_t>& entries) {
+    record_window* w = children_window(v);
+    EXPECT_NE(w, nullptr);
+    if (!w) return 0;
+    size_t windowed = 0;
+    std::vector<uint8_t> single;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::span<const uint8_t> rec;
+        const window_read got = window_record(v, *w, entries, i, rec);
+        const bool read_alone = read_file_record(v, entries[i], single);
+        if (got == window_read::not_held) continue;
+        ++windowed;
+        if (got == window_read::unreadable) {
+            EXPECT_FALSE(read_alone) << "entry " << entries[i];
+            continue;
+        }
+        EXPECT_TRUE(read_alone) << "entry " << entries[i];
+        EXPECT_TRUE(std::equal(rec.begin(), rec.end(), single.begin(), single.end())) << "entry " << entries[i];
+    }
+    return windowed;
+}
+
+std::vector<uint64_t> every(uint64_t from, uint64_t to, uint64_t step) {
+    std::vector<uint64_t> out;
+    for (uint64_t e = from; e < to; e += step) out.push_back(e);
+    return out;
+}
+
+TEST(RecordWindow, GivesWhatSingleReadsGiveOnEveryVolume) {
+    std::mt19937 rng(3);
+    for (const auto& tv : test_volumes::all()) {
+        SCOPED_TRACE(tv.label);
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+        const uint64_t count = static_cast<uint64_t>(std::max<int64_t>(v->entry_count, 64));
+        // Every entry; every few (gaps the window reads along, and gaps too
+        // wide to); random choices; past the last entry.
+        EXPECT_GT(expect_window_matches(*v, every(0, count + 40, 1)), 0u);
+        for (uint64_t step : {2, 5, 9, 10, 11, 200}) expect_window_matches(*v, every(1, count, step));
+        for (int round = 0; round < 20; ++round) {
+            std::vector<uint64_t> some;
+            for (uint64_t e = 0; e < count; ++e)
+                if (rng() % 4 == 0) some.push_back(e);
+            expect_window_matches(*v, some);
+        }
+    }
+}
+
+// The MFT of main.img split in two runs, its second half moved past the
+// end of the volume and the clusters it left zeroed: a stretch read past
+// the end of the first run would read zeros where single reads find the
+// moved records.
+TEST(RecordWindow, StopsAtTheEndOfAnMftRun) {
+    const std::string path = test_paths::fixture("main.img");
+    ASSERT_FALSE(path.empty());
+    std::vector<uint8_t> img = load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    ASSERT_FALSE(v->mft_info.data_runs.empty());
+    const run first = v->mft_info.data_runs.front();
+    const uint64_t c = v->bytes_per_cluster;
+    const uint64_t stride = static_cast<uint64_t>(v->record_stride);
+    ASSERT_GT(first.lcn, 0);
+    ASSERT_GE(first.length, 16u);
+    // Split where the user files' records lie, past the system files.
+    const uint64_t split = first.length / 2;
+    ASSERT_GT(split * c / stride, 64u);
+    img.resize((img.size() + c - 1) / c * c);
+    const uint64_t moved_to = img.size() / c;
+    const uint64_t from = (static_cast<uint64_t>(first.lcn) + split) * c;
+    const uint64_t bytes = (first.length - split) * c;
+    img.insert(img.end(), img.begin() + static_cast<long>(from), img.begin() + static_cast<long>(from + bytes));
+    std::fill_n(img.begin() + static_cast<long>(from), bytes, uint8_t(0));
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    auto& runs = v->mft_info.data_runs;
+    run second = runs.front();
+    runs.front().length = static_cast<uint32_t>(split);
+    second.lcn = static_cast<int64_t>(moved_to);
+    second.vcn = split;
+    second.length = static_cast<uint32_t>(first.length - split);
+    runs.insert(runs.begin() + 1, second);
+
+    const uint64_t boundary = split * c / stride;
+    std::vector<uint8_t> rec;
+    size_t moved_readable = 0;
+    for (uint64_t e = boundary; e < boundary + 40; ++e) moved_readable += read_file_record(*v, e, rec) ? 1 : 0;
+    ASSERT_GT(moved_readable, 0u) << "the moved records should read one by one";
+    EXPECT_EQ(entries_back_to_back(*v, boundary - 3), 3u);
+    for (uint64_t start : {boundary - 40, boundary - 1, boundary - 2 * max_window_records})
+        EXPECT_GT(expect_window_matches(*v, every(start, boundary + 60, 1)), 0u);
+    expect_window_matches(*v, every(boundary - 7, boundary + 60, 3));
+}
+
+// A record that fails its fixups in the middle of a stretch is unreadable, as
+// on its own; its neighbours are not; a stretch past the end of a cut
+// image falls back to single reads.
+TEST(RecordWindow, DamagedRecordsAndCutImages) {
+    const std::string path = test_paths::fixture("main.img");
+    ASSERT_FALSE(path.empty());
+    std::vector<uint8_t> img = load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const uint64_t damaged = 40;
+    const uint64_t at = entry_offset(*v, damaged);
+    ASSERT_NE(at, 0u);
+    std::vector<uint8_t> rec;
+    ASSERT_TRUE(read_file_record(*v, damaged, rec));
+    // Its signature broken; and in the record after the next, the end of
+    // the first sector no longer matches the update sequence number, which
+    // the plain fixup lets pass in both ways of reading.
+    img[at] = 'X';
+    img[entry_offset(*v, damaged + 2) + 510] ^= 0xFF;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    EXPECT_FALSE(read_file_record(*v, damaged, rec));
+    EXPECT_GT(expect_window_matches(*v, every(damaged - 5, damaged + 5, 1)), 8u);
+
+    // Cut in the middle of a record some way into the MFT.
+    const uint64_t cut_entry = 60;
+    std::vector<uint8_t> cut(img.begin(), img.begin() + static_cast<long>(entry_offset(*v, cut_entry) + 300));
+    ASSERT_TRUE(open_memory_volume(cut, 0, v));
+    expect_window_matches(*v, every(cut_entry - 20, cut_entry + 20, 1));
+    expect_window_matches(*v, every(cut_entry - 2, cut_entry + 20, 1));
+}
+
+}  // namespace
