@@ -8,7 +8,9 @@
 namespace {
 
 // Fills the window with the records from `entries[at]` on; false when the
-// stretch would hold that one record only, or could not be read whole.
+// stretch could not be read whole. A record with no other wanted near it
+// is a stretch of one: read alone it costs the read a chunk of the cache
+// would, without the 15 KiB around it.
 bool fill(ntfs_volume& v, record_window& w, std::span<const uint64_t> entries, size_t at) {
     w.count = 0;
     if (!reads_stretches(v)) return false;
@@ -23,7 +25,6 @@ bool fill(ntfs_volume& v, record_window& w, std::span<const uint64_t> entries, s
         if (e <= last || e - last > uint64_t(max_window_gap) + 1 || e - first >= in_place) break;
         last = e;
     }
-    if (last == first) return false;
     const uint64_t count = last - first + 1;
     const uint64_t bytes = count * stride;
     if (w.capacity < bytes) {
