@@ -347,13 +347,16 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
     // The listing attributes that made an item, for the duplicate check. A
     // record holds a few; one with more goes to the full load, which has no
     // such bound.
+    // Names are held as the record's own bytes (little-endian units, cut at
+    // the first NUL as read_utf16 cuts them), so that no string is made for
+    // the unnamed attributes most records hold only.
     struct seen_attr {
-        uint32_t type = 0;
-        uint16_t id = 0;
-        std::u16string name;
+        uint32_t type;
+        uint16_t id;
+        le::bytes name;
     };
     constexpr size_t max_seen = 16;
-    std::array<seen_attr, max_seen> seen;
+    seen_attr seen[max_seen];
     size_t seen_count = 0;
     uint64_t off = le::u16(r, file_header::first_attribute);
     if (off == 0) return true;
@@ -370,10 +373,17 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
         const uint16_t id = le::u16(a, attr_header::id);
         const uint8_t name_len = le::u8(a, attr_header::name_length);
         const uint16_t name_off = le::u16(a, attr_header::name_offset);
-        std::u16string name;
-        if (name_off && name_len && le::fits(a, name_off, 2u * name_len)) name = read_utf16(a, name_off, name_len);
+        le::bytes name;
+        if (name_off && name_len && le::fits(a, name_off, 2u * name_len)) {
+            name = le::sub(a, name_off, 2u * name_len);
+            size_t units = 0;
+            while (units < name_len && (name[2 * units] | name[2 * units + 1]) != 0) ++units;
+            name = name.first(2 * units);
+        }
         for (size_t i = 0; i < seen_count; ++i)
-            if (seen[i].type == type && (seen[i].id == id || seen[i].name == name)) return false;
+            if (seen[i].type == type &&
+                (seen[i].id == id || std::equal(seen[i].name.begin(), seen[i].name.end(), name.begin(), name.end())))
+                return false;
         if (seen_count == max_seen) return false;
         const bool non_resident = le::u8(a, attr_header::non_resident) != 0;
         std::string target;
@@ -409,9 +419,9 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
             }
         }
         d.text = std::move(target);
-        if (!name.empty()) d.name = ntfs_name_to_utf8(name);
+        if (!name.empty()) d.name = ntfs_name_to_utf8(read_utf16(name, 0, name.size() / 2));
         d.record_size = rs;
-        seen[seen_count++] = {type, id, std::move(name)};
+        seen[seen_count++] = {type, id, name};
     }
     // The entry load keeps its items in the order of their keys: the id
     // above the type.
