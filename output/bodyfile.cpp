@@ -5,6 +5,7 @@
 #include "output/timeline.hpp"
 
 #include "ntfs/attribute_header.hpp"
+#include "output/line_text.hpp"
 #include "output/number_text.hpp"
 
 #include <cstring>
@@ -34,7 +35,7 @@ struct body_line {
     four_times times;
 };
 
-void append_line(std::string& out, const body_line& b) {
+void append_line(line_text& out, const body_line& b) {
     out += "0|";
     const size_t name_at = out.size();
     out += b.path;
@@ -43,7 +44,7 @@ void append_line(std::string& out, const body_line& b) {
     const auto holds = [&](char c) { return std::memchr(b.path.data(), c, b.path.size()) != nullptr; };
     if (holds('|') || holds('\n') || holds('\r')) {
         for (size_t i = name_at; i < out.size(); ++i) {
-            char& c = out[i];
+            char& c = out.data()[i];
             if (c == '|') c = ';';
             else if (c == '\n' || c == '\r') c = ' ';
         }
@@ -75,7 +76,8 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
     if (!take_rows(std::cerr, queue, opts, rows)) return static_cast<bool>(out);
     opts.header_pending = 0;
 
-    std::string lines, row_path, other_path;  // reused from row to row
+    line_text lines;                     // reused from row to row
+    std::string row_path, other_path;
     std::vector<const row_name*> names;
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
                                                                  const std::string& name) {
@@ -101,7 +103,7 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
             b.times = file_name_times(*n);
             append_line(lines, b);
         }
-        write_row_text(out, lines);
+        write_row_text(out, lines.view());
     });
     return static_cast<bool>(out);
 }

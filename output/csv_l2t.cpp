@@ -6,9 +6,11 @@
 #include "output/timeline.hpp"
 
 #include "output/datetime.hpp"
+#include "output/line_text.hpp"
 #include "output/number_text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <iostream>
 
 namespace {
@@ -16,23 +18,34 @@ namespace {
 constexpr const char* l2t_header =
     "date,time,timezone,MACB,source,sourcetype,type,user,host,short,desc,version,filename,inode,notes,format,extra";
 
-// A field as CSV writes it: quoted, with its quotes doubled, when it holds
-// a comma, a quote or a line break.
-void append_csv_field(std::string& out, std::string_view text) {
-    // One pass over the text (find_first_of would search the set once per
-    // character).
-    const bool plain = std::none_of(text.begin(), text.end(),
-                                    [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; });
-    if (plain) {
-        out += text;
-        return;
-    }
+// True when CSV writes `text` as it is: it holds no comma, quote or line
+// break. One table look-up a character, the results gathered without a
+// branch.
+bool csv_plain(std::string_view text) {
+    static constexpr auto special = [] {
+        std::array<uint8_t, 256> t{};
+        for (unsigned char c : {',', '"', '\r', '\n'}) t[c] = 1;
+        return t;
+    }();
+    uint8_t any = 0;
+    for (const char c : text) any |= special[static_cast<unsigned char>(c)];
+    return any == 0;
+}
+
+// `text` quoted, with its quotes doubled.
+void append_quoted(std::string& out, std::string_view text) {
     out += '"';
     for (char c : text) {
         if (c == '"') out += '"';
         out += c;
     }
     out += '"';
+}
+
+// A field as CSV writes it: quoted when it is not plain.
+void append_csv_field(std::string& out, std::string_view text) {
+    if (csv_plain(text)) out += text;
+    else append_quoted(out, text);
 }
 
 std::string csv_field(std::string_view text) {
@@ -91,8 +104,8 @@ uint32_t l2t_time_word() {
     return word;
 }
 
-void append_lines(std::string& out, const four_times& times, const char* attribute, const std::string& path,
-                  const std::string& desc, const row_facts& f, date_time_memo& memo) {
+void append_lines(line_text& out, const four_times& times, const char* attribute, std::string_view path,
+                  std::string_view desc, const row_facts& f, date_time_memo& memo) {
     time_group groups[4];
     const size_t count = group_times(times, groups);
     for (size_t k = 0; k < count; ++k) {
@@ -154,7 +167,8 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
     row_facts f;
     f.user = opts.has_username ? csv_field(opts.username) : "-";
     f.host = opts.has_hostname ? csv_field(opts.hostname) : "-";
-    std::string lines, extra, field, desc, quoted_desc, row_path, other_path;  // reused from row to row
+    line_text lines;                                                    // reused from row to row
+    std::string extra, field, desc, quoted_desc, row_path, other_path;
     std::vector<const row_name*> names;
     date_time_memo memo;                                 // the last second formatted
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
@@ -170,34 +184,37 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
         append_decimal(extra, row.seq);
         extra += "; flags: 0x";
         append_hex(extra, row.record_flags, 4);
-        f.extra.clear();
-        append_csv_field(f.extra, extra);
-        timeline_path(loc, row, name, row_path);
-        field.clear();
-        append_csv_field(field, row_path);
+        // Its parts hold no comma or quote: the field is the text itself.
+        f.extra = extra;
         // A row -deleted found says so in its description, as the body
-        // file's name does; the filename field stays the path.
+        // file's name does; the filename field stays the path. What the
+        // path adds to the description holds nothing CSV quotes, so both
+        // are quoted when the path is.
         const std::string_view gone = deleted_suffix(row.deleted);
-        desc.assign(row_path);
-        desc += gone;
-        quoted_desc.clear();
-        append_csv_field(quoted_desc, desc);
-        append_lines(lines, standard_information_times(row), "$STANDARD_INFORMATION", field, quoted_desc, f, memo);
+        const auto add_lines = [&](std::string_view path_text, std::string_view desc_tail, const four_times& times,
+                                   const char* attribute) {
+            desc.assign(path_text);
+            desc += desc_tail;
+            desc += gone;
+            if (csv_plain(path_text)) {
+                append_lines(lines, times, attribute, path_text, desc, f, memo);
+                return;
+            }
+            field.clear();
+            append_quoted(field, path_text);
+            quoted_desc.clear();
+            append_quoted(quoted_desc, desc);
+            append_lines(lines, times, attribute, field, quoted_desc, f, memo);
+        };
+        timeline_path(loc, row, name, row_path);
+        add_lines(row_path, "", standard_information_times(row), "$STANDARD_INFORMATION");
         if (opts.all_dates) {
             shown_names(row, names);
-            for (const row_name* n : names) {
-                const std::string_view fn_path = name_path(loc, row, row_path, *n, other_path);
-                field.clear();
-                append_csv_field(field, fn_path);
-                desc.assign(fn_path);
-                desc += " ($FILE_NAME)";
-                desc += gone;
-                quoted_desc.clear();
-                append_csv_field(quoted_desc, desc);
-                append_lines(lines, file_name_times(*n), "$FILE_NAME", field, quoted_desc, f, memo);
-            }
+            for (const row_name* n : names)
+                add_lines(name_path(loc, row, row_path, *n, other_path), " ($FILE_NAME)", file_name_times(*n),
+                          "$FILE_NAME");
         }
-        write_row_text(out, lines);
+        write_row_text(out, lines.view());
     });
     return static_cast<bool>(out);
 }

@@ -2,6 +2,7 @@
 // writers print several on every row.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <string>
 
@@ -12,32 +13,75 @@ inline constexpr char decimal_pairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// `value` in decimal, as std::to_string writes it. The digits are made
-// from the end of a buffer, two at a time, and go in with one append.
-inline void append_decimal(std::string& out, uint64_t value) {
+// How many decimal digits `value` has (1 for 0): from its bit width, which
+// fixes the count to one of two, and one comparison.
+inline int decimal_length(uint64_t value) {
+    static constexpr uint64_t powers[20] = {1ull,
+                                            10ull,
+                                            100ull,
+                                            1000ull,
+                                            10000ull,
+                                            100000ull,
+                                            1000000ull,
+                                            10000000ull,
+                                            100000000ull,
+                                            1000000000ull,
+                                            10000000000ull,
+                                            100000000000ull,
+                                            1000000000000ull,
+                                            10000000000000ull,
+                                            100000000000000ull,
+                                            1000000000000000ull,
+                                            10000000000000000ull,
+                                            100000000000000000ull,
+                                            1000000000000000000ull,
+                                            10000000000000000000ull};
+    const uint64_t v = value | 1;
+    const int guess = (std::bit_width(v) * 1233) >> 12;  // 1233 / 4096 is just above log10(2)
+    return guess - (v < powers[guess] ? 1 : 0) + 1;
+}
+
+// Writes `value` in decimal, as std::to_string writes it, at `p`, which
+// must have room for 20 characters; returns the end of the digits. They
+// are made from the end two at a time, eight at a time in 32-bit
+// arithmetic while more than eight are left.
+inline char* put_decimal(char* p, uint64_t value) {
     const char* pairs = decimal_pairs;
+    char* const end = p + decimal_length(value);
+    char* q = end;
+    const auto put_pair = [&](uint32_t pair) {
+        q -= 2;
+        q[0] = pairs[2 * pair];
+        q[1] = pairs[2 * pair + 1];
+    };
+    while (value >= 100000000) {
+        uint32_t eight = static_cast<uint32_t>(value % 100000000);
+        value /= 100000000;
+        for (int k = 0; k < 4; ++k) {
+            put_pair(eight % 100);
+            eight /= 100;
+        }
+    }
+    uint32_t rest = static_cast<uint32_t>(value);
+    while (rest >= 100) {
+        put_pair(rest % 100);
+        rest /= 100;
+    }
+    if (rest >= 10) put_pair(rest);
+    else *--q = static_cast<char>('0' + rest);
+    return end;
+}
+
+// `value` in decimal at the end of `out`, with one append.
+inline void append_decimal(std::string& out, uint64_t value) {
     char digits[20];
-    char* p = digits + sizeof digits;
-    while (value >= 100) {
-        const uint64_t pair = value % 100;
-        value /= 100;
-        p -= 2;
-        p[0] = pairs[2 * pair];
-        p[1] = pairs[2 * pair + 1];
-    }
-    if (value >= 10) {
-        p -= 2;
-        p[0] = pairs[2 * value];
-        p[1] = pairs[2 * value + 1];
-    } else {
-        *--p = static_cast<char>('0' + value);
-    }
-    out.append(p, static_cast<size_t>(digits + sizeof digits - p));
+    out.append(digits, static_cast<size_t>(put_decimal(digits, value) - digits));
 }
 
 // `value` in lower-case hexadecimal of at least `width` digits (`width` up
 // to 16), as printf's "%0*llx" writes it.
-inline void append_hex(std::string& out, uint64_t value, int width) {
+template <class Out>
+void append_hex(Out& out, uint64_t value, int width) {
     char digits[16];
     char* p = digits + sizeof digits;
     do {

@@ -5,6 +5,8 @@
 #include "output/datetime.hpp"
 #include "platform/unicode.hpp"
 
+#include <cstring>
+
 four_times standard_information_times(const listing_row& row) {
     return {row.si_created, row.si_modified, row.si_mft_changed, row.si_accessed};
 }
@@ -42,7 +44,10 @@ std::string_view name_path(const row_location& loc, const listing_row& row, cons
                            const row_name& n, std::string& room) {
     // A folder has one name in its parent; only a file's other hard links
     // in the same folder differ from the name the row shows.
-    if (n.name == row.display_name || row.kind != row_kind_file) return row_path;
+    // Compared as bytes: the string's own comparison goes unit by unit.
+    const bool same = n.name.size() == row.display_name.size() &&
+                      std::memcmp(n.name.data(), row.display_name.data(), n.name.size() * sizeof(char16_t)) == 0;
+    if (same || row.kind != row_kind_file) return row_path;
     room = loc.prefix + uni::to_utf8(n.name);
     return room;
 }
