@@ -3,6 +3,7 @@
 // character inside paths, names and link targets instead.
 #include "output/writers.hpp"
 
+#include "output/line_text.hpp"
 #include "output/number_text.hpp"
 
 #include "platform/unicode.hpp"
@@ -92,26 +93,26 @@ const char* type_word(int32_t kind) {
 }
 
 // The location as one field, or as file and path fields.
-void append_location_fields(std::string& line, const std::string& text, const csv_layout& l) {
+void append_location_fields(line_text& line, std::string_view text, const csv_layout& l) {
     if (!l.split) {
         line += text;
     } else if (!text.empty() && text.back() == '\\') {
         line += '.';
         line += l.sep;
-        line.append(text, 0, text.size() - 1);
-    } else if (const size_t slash = text.rfind('\\'); slash == std::string::npos) {
+        line += text.substr(0, text.size() - 1);
+    } else if (const size_t slash = text.rfind('\\'); slash == std::string_view::npos) {
         line += text;
         line += l.sep;
     } else {
-        line.append(text, slash + 1);
+        line += text.substr(slash + 1);
         line += l.sep;
-        line.append(text, 0, slash);
+        line += text.substr(0, slash);
     }
 }
 
 // A number field and its separator: "0x" and at least `hex_digits`
 // hexadecimal digits, or decimal.
-void append_number_field(std::string& line, uint64_t value, int hex_digits, const csv_layout& l) {
+void append_number_field(line_text& line, uint64_t value, int hex_digits, const csv_layout& l) {
     if (l.hex) {
         line += "0x";
         append_hex(line, value, hex_digits);
@@ -122,7 +123,7 @@ void append_number_field(std::string& line, uint64_t value, int hex_digits, cons
 }
 
 // One timestamp as two fields (date, time) or, paired, as one.
-void append_time_fields(std::string& line, uint64_t filetime, const csv_layout& l) {
+void append_time_fields(line_text& line, uint64_t filetime, const csv_layout& l) {
     const date_time_chars& t = format_date_time(filetime, l.format_word, l.memo);
     if (l.paired) {
         line += l.ws;
@@ -138,7 +139,7 @@ void append_time_fields(std::string& line, uint64_t filetime, const csv_layout& 
     line += l.sep;
 }
 
-void append_four_times(std::string& line, const row_name* n, const csv_layout& l) {
+void append_four_times(line_text& line, const row_name* n, const csv_layout& l) {
     append_time_fields(line, n ? n->name_created : 0, l);
     append_time_fields(line, n ? n->name_modified : 0, l);
     append_time_fields(line, n ? n->name_mft_changed : 0, l);
@@ -159,7 +160,8 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         opts.header_pending = 0;
     }
 
-    std::string line, location;  // reused from row to row
+    line_text line;        // reused from row to row
+    std::string location;
     for_each_printed_row(rows, queue, opts, path, entry, l.escape, [&](const listing_row& row, const row_location& loc,
                                                                        const std::string& name) {
         line.clear();
@@ -199,7 +201,7 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
             line += deleted_word(row.deleted);
         }
         line += '\n';
-        write_row_text(out, line);
+        write_row_text(out, line.view());
     });
     return static_cast<bool>(out);
 }
