@@ -3,6 +3,7 @@
 // console shows UTF-8 for the whole run.
 #include "cli/run.hpp"
 #include "output/sinks.hpp"
+#include "platform/platform.hpp"
 #include "platform/unicode.hpp"
 
 #include <string>
@@ -18,6 +19,7 @@ int wmain(int argc, wchar_t** argv) {
         for (const wchar_t* a = argv[i] ? argv[i] : L""; *a; ++a) wide.push_back(static_cast<char16_t>(*a));
         args.push_back(uni::to_utf8(wide));
     }
+    platform::keep_freed_memory();
     console_utf8_scope console;
     return run_brelvik(std::move(args));
 }
@@ -25,6 +27,7 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+    platform::keep_freed_memory();
     console_utf8_scope console;
     return run_brelvik(std::move(args));
 }

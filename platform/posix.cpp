@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <malloc.h>
 #include <memory>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -365,6 +366,18 @@ bool get_env(std::string_view name, std::string& value) {
 uint64_t now_unix_ms() {
     using namespace std::chrono;
     return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+void keep_freed_memory() {
+#ifdef __GLIBC__
+    // Freed memory at the top of the heap is handed back only past 64 MiB,
+    // and blocks up to 32 MiB (the most glibc allows) come from the heap
+    // rather than a mapping of their own, which a free would unmap.
+    constexpr int trim_above = 64 << 20;
+    constexpr int map_from = 32 << 20;
+    ::mallopt(M_TRIM_THRESHOLD, trim_above);
+    ::mallopt(M_MMAP_THRESHOLD, map_from);
+#endif
 }
 
 double monotonic_seconds() {

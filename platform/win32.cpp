@@ -462,6 +462,8 @@ uint64_t now_unix_ms() {
     return ticks < unix_epoch_ticks ? 0 : (ticks - unix_epoch_ticks) / 10000;
 }
 
+void keep_freed_memory() {}
+
 double monotonic_seconds() {
     LARGE_INTEGER freq{}, now{};
     if (!::QueryPerformanceFrequency(&freq) || freq.QuadPart <= 0 || !::QueryPerformanceCounter(&now))
