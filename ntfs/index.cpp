@@ -159,17 +159,24 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
 }
 
 bool collect_directory_children(ntfs_volume& v, uint64_t d, child_entry_set& s, index_slack* slack) {
+    return collect_directory_children(v, d, {}, s, slack);
+}
+
+bool collect_directory_children(ntfs_volume& v, uint64_t d, le::bytes known, child_entry_set& s, index_slack* slack) {
     std::vector<uint8_t> rec;
+    le::bytes r = known;
     for (int hop = 0;; ++hop) {
-        if (!read_file_record(v, d, rec)) return false;
-        const uint64_t base = le::u64(rec, file_header::base_reference) & entry_number_mask;
+        if (hop > 0 || r.empty()) {
+            if (!read_file_record(v, d, rec)) return false;
+            r = rec;
+        }
+        const uint64_t base = le::u64(r, file_header::base_reference) & entry_number_mask;
         if (base == 0) break;
         // An extension record stands for its base record; a chain of them
         // that does not end in a base record is not followed for ever.
         if (base == d || hop >= max_base_redirections) return false;
         d = base;
     }
-    const le::bytes r(rec);
     const uint32_t allocated = std::max<uint32_t>(le::u32(r, file_header::bytes_allocated), static_cast<uint32_t>(r.size()));
     index_parts parts;
     scan_record(r, allocated, parts);

@@ -15,6 +15,10 @@
 // blocks the index bitmap marks free, are collected into it as well.
 bool collect_directory_children(ntfs_volume& v, uint64_t entry, child_entry_set& children,
                                 index_slack* slack = nullptr);
+// The same from the directory's record as the caller has read it (as
+// read_file_record reads it), which is then not read again.
+bool collect_directory_children(ntfs_volume& v, uint64_t entry, le::bytes record, child_entry_set& children,
+                                index_slack* slack);
 
 // Loads the whole allocation stream described by `extents` (initialized
 // size `initialized`) and walks every INDX block in it; with `slack`, also

@@ -425,14 +425,18 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
 // The rows of the children of directory `dir`: every entry its index
 // names, and with -deleted the deleted ones. False when the index could
 // not be read.
-bool stage_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, const std::u16string& lower_path,
-                    row_batch& batch, bool show_indx, brelvik_opts& opts, listing_progress* progress) {
+// `dir_record` is the directory's record when the caller has read it.
+// With `keep_folders`, the records of the child folders are kept for their
+// own listing (keep_record), which follows while the level count goes on.
+bool stage_children(ntfs_volume& v, uint64_t dir, le::bytes dir_record, const std::u16string& path,
+                    const std::u16string& lower_path, row_batch& batch, bool show_indx, bool keep_folders,
+                    brelvik_opts& opts, listing_progress* progress) {
     child_entry_set children;
     index_slack slack;
     slack.directory = dir;
     slack.entry_limit = mft_entries_in_use(v);
     index_slack* wanted = opts.show_deleted ? &slack : nullptr;
-    const bool read = collect_directory_children(v, dir, children, wanted);
+    const bool read = collect_directory_children(v, dir, dir_record, children, wanted);
     prefetch_records(v, children);
     std::vector<uint64_t>& entries = batch.entries;
     entries.clear();
@@ -454,7 +458,11 @@ bool stage_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, co
                 if (!read_file_record(v, c, crec)) continue;
                 rec = crec;
             }
-            if (names_another_folder(rec, dir)) keep_record(v, c, rec);
+            // A folder's record is read again when the folder is listed,
+            // by then long out of every cache.
+            if (names_another_folder(rec, dir) ||
+                (keep_folders && (le::u16(rec, file_header::flags) & record_is_directory)))
+                keep_record(v, c, rec);
         }
         if (progress) count_entry(*progress, path);
         if (wanted) states.push_back({c, le::u16(rec, file_header::sequence), le::u16(rec, file_header::flags)});
@@ -507,7 +515,7 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
 }
 
 bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows, bool show_indx,
-                          brelvik_opts& opts, listing_progress* progress) {
+                          brelvik_opts& opts, listing_progress* progress, bool keep_folders) {
     if (opts.show_deleted && entry == orphan_folder_entry(v)) {
         row_batch batch;
         stage_orphans(v, path, batch, opts, progress);
@@ -515,7 +523,7 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
         return true;
     }
     std::vector<uint8_t> rec;
-    if (!read_file_record(v, entry, rec)) return false;
+    if (!take_kept_record(v, entry, rec) && !read_file_record(v, entry, rec)) return false;
     entry_name_map names;
     row_batch batch;
     const std::u16string lower_path = uni::wide_lower(path);
@@ -523,7 +531,8 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
     for (const entry_name& n : names)
         result = stage_entry_rows(v, rec, entry, n.parent_ref & entry_number_mask, path, lower_path, batch, show_indx,
                                   false, opts);
-    const bool children_read = stage_children(v, entry, path, lower_path, batch, show_indx, opts, progress);
+    const bool children_read =
+        stage_children(v, entry, rec, path, lower_path, batch, show_indx, keep_folders, opts, progress);
     merge_rows(batch, rows);
     return children_read || result;
 }
@@ -540,6 +549,11 @@ struct walk_state {
     std::set<uint64_t> visited;
     listing_progress* progress = nullptr;
 };
+
+// True when a directory written with `levels` goes on to list its
+// subdirectories (write_level: none at 0 or 1 level left; fewer than 0 is
+// no limit).
+bool descends_below(int32_t levels) { return levels != 0 && levels != 1; }
 
 bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
                  walk_state& w) {
@@ -574,7 +588,8 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
         if (r.kind != row_kind_directory) continue;
         if (!w.visited.insert(r.entry).second) continue;
         opts.rows.clear();
-        if (collect_subdirectory(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts, w.progress) &&
+        if (collect_subdirectory(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts, w.progress,
+                                 descends_below(levels - 1)) &&
             !opts.rows.empty())
             write_level(opts, v, r.dir_path, r.entry, levels - 1, w);
     }
@@ -648,7 +663,8 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
     } else {
         row_batch batch;
         const std::u16string lower_path = uni::wide_lower(opts.list_path);
-        stage_children(v, opts.start_entry, opts.list_path, lower_path, batch, opts.show_indx != 0, opts, &progress);
+        stage_children(v, opts.start_entry, rec, opts.list_path, lower_path, batch, opts.show_indx != 0,
+                       descends_below(opts.levels), opts, &progress);
         // The orphans hang below the root when the whole volume is walked.
         if (opts.show_deleted && opts.start_entry == 5 && opts.levels != 1)
             batch.rows.push_back(orphan_folder_row(v, opts.list_path, false));

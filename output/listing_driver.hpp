@@ -24,8 +24,10 @@ bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& p
                      listing_progress* progress = nullptr);
 
 // Fills `rows` with a subdirectory's own rows and its children's rows.
+// With `keep_folders` (the child folders are listed next), the records of
+// the child folders are kept for their own listing.
 bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows, bool show_indx,
-                          brelvik_opts& opts, listing_progress* progress = nullptr);
+                          brelvik_opts& opts, listing_progress* progress = nullptr, bool keep_folders = false);
 
 // Builds and inserts the rows of one entry from its FILE record.
 bool add_entry_rows(ntfs_volume& v, le::bytes record, uint64_t entry, uint64_t parent, const std::u16string& path,
