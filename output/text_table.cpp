@@ -2,7 +2,11 @@
 // numbers, size, a kind label and the full path of every row.
 #include "output/writers.hpp"
 
+#include "output/line_text.hpp"
 #include "platform/unicode.hpp"
+
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -28,23 +32,22 @@ void write_header(std::ostream& out, size_t time_width) {
 }
 
 // Pads `line` with spaces to `width` characters; a longer line stays.
-void pad_to(std::string& line, size_t width) {
-    if (line.size() < width) line.append(width - line.size(), ' ');
+void pad_to(line_text& line, size_t width) {
+    if (line.size() >= width) return;
+    const size_t n = width - line.size();
+    std::memset(line.room(n), ' ', n);
+    line.added(n);
 }
 
 // Appends `value` in decimal, right-adjusted in `width` columns; a longer
-// number is not cut.
-void append_right(std::string& line, uint64_t value, size_t width) {
-    // The digits are made from the end of a buffer and go in with one append.
-    char digits[20];
-    char* p = digits + sizeof digits;
-    do {
-        *--p = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    const size_t n = static_cast<size_t>(digits + sizeof digits - p);
-    if (n < width) line.append(width - n, ' ');
-    line.append(p, n);
+// number is not cut. Spaces and digits are written in place.
+void append_right(line_text& line, uint64_t value, size_t width) {
+    const size_t n = static_cast<size_t>(decimal_length(value));
+    const size_t pad = n < width ? width - n : 0;
+    char* p = line.room(pad + 20);
+    std::memset(p, ' ', pad);
+    put_decimal(p + pad, value);
+    line.added(pad + n);
 }
 
 // The label before the name: the row's kind, a '*' in front of it on a
@@ -81,7 +84,7 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
         writer_headers().text_table = false;
     }
 
-    std::string line;     // reused from row to row
+    line_text line;       // reused from row to row
     date_time_memo memo;  // the last time formatted
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
                                                                  const std::string& name) {
@@ -96,7 +99,7 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
         append_right(line, row.seq, 4);
         line += ' ';
         if (row.kind == row_kind_directory) {
-            line.append(13, ' ');
+            line += "             ";
         } else {
             append_right(line, row.size, 12);
             line += ' ';
@@ -107,7 +110,7 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
         if (!row.link_target.empty()) line += " -> " + uni::to_utf8(row.link_target);
         if (show_objid && guid_present(row.object_id)) line += "  [objid " + guid_text(row.object_id) + "]";
         line += '\n';
-        write_row_text(out, line);
+        write_row_text(out, line.view());
     });
     return static_cast<bool>(out);
 }

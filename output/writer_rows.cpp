@@ -2,6 +2,7 @@
 // the directory prefix and directory line, the location of a row, the
 // object-ID text and the long/short name times.
 #include "output/writers.hpp"
+#include "output/line_text.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -93,7 +94,10 @@ std::string location_text(const row_location& loc, const listing_row& row, const
     return text;
 }
 
-void append_location_text(std::string& out, const row_location& loc, const listing_row& row, const std::string& name) {
+namespace {
+
+template <class Out>
+void append_location_to(Out& out, const row_location& loc, const listing_row& row, const std::string& name) {
     switch (row.kind) {
     case row_kind_file:
         out += loc.prefix;
@@ -107,10 +111,10 @@ void append_location_text(std::string& out, const row_location& loc, const listi
         if (row.entry == loc.entry) {
             size_t keep = loc.dir_line.size();
             while (keep > 0 && loc.dir_line[keep - 1] == '\\') --keep;
-            out.append(loc.dir_line, 0, keep);
+            out += std::string_view(loc.dir_line).substr(0, keep);
             const size_t colon = name.rfind(':');
             if (colon == std::string::npos) out += name;
-            else out.append(name, colon, std::string::npos);
+            else out += std::string_view(name).substr(colon);
             return;
         }
         if (name.empty()) {
@@ -123,6 +127,16 @@ void append_location_text(std::string& out, const row_location& loc, const listi
     default:
         return;
     }
+}
+
+}  // namespace
+
+void append_location_text(std::string& out, const row_location& loc, const listing_row& row, const std::string& name) {
+    append_location_to(out, loc, row, name);
+}
+
+void append_location_text(line_text& out, const row_location& loc, const listing_row& row, const std::string& name) {
+    append_location_to(out, loc, row, name);
 }
 
 std::string_view deleted_word(uint8_t deleted) {

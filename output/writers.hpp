@@ -97,6 +97,8 @@ void escape_in_place(std::string& text, name_escape escape);
 
 // The location state of one writer call: the directory prefix and the
 // current directory line that directory rows set.
+class line_text;
+
 struct row_location {
     std::string prefix;
     std::string dir_line;
@@ -136,6 +138,7 @@ void for_each_printed_row(const listing_rows& rows, listing_rows& queue, const b
 std::string location_text(const row_location& loc, const listing_row& row, const std::string& name);
 // The same appended to `out`.
 void append_location_text(std::string& out, const row_location& loc, const listing_row& row, const std::string& name);
+void append_location_text(line_text& out, const row_location& loc, const listing_row& row, const std::string& name);
 
 // How -deleted marks a row in the CSV column and the XML element of their
 // own: empty for a live row, "true" for a deleted one, "realloc" where the
