@@ -1,4 +1,5 @@
 #include "cli/report.hpp"
+#include "output/sinks.hpp"
 #include "platform/platform.hpp"
 
 #include <cstdarg>
@@ -16,6 +17,7 @@ void clear_progress_on_terminal() {
 }
 
 void report_error(const char* format, ...) {
+    drain_stdout_before_stderr();
     clear_progress_on_terminal();
     if (!format) return;
     va_list ap;

@@ -26,9 +26,10 @@ void print_header_to_stdout(const run_state& state) {
 }
 
 // Rows are flushed one by one; where nobody watches standard output live
-// and its order against standard error cannot show, those flushes are
-// gathered into large writes.
-bool defer_stdout_flushes() { return !platform::stdout_is_terminal() && !platform::stdout_shares_stderr(); }
+// those flushes are gathered into large writes. Where standard error goes
+// to the same place, what is written to it drains standard output first,
+// so that the two keep their order.
+bool defer_stdout_flushes() { return !platform::stdout_is_terminal(); }
 
 // Damage in a container (a chunk or block read as zeros) and notes about
 // it go to standard error as they are met.
@@ -46,7 +47,7 @@ int run_flow(arg_list& args, run_control& control) {
     brelvik_opts opts;
     run_state state;
     std::optional<deferred_flush_scope> stdout_flushes;
-    if (defer_stdout_flushes()) stdout_flushes.emplace(std::cout);
+    if (defer_stdout_flushes()) stdout_flushes.emplace(std::cout, platform::stdout_shares_stderr());
     // File-system redirection of 32-bit processes on 64-bit Windows is
     // switched off around the banner step and back on after it.
     void* redirection = nullptr;

@@ -46,6 +46,7 @@ void finish_run_control(run_control& control) {
         if (elapsed < 0) elapsed = 0;
         const std::string text = elapsed_text(elapsed);
         if (control.print_elapsed) {
+            drain_stdout_before_stderr();
             std::fprintf(stderr, "%s\n", text.c_str());
             std::fflush(stderr);
         }

@@ -1,4 +1,5 @@
 #include "cli/usage.hpp"
+#include "output/sinks.hpp"
 
 #include <cstdio>
 
@@ -61,6 +62,7 @@ std::string usage_text() {
 
 void usage() {
     const std::string text = usage_text();
+    drain_stdout_before_stderr();
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <limits>
 
 namespace {
@@ -207,12 +208,27 @@ bool deferred_flush_buf::pass_on() {
     const std::streamsize n = pptr() - pbase();
     const bool ok = n == 0 || (target_ && target_->sputn(pbase(), n) == n);
     setp(buffer_.data(), buffer_.data() + buffer_.size());
+    flushed_ = 0;
     last_pass_ = platform::monotonic_seconds();
     return ok;
 }
 
 bool deferred_flush_buf::drain() {
     const bool ok = pass_on();
+    return (target_ && target_->pubsync() == 0) && ok;
+}
+
+bool deferred_flush_buf::drain_flushed() {
+    const std::streamsize held = pptr() - pbase();
+    const std::streamsize n = std::min<std::streamsize>(static_cast<std::streamsize>(flushed_), held);
+    if (n == 0) return true;
+    const bool ok = target_ && target_->sputn(pbase(), n) == n;
+    // What was written after the last flush stays, moved to the front.
+    std::memmove(buffer_.data(), pbase() + n, static_cast<size_t>(held - n));
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+    pbump(static_cast<int>(held - n));
+    flushed_ = 0;
+    last_pass_ = platform::monotonic_seconds();
     return (target_ && target_->pubsync() == 0) && ok;
 }
 
@@ -229,23 +245,49 @@ deferred_flush_buf::int_type deferred_flush_buf::overflow(int_type ch) {
 }
 
 int deferred_flush_buf::sync() {
+    flushed_ = static_cast<size_t>(pptr() - pbase());
     if (++syncs_ % syncs_per_clock_check != 0 || platform::monotonic_seconds() - last_pass_ < flush_interval) return 0;
     return drain() ? 0 : -1;
 }
 
-deferred_flush_scope::deferred_flush_scope(std::ostream& stream)
-    : stream_(stream), original_(stream.rdbuf()), buffer_(stream.rdbuf()) {
+namespace {
+
+// The deferred buffer of standard output that standard error's writes
+// drain first; null when there is none.
+deferred_flush_buf* stdout_before_stderr = nullptr;
+
+}  // namespace
+
+deferred_flush_scope::deferred_flush_scope(std::ostream& stream, bool before_stderr)
+    : stream_(stream),
+      original_(stream.rdbuf()),
+      buffer_(stream.rdbuf()),
+      before_stderr_(before_stderr),
+      drain_buf_(buffer_),
+      drain_stream_(&drain_buf_) {
     // rdbuf() clears the stream's error state; it is kept as it was.
     const std::ios_base::iostate state = stream_.rdstate();
     stream_.rdbuf(&buffer_);
     stream_.clear(state);
+    if (before_stderr_) {
+        cerr_tie_ = std::cerr.tie(&drain_stream_);
+        stdout_before_stderr = &buffer_;
+    }
 }
 
 deferred_flush_scope::~deferred_flush_scope() {
+    if (before_stderr_) {
+        std::cerr.tie(cerr_tie_);
+        stdout_before_stderr = nullptr;
+    }
     const std::ios_base::iostate state = stream_.rdstate();
     const bool ok = buffer_.drain();
     stream_.rdbuf(original_);
     stream_.clear(ok ? state : state | std::ios_base::badbit);
+}
+
+void drain_stdout_before_stderr() {
+    if (stdout_before_stderr) stdout_before_stderr->drain_flushed();
 }
 
 std::ostream& null_output() {

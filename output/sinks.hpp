@@ -190,6 +190,9 @@ public:
     // Passes on everything held and syncs the target; false when the target
     // took less than all of it.
     bool drain();
+    // The same for what was held when the stream was last flushed; what was
+    // written since stays held, as it would in a stream flushed row by row.
+    bool drain_flushed();
 
 protected:
     int_type overflow(int_type ch) override;
@@ -200,15 +203,33 @@ private:
 
     std::streambuf* target_;
     std::vector<char> buffer_;
+    size_t flushed_ = 0;  // bytes at the front held when the stream was last flushed
     double last_pass_ = 0;
     uint32_t syncs_ = 0;
 };
 
+// A stream buffer that holds nothing and whose flush drains the deferred
+// buffer of standard output: standard error is tied to a stream over it.
+class stdout_drain_buf : public std::streambuf {
+public:
+    explicit stdout_drain_buf(deferred_flush_buf& target) : target_(target) {}
+
+protected:
+    int sync() override { return target_.drain() ? 0 : -1; }
+
+private:
+    deferred_flush_buf& target_;
+};
+
 // For its lifetime, puts a deferred_flush_buf in front of `stream`'s
 // buffer; at its end drains it and gives the stream its own buffer back.
+// With `before_stderr` (the stream is standard output, and standard error
+// goes to the same file or pipe), whatever is written to standard error
+// drains it first, so that the two keep their order: std::cerr through its
+// tie, the C library's stderr through drain_stdout_before_stderr().
 class deferred_flush_scope {
 public:
-    explicit deferred_flush_scope(std::ostream& stream);
+    explicit deferred_flush_scope(std::ostream& stream, bool before_stderr = false);
     ~deferred_flush_scope();
     deferred_flush_scope(const deferred_flush_scope&) = delete;
     deferred_flush_scope& operator=(const deferred_flush_scope&) = delete;
@@ -217,7 +238,17 @@ private:
     std::ostream& stream_;
     std::streambuf* original_;
     deferred_flush_buf buffer_;
+    bool before_stderr_ = false;
+    stdout_drain_buf drain_buf_;
+    std::ostream drain_stream_;
+    std::ostream* cerr_tie_ = nullptr;  // what std::cerr was tied to
 };
+
+// Passes on what standard output was flushed with (drain_flushed) while a
+// scope above defers its flushes for standard error's sake; nothing
+// otherwise. Called before any write to the C library's stderr, which
+// (unlike std::cerr, tied to standard output) flushes nothing first.
+void drain_stdout_before_stderr();
 
 // A stream buffer that accepts and drops everything.
 class null_out_buf : public std::streambuf {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <sstream>
 #include <string>
 
@@ -89,6 +90,35 @@ TEST(DeferredFlush, DrainPassesEverythingOn) {
     EXPECT_TRUE(buffer.drain());
     EXPECT_EQ(target.str(), "abc123");
     EXPECT_EQ(target.syncs, 1);
+}
+
+// Where standard error shares standard output's file, each keeps the place
+// it had when every row went out at its flush: a write to the C library's
+// stderr lets out what was flushed so far and holds what came after, a
+// write to std::cerr (tied to standard output) lets out everything.
+TEST(DeferredFlush, StandardErrorKeepsItsPlace) {
+    counting_buf target;
+    std::ostream out(&target);
+    std::ostream* const tie = std::cerr.tie();
+    {
+        deferred_flush_scope scope(out, true);
+        out << "header\n";
+        drain_stdout_before_stderr();
+        EXPECT_EQ(target.str(), "");
+        out << "row 1\n" << std::flush << "row 2\n" << std::flush << "unflushed";
+        drain_stdout_before_stderr();
+        EXPECT_EQ(target.str(), "header\nrow 1\nrow 2\n");
+        drain_stdout_before_stderr();
+        EXPECT_EQ(target.str(), "header\nrow 1\nrow 2\n");
+        out << " tail" << std::flush << "more";
+        std::cerr << "";  // writes nothing, but flushes what it is tied to
+        EXPECT_EQ(target.str(), "header\nrow 1\nrow 2\nunflushed tailmore");
+        out << "last";
+    }
+    EXPECT_EQ(target.str(), "header\nrow 1\nrow 2\nunflushed tailmorelast");
+    EXPECT_EQ(std::cerr.tie(), tie);
+    // Without a scope that defers for standard error's sake, nothing is held.
+    drain_stdout_before_stderr();
 }
 
 }  // namespace
