@@ -6,26 +6,20 @@
 #include "ntfs/open_volume.hpp"
 #include "ntfs/record_window.hpp"
 #include "platform/unicode.hpp"
+#include "support/image_patch.hpp"
 #include "support/test_paths.hpp"
 #include "support/volumes.hpp"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <random>
 
 namespace {
 
-std::vector<uint8_t> load(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
 // The bytes of the main fixture; empty when it is missing.
 std::vector<uint8_t> main_image() {
     const std::string path = test_paths::fixture("main.img");
-    return path.empty() ? std::vector<uint8_t>{} : load(path);
+    return path.empty() ? std::vector<uint8_t>{} : image_patch::load(path);
 }
 
 // Reads `entries` through the volume's window and one by one, and checks
