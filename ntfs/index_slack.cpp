@@ -85,8 +85,10 @@ void collect_node_slack(le::bytes b, uint64_t h, bool whole_node, index_slack& s
         start = in_use;
     }
     uint64_t pos = h + align_up(start);
+    // One entry is filled over and over: most places tried hold no entry,
+    // and read_slack_entry sets every field it reads when one is there.
+    slack_entry e;
     while (pos < end && end - pos >= index_entry_head + file_name_fixed) {
-        slack_entry e;
         uint64_t length = 0;
         if (!read_slack_entry(b, pos, end, slack.directory, slack.entry_limit, e, length)) {
             pos += index_entry_alignment;

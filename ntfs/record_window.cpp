@@ -19,6 +19,8 @@ bool fill(ntfs_volume& v, record_window& w, std::span<const uint64_t> entries, s
     const uint64_t position = entry_offset(v, first, &stride);
     if (position == 0 || stride == 0 || stride > max_record_size) return false;
     const uint64_t in_place = std::min<uint64_t>(entries_back_to_back(v, first), max_window_records);
+    // A record cut by the end of its run is left to the single read.
+    if (in_place == 0) return false;
     uint64_t last = first;
     for (size_t i = at + 1; i < entries.size(); ++i) {
         const uint64_t e = entries[i];
