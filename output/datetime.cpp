@@ -33,12 +33,6 @@ const std::array<uint16_t, 13>& month_table(int64_t year) {
     return is_leap(year) ? days_before_month_leap : days_before_month_common;
 }
 
-uint64_t pow10(int n) {
-    uint64_t v = 1;
-    while (n-- > 0) v *= 10;
-    return v;
-}
-
 }  // namespace
 
 calendar_time to_calendar(uint64_t filetime) {
@@ -158,7 +152,6 @@ namespace {
 // keep all their digits); returns the end. Two digits go at a time.
 char* put_number(char* p, uint64_t value, int width) {
     const char* pairs = decimal_pairs;
-    static constexpr uint64_t limits[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
     // Months, days, hours, minutes and seconds: one pair.
     if (width == 2 && value < 100) {
         std::memcpy(p, pairs + 2 * value, 2);
@@ -172,7 +165,7 @@ char* put_number(char* p, uint64_t value, int width) {
     }
     // The usual case, a value of at most `width` digits: written in place
     // from the right.
-    if (width >= 1 && width <= 9 && value < limits[width]) {
+    if (width >= 1 && width <= 9 && value < decimal_powers[width]) {
         char* q = p + width;
         while (q - p >= 2) {
             const uint64_t pair = value % 100;
@@ -211,10 +204,10 @@ char* put_fraction(char* p, uint64_t millisecond, uint64_t microsecond, uint64_t
         p = put_number(p, millisecond, 3);
     } else if (n >= 1 && n <= 6) {
         *p++ = '.';
-        p = put_number(p, microsecond / pow10(6 - n), n);
+        p = put_number(p, microsecond / decimal_powers[6 - n], n);
     } else if (n >= 7 && n <= 9) {
         *p++ = '.';
-        p = put_number(p, nanosecond / pow10(9 - n), n);
+        p = put_number(p, nanosecond / decimal_powers[9 - n], n);
     }
     return p;
 }

@@ -38,9 +38,9 @@ public:
     }
     void added(size_t n) { size_ += n; }
     void append(const char* p, size_t n) {
-        if (store_.size() - size_ < n) grow(n);
-        if (n != 0) std::memcpy(store_.data() + size_, p, n);
-        size_ += n;
+        char* at = room(n);
+        if (n != 0) std::memcpy(at, p, n);
+        added(n);
     }
 
 private:

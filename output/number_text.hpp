@@ -13,32 +13,20 @@ inline constexpr char decimal_pairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// 10 to the power of the index, for every power a 64-bit value holds.
+inline constexpr uint64_t decimal_powers[20] = {
+    1ull,           10ull,           100ull,           1000ull,           10000ull,
+    100000ull,      1000000ull,      10000000ull,      100000000ull,      1000000000ull,
+    10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull, 100000000000000ull,
+    1000000000000000ull, 10000000000000000ull, 100000000000000000ull, 1000000000000000000ull,
+    10000000000000000000ull};
+
 // How many decimal digits `value` has (1 for 0): from its bit width, which
 // fixes the count to one of two, and one comparison.
 inline int decimal_length(uint64_t value) {
-    static constexpr uint64_t powers[20] = {1ull,
-                                            10ull,
-                                            100ull,
-                                            1000ull,
-                                            10000ull,
-                                            100000ull,
-                                            1000000ull,
-                                            10000000ull,
-                                            100000000ull,
-                                            1000000000ull,
-                                            10000000000ull,
-                                            100000000000ull,
-                                            1000000000000ull,
-                                            10000000000000ull,
-                                            100000000000000ull,
-                                            1000000000000000ull,
-                                            10000000000000000ull,
-                                            100000000000000000ull,
-                                            1000000000000000000ull,
-                                            10000000000000000000ull};
     const uint64_t v = value | 1;
     const int guess = (std::bit_width(v) * 1233) >> 12;  // 1233 / 4096 is just above log10(2)
-    return guess - (v < powers[guess] ? 1 : 0) + 1;
+    return guess - (v < decimal_powers[guess] ? 1 : 0) + 1;
 }
 
 // Writes `value` in decimal, as std::to_string writes it, at `p`, which
