@@ -1,6 +1,7 @@
 #include "storage/ewf_chunk.hpp"
 
 #include "storage/ewf_section.hpp"
+#include "storage/inflate.hpp"
 #include "storage/le.hpp"
 
 #include <algorithm>
@@ -33,6 +34,13 @@ namespace {
 
 ewf_chunk_fault inflate_chunk(ewf_inflater& inflater, std::span<const uint8_t> stored, uint32_t needed,
                               std::span<uint8_t> out) {
+    // The fast decoder takes only streams zlib takes, decoding them to the
+    // same bytes; everything else goes to zlib, which says what is wrong.
+    size_t made = 0;
+    if (inflate_zlib(stored, out, made)) {
+        std::memset(out.data() + made, 0, out.size() - made);
+        return made >= needed ? ewf_chunk_fault::none : ewf_chunk_fault::too_short;
+    }
     if (!inflater.z || !inflater.z->ready || stored.size() > UINT32_MAX || out.size() > UINT32_MAX)
         return ewf_chunk_fault::bad_stream;
     z_stream& s = inflater.z->s;

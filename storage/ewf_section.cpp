@@ -1,10 +1,10 @@
 #include "storage/ewf_section.hpp"
 
+#include "storage/adler32.hpp"
 #include "storage/le.hpp"
 
 #include <algorithm>
 #include <string_view>
-#include <zlib.h>
 
 namespace {
 
@@ -60,13 +60,4 @@ bool ends_segment(const ewf_section& s) {
     return s.type == ewf_section_type::next || s.type == ewf_section_type::done;
 }
 
-uint32_t ewf_adler32(std::span<const uint8_t> bytes) {
-    uLong sum = adler32(0, nullptr, 0);
-    // zlib counts in uInt; feed it in pieces that fit.
-    constexpr size_t piece = size_t(1) << 30;
-    for (size_t at = 0; at < bytes.size(); at += piece) {
-        const size_t n = std::min(piece, bytes.size() - at);
-        sum = adler32(sum, bytes.data() + at, static_cast<uInt>(n));
-    }
-    return static_cast<uint32_t>(sum);
-}
+uint32_t ewf_adler32(std::span<const uint8_t> bytes) { return adler32_of(bytes); }

@@ -1,0 +1,409 @@
+#include "storage/inflate.hpp"
+
+#include "storage/adler32.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace {
+
+// Deflate's longest Huffman code.
+constexpr unsigned max_code_bits = 15;
+// Symbols of each alphabet: literal/length codes (286 and 287 exist only
+// in the fixed code and are invalid), distance codes (30 and 31 likewise),
+// and the code-length alphabet of a dynamic block header.
+constexpr unsigned litlen_symbols = 288;
+constexpr unsigned dist_symbols = 32;
+constexpr unsigned codelen_symbols = 19;
+// The most literal/length and distance codes a dynamic block may declare.
+constexpr unsigned max_litlen_codes = 286;
+constexpr unsigned max_dist_codes = 30;
+constexpr unsigned end_of_block = 256;
+// The longest match; the fast loop keeps this much room (and 16 bytes
+// more for its copies in whole pieces) in the output.
+constexpr size_t max_match = 258;
+constexpr size_t fast_out_margin = max_match + 16;
+// Bits of the direct look-up tables. Codes longer than this are rare (a
+// symbol seen less than once in 2^bits) and are decoded a bit at a time.
+constexpr unsigned litlen_table_bits = 10;
+constexpr unsigned dist_table_bits = 8;
+constexpr unsigned codelen_table_bits = 7;
+
+constexpr std::array<uint16_t, 29> length_base = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                                  31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::array<uint8_t, 29> length_extra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                  2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::array<uint16_t, 30> dist_base = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
+                                                33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
+                                                1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::array<uint8_t, 30> dist_extra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// The order in which a dynamic header gives the code-length code's lengths.
+constexpr std::array<uint8_t, codelen_symbols> codelen_order = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                                11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+// A canonical Huffman code: a direct table on its first `bits` bits, each
+// entry the symbol << 4 | the code's length (0: the bits start a longer
+// code, or none), and the counts and sorted symbols that decode the rest.
+template <unsigned table_bits, unsigned symbols>
+struct huffman {
+    std::array<uint16_t, size_t(1) << table_bits> table{};
+    std::array<uint16_t, max_code_bits + 1> count{};
+    std::array<uint16_t, symbols> sorted{};
+};
+
+// Byte values with their bits in reverse order: deflate sends Huffman
+// codes from their top bit, and the tables are indexed by the bits as read.
+constexpr std::array<uint8_t, 256> reversed_bytes = [] {
+    std::array<uint8_t, 256> t{};
+    for (unsigned v = 0; v < 256; ++v)
+        for (unsigned i = 0; i < 8; ++i) t[v] |= static_cast<uint8_t>(((v >> i) & 1) << (7 - i));
+    return t;
+}();
+
+// The `length` low bits of `code` (length 1 to 15) in reverse order.
+uint32_t reversed(uint32_t code, unsigned length) {
+    const uint32_t r16 = uint32_t(reversed_bytes[code & 0xff]) << 8 | reversed_bytes[(code >> 8) & 0xff];
+    return r16 >> (16 - length);
+}
+
+// Builds the code of `lengths` (0: the symbol has no code). Refuses an
+// over-subscribed code and an incomplete one; a code with no symbols at
+// all is taken (a block of literals may have no distance code), and every
+// look-up in it fails.
+template <unsigned table_bits, unsigned symbols>
+bool build(huffman<table_bits, symbols>& h, const uint8_t* lengths, unsigned n) {
+    h.count.fill(0);
+    for (unsigned s = 0; s < n; ++s) ++h.count[lengths[s]];
+    h.count[0] = 0;
+    int32_t left = 1;
+    unsigned coded = 0;
+    for (unsigned len = 1; len <= max_code_bits; ++len) {
+        left = left * 2 - h.count[len];
+        if (left < 0) return false;
+        coded += h.count[len];
+    }
+    h.table.fill(0);
+    if (coded == 0) return true;
+    if (left > 0) return false;
+    std::array<uint16_t, max_code_bits + 2> offset{};
+    std::array<uint32_t, max_code_bits + 1> next{};
+    uint32_t code = 0;
+    for (unsigned len = 1; len <= max_code_bits; ++len) {
+        offset[len + 1] = static_cast<uint16_t>(offset[len] + h.count[len]);
+        code = (code + h.count[len - 1]) << 1;
+        next[len] = code;
+    }
+    for (unsigned s = 0; s < n; ++s) {
+        const unsigned len = lengths[s];
+        if (len == 0) continue;
+        h.sorted[offset[len]++] = static_cast<uint16_t>(s);
+        const uint32_t c = next[len]++;
+        if (len > table_bits) continue;
+        const uint16_t entry = static_cast<uint16_t>(s << 4 | len);
+        for (uint32_t i = reversed(c, len); i < h.table.size(); i += uint32_t(1) << len) h.table[i] = entry;
+    }
+    return true;
+}
+
+// The input as a bit stream: a 64-bit buffer, its low `n` bits unread.
+// Bits above `n` may hold a copy of the next input bytes; every refill
+// puts the same bytes at the same places, so the OR leaves them right.
+// Past the input's end zero bytes are fed in and counted (`padded`); a
+// stream that ends up using one of them was cut short.
+struct bit_reader {
+    const uint8_t* p = nullptr;
+    const uint8_t* end = nullptr;
+    uint64_t buf = 0;
+    unsigned n = 0;
+    unsigned padded = 0;
+
+    // Needs 8 readable bytes at p; leaves 56 to 63 bits.
+    void refill_fast() {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+        buf |= w << n;
+        p += (63 - n) >> 3;
+        n |= 56;
+    }
+    void refill() {
+        if (end - p >= 8) return refill_fast();
+        while (n < 56) {
+            if (p < end) buf |= uint64_t(*p++) << n;
+            else ++padded;
+            n += 8;
+        }
+    }
+    uint32_t peek(unsigned count) const { return static_cast<uint32_t>(buf & ((uint64_t(1) << count) - 1)); }
+    void drop(unsigned count) {
+        buf >>= count;
+        n -= count;
+    }
+    uint32_t take(unsigned count) {
+        const uint32_t v = peek(count);
+        drop(count);
+        return v;
+    }
+    // True while no fed-in zero byte has been used.
+    bool within_input() const { return n >= 8 * padded; }
+    // Where the next whole unread byte is, after the bits of a partly read
+    // byte are dropped; the buffer is emptied. Only when within_input().
+    const uint8_t* byte_position() {
+        drop(n & 7);
+        const uint8_t* at = p - (n / 8 - padded);
+        buf = 0;
+        n = 0;
+        padded = 0;
+        return at;
+    }
+};
+
+// Decodes one symbol of `h` from at least 48 buffered bits: the direct
+// table, else canonical decoding one bit at a time from the counts.
+// Returns -1 for bits that are no code.
+template <unsigned table_bits, unsigned symbols>
+inline int decode_symbol(bit_reader& r, const huffman<table_bits, symbols>& h) {
+    const uint16_t entry = h.table[r.peek(table_bits)];
+    if (entry & 15) {
+        r.drop(entry & 15);
+        return entry >> 4;
+    }
+    int32_t code = 0, first = 0, index = 0;
+    for (unsigned len = 1; len <= max_code_bits; ++len) {
+        code |= static_cast<int32_t>((r.buf >> (len - 1)) & 1);
+        const int32_t count = h.count[len];
+        if (code - first < count) {
+            r.drop(len);
+            return h.sorted[static_cast<size_t>(index + code - first)];
+        }
+        index += count;
+        first = (first + count) << 1;
+        code <<= 1;
+    }
+    return -1;
+}
+
+using litlen_code = huffman<litlen_table_bits, litlen_symbols>;
+using dist_code = huffman<dist_table_bits, dist_symbols>;
+
+struct decoder {
+    bit_reader in;
+    uint8_t* out = nullptr;
+    size_t pos = 0;
+    size_t cap = 0;
+    litlen_code litlen;
+    dist_code dist;
+};
+
+enum class step { block_end, failed, slow };
+
+// The symbols of one Huffman block. The fast variant runs while 8 input
+// bytes and a longest match's room remain, without checking either, and
+// returns `slow` when they do not; the careful one checks every byte.
+template <bool fast>
+step decode_symbols(decoder& d) {
+    // Kept in locals: the output's bytes may alias anything, so state
+    // reached through `d` would be stored and loaded again at every write.
+    bit_reader r = d.in;
+    uint8_t* const out = d.out;
+    const size_t cap = d.cap;
+    const litlen_code& litlen = d.litlen;
+    const dist_code& dist = d.dist;
+    size_t pos = d.pos;
+    step result = step::failed;
+    for (;;) {
+        if constexpr (fast) {
+            if (r.end - r.p < 8 || cap - pos < fast_out_margin) {
+                result = step::slow;
+                break;
+            }
+            r.refill_fast();
+        } else {
+            r.refill();
+        }
+        const int sym = decode_symbol(r, litlen);
+        if (sym < 0) break;
+        if (sym < 256) {
+            if constexpr (!fast) {
+                if (pos == cap || !r.within_input()) break;
+            }
+            out[pos++] = static_cast<uint8_t>(sym);
+            continue;
+        }
+        if (sym == int(end_of_block)) {
+            result = step::block_end;
+            break;
+        }
+        const unsigned li = static_cast<unsigned>(sym) - 257;
+        if (li >= length_base.size()) break;
+        const size_t length = length_base[li] + r.take(length_extra[li]);
+        const int dsym = decode_symbol(r, dist);
+        if (dsym < 0 || dsym >= int(dist_base.size())) break;
+        const size_t distance = dist_base[static_cast<size_t>(dsym)] + r.take(dist_extra[static_cast<size_t>(dsym)]);
+        if (distance > pos) break;
+        if constexpr (!fast) {
+            if (length > cap - pos || !r.within_input()) break;
+        }
+        uint8_t* dst = out + pos;
+        const uint8_t* src = dst - distance;
+        pos += length;
+        if (distance == 1) {
+            std::memset(dst, *src, length);
+        } else if (fast && distance >= 16) {
+            // Whole pieces, each read from bytes already written; the last
+            // may run up to 15 bytes past the match, inside the margin.
+            uint8_t* const stop = dst + length;
+            do {
+                std::memcpy(dst, src, 16);
+                dst += 16;
+                src += 16;
+            } while (dst < stop);
+        } else if (fast && distance >= 8) {
+            uint8_t* const stop = dst + length;
+            do {
+                std::memcpy(dst, src, 8);
+                dst += 8;
+                src += 8;
+            } while (dst < stop);
+        } else {
+            for (size_t i = 0; i < length; ++i) dst[i] = src[i];
+        }
+    }
+    d.in = r;
+    d.pos = pos;
+    return result;
+}
+
+bool huffman_block(decoder& d) {
+    for (;;) {
+        const step s = decode_symbols<true>(d);
+        if (s == step::block_end) return true;
+        if (s == step::failed) return false;
+        const step t = decode_symbols<false>(d);
+        if (t != step::slow) return t == step::block_end && d.in.within_input();
+    }
+}
+
+bool stored_block(decoder& d) {
+    bit_reader& r = d.in;
+    r.drop(r.n & 7);
+    r.refill();
+    const uint32_t length = r.take(16);
+    const uint32_t complement = r.take(16);
+    if (!r.within_input() || (length ^ 0xffff) != complement) return false;
+    const uint8_t* at = r.byte_position();
+    if (length > size_t(r.end - at) || length > d.cap - d.pos) return false;
+    if (length) std::memcpy(d.out + d.pos, at, length);
+    d.pos += length;
+    r.p = at + length;
+    return true;
+}
+
+void fixed_codes(decoder& d) {
+    std::array<uint8_t, litlen_symbols + dist_symbols> lengths{};
+    std::fill(lengths.begin(), lengths.begin() + 144, uint8_t(8));
+    std::fill(lengths.begin() + 144, lengths.begin() + 256, uint8_t(9));
+    std::fill(lengths.begin() + 256, lengths.begin() + 280, uint8_t(7));
+    std::fill(lengths.begin() + 280, lengths.begin() + 288, uint8_t(8));
+    std::fill(lengths.begin() + 288, lengths.end(), uint8_t(5));
+    build(d.litlen, lengths.data(), litlen_symbols);
+    build(d.dist, lengths.data() + litlen_symbols, dist_symbols);
+}
+
+bool dynamic_codes(decoder& d) {
+    bit_reader& r = d.in;
+    r.refill();
+    const unsigned litlen_count = r.take(5) + 257;
+    const unsigned dist_count = r.take(5) + 1;
+    const unsigned codelen_count = r.take(4) + 4;
+    if (litlen_count > max_litlen_codes || dist_count > max_dist_codes) return false;
+    std::array<uint8_t, codelen_symbols> codelen_lengths{};
+    for (unsigned i = 0; i < codelen_count; ++i) {
+        r.refill();
+        codelen_lengths[codelen_order[i]] = static_cast<uint8_t>(r.take(3));
+    }
+    huffman<codelen_table_bits, codelen_symbols> codelen;
+    if (!build(codelen, codelen_lengths.data(), codelen_symbols)) return false;
+    bool any = false;
+    for (uint16_t c : codelen.count) any = any || c != 0;
+    if (!any) return false;
+
+    std::array<uint8_t, max_litlen_codes + max_dist_codes> lengths{};
+    const unsigned total = litlen_count + dist_count;
+    for (unsigned have = 0; have < total;) {
+        r.refill();
+        const int sym = decode_symbol(r, codelen);
+        if (sym < 0 || !r.within_input()) return false;
+        if (sym < 16) {
+            lengths[have++] = static_cast<uint8_t>(sym);
+            continue;
+        }
+        uint8_t value = 0;
+        unsigned repeat = 0;
+        if (sym == 16) {
+            if (have == 0) return false;
+            value = lengths[have - 1];
+            repeat = 3 + r.take(2);
+        } else if (sym == 17) {
+            repeat = 3 + r.take(3);
+        } else {
+            repeat = 11 + r.take(7);
+        }
+        if (repeat > total - have) return false;
+        std::fill_n(lengths.begin() + have, repeat, value);
+        have += repeat;
+    }
+    if (!r.within_input() || lengths[end_of_block] == 0) return false;
+    return build(d.litlen, lengths.data(), litlen_count) && build(d.dist, lengths.data() + litlen_count, dist_count);
+}
+
+}  // namespace
+
+bool inflate_raw(std::span<const uint8_t> in, std::span<uint8_t> out, size_t& produced, size_t& consumed) {
+    decoder d;
+    d.in.p = in.data();
+    d.in.end = in.data() + in.size();
+    d.out = out.data();
+    d.cap = out.size();
+    produced = consumed = 0;
+    for (bool last = false; !last;) {
+        d.in.refill();
+        last = d.in.take(1) != 0;
+        const uint32_t type = d.in.take(2);
+        if (!d.in.within_input()) return false;
+        bool ok = false;
+        if (type == 0) {
+            ok = stored_block(d);
+        } else if (type == 1) {
+            fixed_codes(d);
+            ok = huffman_block(d);
+        } else if (type == 2) {
+            ok = dynamic_codes(d) && huffman_block(d);
+        }
+        if (!ok) return false;
+    }
+    if (!d.in.within_input()) return false;
+    produced = d.pos;
+    consumed = static_cast<size_t>(d.in.byte_position() - in.data());
+    return true;
+}
+
+bool inflate_zlib(std::span<const uint8_t> in, std::span<uint8_t> out, size_t& produced) {
+    produced = 0;
+    if (in.size() < 2) return false;
+    const unsigned cmf = in[0], flg = in[1];
+    // Deflate (method 8) with a window of at most 32 KiB, a header whose
+    // check bits make it a multiple of 31, and no preset dictionary.
+    if ((cmf & 15) != 8 || (cmf >> 4) > 7 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20) != 0) return false;
+    size_t made = 0, used = 0;
+    if (!inflate_raw(in.subspan(2), out, made, used)) return false;
+    const size_t at = 2 + used;
+    if (in.size() - at < 4) return false;
+    const uint32_t stored = uint32_t(in[at]) << 24 | uint32_t(in[at + 1]) << 16 | uint32_t(in[at + 2]) << 8 | in[at + 3];
+    if (adler32_of(out.first(made)) != stored) return false;
+    produced = made;
+    return true;
+}
