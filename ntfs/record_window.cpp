@@ -3,9 +3,66 @@
 #include "ntfs/file_record.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace {
+
+// Reading ahead stays on while at least half of what it reads is used
+// (on a tree of folders of 10 nearly all of it is; where folders hold a
+// hundred records or more, next to none); off, it tries again now and then.
+constexpr uint64_t lookahead_retry = 64;
+constexpr uint64_t lookahead_memory = 64;  // in reads ahead, before the counts are halved
+
+bool reads_ahead(record_window& w, uint64_t per_read) {
+    if (w.ahead_read >= lookahead_memory * per_read) {
+        w.ahead_read /= 2;
+        w.ahead_served /= 2;
+    }
+    if (w.ahead_read < 4 * per_read || w.ahead_served * 2 >= w.ahead_read) return true;
+    if (++w.short_without < lookahead_retry) return false;
+    w.short_without = 0;
+    return true;
+}
+
+// The records [first, first + count) as read ahead, or null.
+const uint8_t* held_ahead(record_window& w, uint64_t first, uint64_t count, uint32_t stride) {
+    for (record_lookahead& a : w.ahead) {
+        if (a.count == 0 || a.stride != stride || first < a.first || first - a.first > a.count ||
+            count > a.count - (first - a.first))
+            continue;
+        a.last_use = ++w.clock;
+        w.ahead_served += count;
+        return a.bytes.get() + (first - a.first) * stride;
+    }
+    return nullptr;
+}
+
+// Reads `count` records from entry `first` (at `position`) into the
+// stretch read ahead used longest ago; null when they cannot all be read.
+const uint8_t* read_ahead(ntfs_volume& v, record_window& w, uint64_t first, uint64_t position, uint64_t count,
+                          uint32_t stride) {
+    record_lookahead* pick = &w.ahead[0];
+    for (record_lookahead& a : w.ahead)
+        if (a.last_use < pick->last_use) pick = &a;
+    record_lookahead& a = *pick;
+    a.count = 0;
+    if (!a.bytes) {
+        try {
+            a.bytes = std::make_unique_for_overwrite<uint8_t[]>(lookahead_bytes);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    if (count * stride > lookahead_bytes || !read_volume_stretch(v, position, a.bytes.get(), count * stride))
+        return nullptr;
+    a.first = first;
+    a.count = count;
+    a.stride = stride;
+    a.last_use = ++w.clock;
+    w.ahead_read += count;
+    return a.bytes.get();
+}
 
 // Fills the window with the records from `entries[at]` on; false when the
 // stretch could not be read whole. A record with no other wanted near it
@@ -38,9 +95,19 @@ bool fill(ntfs_volume& v, record_window& w, std::span<const uint64_t> entries, s
         }
         w.capacity = bytes;
     }
-    // A stretch cut short (the end of the image) is left to the reads of
-    // single records, which say what a short record holds.
-    if (!read_volume_stretch(v, position, w.bytes.get(), bytes)) return false;
+    // A short stretch is copied from what was read ahead, or read ahead
+    // itself with the records after it.
+    const uint64_t per_read = lookahead_bytes / stride;
+    const uint8_t* ahead = held_ahead(w, first, count, stride);
+    if (!ahead && count * lookahead_short_share <= per_read && reads_ahead(w, per_read))
+        ahead = read_ahead(v, w, first, position, std::min(in_place, per_read), stride);
+    if (ahead) {
+        std::memcpy(w.bytes.get(), ahead, bytes);
+    } else if (!read_volume_stretch(v, position, w.bytes.get(), bytes)) {
+        // A stretch cut short (the end of the image) is left to the reads
+        // of single records, which say what a short record holds.
+        return false;
+    }
     w.first = first;
     w.count = count;
     w.stride = stride;

@@ -20,6 +20,27 @@ constexpr uint32_t max_window_records = 128;
 // between two that were: copying a few KiB costs less than another read.
 constexpr uint32_t max_window_gap = 8;
 
+// A short stretch (a lone folder, say) is read with the records after it,
+// up to this many bytes, and those are kept as read: on trees of small
+// folders a folder's record is followed by its children's, which are
+// wanted as soon as the folder is listed, so one read serves the folders
+// of a parent and all their children.
+constexpr uint64_t lookahead_bytes = 128 * 1024;
+// Stretches read ahead kept at once, the one used longest ago replaced.
+constexpr size_t lookahead_stretches = 4;
+// A stretch is short when it holds at most this share of a read ahead.
+constexpr uint64_t lookahead_short_share = 4;
+
+// Records read ahead, as on disk (no fixups applied): copied out, never
+// handed out in place, so they may serve any number of windows.
+struct record_lookahead {
+    std::unique_ptr<uint8_t[]> bytes;  // lookahead_bytes long once made
+    uint64_t first = 0;
+    uint64_t count = 0;  // 0: holds nothing
+    uint32_t stride = 0;
+    uint64_t last_use = 0;
+};
+
 struct record_window {
     // Not cleared when it grows: every byte handed out was read first.
     std::unique_ptr<uint8_t[]> bytes;
@@ -27,10 +48,21 @@ struct record_window {
     uint64_t first = 0;   // the entry of the first record held
     uint64_t count = 0;   // records held
     uint32_t stride = 0;  // bytes a record
+
+    record_lookahead ahead[lookahead_stretches];
+    uint64_t clock = 0;
+    // Whether reading ahead pays: the records it read and those of them
+    // later copied into a window, both halved as they grow so that a
+    // change in the tree's shape is followed; and the short stretches
+    // read without it since it last tried.
+    uint64_t ahead_read = 0;
+    uint64_t ahead_served = 0;
+    uint64_t short_without = 0;
 };
 
 // The volume's window for a directory's children, emptied: what it held
-// was handed out for another directory, fixups applied. Null when it
+// was handed out for another directory, fixups applied. What was read
+// ahead stays. Null when it
 // cannot be made (the records are then read one by one).
 record_window* children_window(ntfs_volume& v);
 

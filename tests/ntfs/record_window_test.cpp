@@ -73,6 +73,28 @@ TEST(RecordWindow, GivesWhatSingleReadsGiveOnEveryVolume) {
     }
 }
 
+// A record read alone brings the records after it along, kept as read;
+// the windows of the next folders' children are copied from them, as often
+// as they are asked for, each copy with its own fixups: folders of ten,
+// lone records eleven apart and the ten after each, twice over.
+TEST(RecordWindow, ReadsAheadAndServesLaterWindowsFromIt) {
+    for (const auto& tv : test_volumes::all()) {
+        SCOPED_TRACE(tv.label);
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+        const uint64_t count = static_cast<uint64_t>(std::max<int64_t>(v->entry_count, 64));
+        for (int pass = 0; pass < 2; ++pass) {
+            expect_window_matches(*v, every(16, count, 11));
+            for (uint64_t f = 16; f + 11 < count && f < 16 + 11 * 30; f += 11)
+                expect_window_matches(*v, every(f + 1, f + 11, 1));
+        }
+        if (reads_stretches(*v)) {
+            ASSERT_NE(v->children_window, nullptr);
+            EXPECT_GT(v->children_window->ahead_served, 0u);
+        }
+    }
+}
+
 // The MFT of main.img split in two runs, its second half moved past the
 // end of the volume and the clusters it left zeroed: a stretch read past
 // the end of the first run would read zeros where single reads find the
@@ -115,6 +137,9 @@ TEST(RecordWindow, StopsAtTheEndOfAnMftRun) {
     for (uint64_t start : {boundary - 40, boundary - 1, boundary - 2 * max_window_records})
         EXPECT_GT(expect_window_matches(*v, every(start, boundary + 60, 1)), 0u);
     expect_window_matches(*v, every(boundary - 7, boundary + 60, 3));
+    // Lone records on both sides: what is read ahead stops at the run's end.
+    expect_window_matches(*v, every(boundary - 30, boundary + 60, 12));
+    for (uint64_t start : {boundary - 29, boundary - 5, boundary + 7}) expect_window_matches(*v, every(start, start + 10, 1));
 }
 
 // A record that fails its fixups in the middle of a stretch is unreadable, as
