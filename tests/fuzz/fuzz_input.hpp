@@ -75,5 +75,6 @@ int fuzz_vmdk(const uint8_t* data, size_t size);
 int fuzz_vhd(const uint8_t* data, size_t size);
 int fuzz_vhdx(const uint8_t* data, size_t size);
 int fuzz_ewf(const uint8_t* data, size_t size);
+int fuzz_inflate(const uint8_t* data, size_t size);
 
 }  // namespace fuzz

@@ -368,8 +368,33 @@ def ewf_seeds(volume, out):
         write(out, "ewf", "mkntfs-" + label, ewf_seed(volume, *options))
 
 
+def inflate_seeds(out):
+    """Raw deflate streams of the kinds EWF chunks hold, each behind the
+    byte that gives the room to decode into (fuzz_inflate.cpp)."""
+    import random
+    import zlib
+    rng = random.Random(5)
+    record = bytearray(1024)
+    record[0:4] = b"FILE"
+    for i in range(56, 400):
+        record[i] = rng.randrange(256) if i % 7 else 0
+    kinds = {"zeros": bytes(4096), "records": bytes(record) * 8,
+             "text": b"".join(rng.choice([b"index ", b"record ", b"$MFT ", b"\r\n"]) for _ in range(900)),
+             "noise": bytes(rng.randrange(256) for _ in range(3000)),
+             "repeats": bytes((i % 5) + 65 for i in range(2000))}
+    for name, raw in kinds.items():
+        for level, strategy in ((0, zlib.Z_DEFAULT_STRATEGY), (1, zlib.Z_DEFAULT_STRATEGY),
+                                (9, zlib.Z_DEFAULT_STRATEGY), (6, zlib.Z_FIXED), (6, zlib.Z_RLE)):
+            c = zlib.compressobj(level, zlib.DEFLATED, -15, 8, strategy)
+            stream = c.compress(raw) + c.flush()
+            write(out, "inflate", "%s-%d-%d" % (name, level, strategy), bytes([min(255, -(-len(raw) // 192))]) + stream)
+    # One zlib stream whole, header and checksum included.
+    write(out, "inflate", "zlib-records", bytes([43]) + zlib.compress(bytes(record) * 8, 9))
+
+
 def main():
     data, out = sys.argv[1], sys.argv[2]
+    inflate_seeds(out)
     images = [("xp-undel", "7-undel-ntfs/7-ntfs-undel.dd", 0),
               ("ntfs3", "ntfs3.raw", 0),
               ("attrlist", "ntfs3_attrlist.raw", 0)]

@@ -28,7 +28,7 @@ constexpr target targets[] = {
     {"paths", fuzz::fuzz_paths},           {"listing", fuzz::fuzz_listing},
     {"partitions", fuzz::fuzz_partitions}, {"vmdk", fuzz::fuzz_vmdk},
     {"vhd", fuzz::fuzz_vhd},               {"vhdx", fuzz::fuzz_vhdx},
-    {"ewf", fuzz::fuzz_ewf},
+    {"ewf", fuzz::fuzz_ewf},               {"inflate", fuzz::fuzz_inflate},
 };
 
 void PrintTo(const target& t, std::ostream* os) { *os << t.name; }

@@ -12,7 +12,7 @@ root=$(cd "$here/../.." && pwd)
 seconds=${1:-60}
 shift || true
 build=${BRELVIK_FUZZ_BUILD:-$root/build-fuzz}
-all=(volume entry attribute runlist index_node directory paths listing partitions vmdk vhd vhdx ewf)
+all=(volume entry attribute runlist index_node directory paths listing partitions vmdk vhd vhdx ewf inflate)
 targets=("$@")
 [[ ${#targets[@]} -gt 0 ]] || targets=("${all[@]}")
 
