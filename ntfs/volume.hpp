@@ -28,6 +28,8 @@ public:
     using const_iterator = std::vector<value_type>::const_iterator;
 
     void emplace(uint64_t entry, uint8_t value) {
+        // Room for a small folder at once, rather than growing by doubling.
+        if (items_.capacity() == 0) items_.reserve(first_room);
         items_.emplace_back(entry, value);
         settled_ = items_.size() < 2;
         // A damaged index may name one entry over and over: the gathered
@@ -60,6 +62,7 @@ private:
         return items_;
     }
     static constexpr size_t fold_at_least = 65536;
+    static constexpr size_t first_room = 16;
     // Sorting on first read changes no content, only the order of it.
     mutable std::vector<value_type> items_;
     mutable bool settled_ = true;

@@ -440,6 +440,7 @@ bool stage_children(ntfs_volume& v, uint64_t dir, le::bytes dir_record, const st
     prefetch_records(v, children);
     std::vector<uint64_t>& entries = batch.entries;
     entries.clear();
+    entries.reserve(children.size());
     for (const auto& [c, flag] : children) entries.push_back(c);
     record_window* const window = children_window(v);
     std::vector<uint8_t> crec;

@@ -121,7 +121,8 @@ void for_each_printed_row(const listing_rows& rows, listing_rows& queue, const b
     row_location loc;
     loc.prefix = directory_prefix(escaped(uni::to_utf8(path), escape));
     loc.entry = entry;
-    std::string name;  // reused from row to row
+    std::string name;  // reused from row to row, with room for most names at once
+    name.reserve(256);
     for (const listing_row& row : rows) {
         if (queue_subdirectory_row(row, opts, entry, queue)) continue;
         uni::to_utf8(row.display_name, name);
