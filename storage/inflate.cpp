@@ -200,6 +200,19 @@ struct decoder {
 
 enum class step { block_end, failed, slow };
 
+// A match copied in whole pieces of `width` bytes, each read from bytes
+// already written (the distance is at least `width`); the last may run up
+// to width - 1 bytes past the match, inside the fast loop's margin.
+template <size_t width>
+inline void copy_in_pieces(uint8_t* dst, const uint8_t* src, size_t length) {
+    uint8_t* const stop = dst + length;
+    do {
+        std::memcpy(dst, src, width);
+        dst += width;
+        src += width;
+    } while (dst < stop);
+}
+
 // The symbols of one Huffman block. The fast variant runs while 8 input
 // bytes and a longest match's room remain, without checking either, and
 // returns `slow` when they do not; the careful one checks every byte.
@@ -253,21 +266,9 @@ step decode_symbols(decoder& d) {
         if (distance == 1) {
             std::memset(dst, *src, length);
         } else if (fast && distance >= 16) {
-            // Whole pieces, each read from bytes already written; the last
-            // may run up to 15 bytes past the match, inside the margin.
-            uint8_t* const stop = dst + length;
-            do {
-                std::memcpy(dst, src, 16);
-                dst += 16;
-                src += 16;
-            } while (dst < stop);
+            copy_in_pieces<16>(dst, src, length);
         } else if (fast && distance >= 8) {
-            uint8_t* const stop = dst + length;
-            do {
-                std::memcpy(dst, src, 8);
-                dst += 8;
-                src += 8;
-            } while (dst < stop);
+            copy_in_pieces<8>(dst, src, length);
         } else {
             for (size_t i = 0; i < length; ++i) dst[i] = src[i];
         }
