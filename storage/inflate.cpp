@@ -1,6 +1,7 @@
 #include "storage/inflate.hpp"
 
 #include "storage/adler32.hpp"
+#include "storage/be.hpp"
 
 #include <algorithm>
 #include <array>
@@ -161,7 +162,7 @@ struct bit_reader {
     }
 };
 
-// Decodes one symbol of `h` from at least 48 buffered bits: the direct
+// Decodes one symbol of `h` from at least 15 buffered bits: the direct
 // table, else canonical decoding one bit at a time from the counts.
 // Returns -1 for bits that are no code.
 template <unsigned table_bits, unsigned symbols>
@@ -401,10 +402,9 @@ bool inflate_zlib(std::span<const uint8_t> in, std::span<uint8_t> out, size_t& p
     if ((cmf & 15) != 8 || (cmf >> 4) > 7 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20) != 0) return false;
     size_t made = 0, used = 0;
     if (!inflate_raw(in.subspan(2), out, made, used)) return false;
+    // The checksum follows the deflate data, most significant byte first.
     const size_t at = 2 + used;
-    if (in.size() - at < 4) return false;
-    const uint32_t stored = uint32_t(in[at]) << 24 | uint32_t(in[at + 1]) << 16 | uint32_t(in[at + 2]) << 8 | in[at + 3];
-    if (adler32_of(out.first(made)) != stored) return false;
+    if (!be::fits(in, at, 4) || adler32_of(out.first(made)) != be::u32(in, at)) return false;
     produced = made;
     return true;
 }
