@@ -190,13 +190,17 @@ inline int decode_symbol(bit_reader& r, const huffman<table_bits, symbols>& h) {
 using litlen_code = huffman<litlen_table_bits, litlen_symbols>;
 using dist_code = huffman<dist_table_bits, dist_symbols>;
 
+// The codes of the current block: the fixed ones, built once, or the
+// block's own, built from its header into `own_litlen` and `own_dist`.
 struct decoder {
     bit_reader in;
     uint8_t* out = nullptr;
     size_t pos = 0;
     size_t cap = 0;
-    litlen_code litlen;
-    dist_code dist;
+    const litlen_code* litlen = nullptr;
+    const dist_code* dist = nullptr;
+    litlen_code own_litlen;
+    dist_code own_dist;
 };
 
 enum class step { block_end, failed, slow };
@@ -224,8 +228,8 @@ step decode_symbols(decoder& d) {
     bit_reader r = d.in;
     uint8_t* const out = d.out;
     const size_t cap = d.cap;
-    const litlen_code& litlen = d.litlen;
-    const dist_code& dist = d.dist;
+    const litlen_code& litlen = *d.litlen;
+    const dist_code& dist = *d.dist;
     size_t pos = d.pos;
     step result = step::failed;
     for (;;) {
@@ -304,15 +308,26 @@ bool stored_block(decoder& d) {
     return true;
 }
 
+// The fixed codes, built on first use (thread-safe) and shared from then on.
+struct fixed_code_tables {
+    litlen_code litlen;
+    dist_code dist;
+    fixed_code_tables() {
+        std::array<uint8_t, litlen_symbols + dist_symbols> lengths{};
+        std::fill(lengths.begin(), lengths.begin() + 144, uint8_t(8));
+        std::fill(lengths.begin() + 144, lengths.begin() + 256, uint8_t(9));
+        std::fill(lengths.begin() + 256, lengths.begin() + 280, uint8_t(7));
+        std::fill(lengths.begin() + 280, lengths.begin() + 288, uint8_t(8));
+        std::fill(lengths.begin() + 288, lengths.end(), uint8_t(5));
+        build(litlen, lengths.data(), litlen_symbols);
+        build(dist, lengths.data() + litlen_symbols, dist_symbols);
+    }
+};
+
 void fixed_codes(decoder& d) {
-    std::array<uint8_t, litlen_symbols + dist_symbols> lengths{};
-    std::fill(lengths.begin(), lengths.begin() + 144, uint8_t(8));
-    std::fill(lengths.begin() + 144, lengths.begin() + 256, uint8_t(9));
-    std::fill(lengths.begin() + 256, lengths.begin() + 280, uint8_t(7));
-    std::fill(lengths.begin() + 280, lengths.begin() + 288, uint8_t(8));
-    std::fill(lengths.begin() + 288, lengths.end(), uint8_t(5));
-    build(d.litlen, lengths.data(), litlen_symbols);
-    build(d.dist, lengths.data() + litlen_symbols, dist_symbols);
+    static const fixed_code_tables fixed;
+    d.litlen = &fixed.litlen;
+    d.dist = &fixed.dist;
 }
 
 bool dynamic_codes(decoder& d) {
@@ -359,7 +374,9 @@ bool dynamic_codes(decoder& d) {
         have += repeat;
     }
     if (!r.within_input() || lengths[end_of_block] == 0) return false;
-    return build(d.litlen, lengths.data(), litlen_count) && build(d.dist, lengths.data() + litlen_count, dist_count);
+    d.litlen = &d.own_litlen;
+    d.dist = &d.own_dist;
+    return build(d.own_litlen, lengths.data(), litlen_count) && build(d.own_dist, lengths.data() + litlen_count, dist_count);
 }
 
 }  // namespace
