@@ -25,22 +25,22 @@ bool reads_ahead(record_window& w, uint64_t per_read) {
     return true;
 }
 
-// The records [first, first + count) as read ahead, or null.
-const uint8_t* held_ahead(record_window& w, uint64_t first, uint64_t count, uint32_t stride) {
+// The stretch read ahead that holds the records [first, first + count), or null.
+record_lookahead* held_ahead(record_window& w, uint64_t first, uint64_t count, uint32_t stride) {
     for (record_lookahead& a : w.ahead) {
         if (a.count == 0 || a.stride != stride || first < a.first || first - a.first > a.count ||
             count > a.count - (first - a.first))
             continue;
         a.last_use = ++w.clock;
         w.ahead_served += count;
-        return a.bytes.get() + (first - a.first) * stride;
+        return &a;
     }
     return nullptr;
 }
 
 // Reads `count` records from entry `first` (at `position`) into the
 // stretch read ahead used longest ago; null when they cannot all be read.
-const uint8_t* read_ahead(ntfs_volume& v, record_window& w, uint64_t first, uint64_t position, uint64_t count,
+record_lookahead* read_ahead(ntfs_volume& v, record_window& w, uint64_t first, uint64_t position, uint64_t count,
                           uint32_t stride) {
     record_lookahead* pick = &w.ahead[0];
     for (record_lookahead& a : w.ahead)
@@ -54,14 +54,19 @@ const uint8_t* read_ahead(ntfs_volume& v, record_window& w, uint64_t first, uint
             return nullptr;
         }
     }
-    if (count * stride > lookahead_bytes || !read_volume_stretch(v, position, a.bytes.get(), count * stride))
+    if (count * stride > lookahead_bytes) return nullptr;
+    try {
+        a.state.assign(static_cast<size_t>(count), lookahead_record::as_read);
+    } catch (const std::bad_alloc&) {
         return nullptr;
+    }
+    if (!read_volume_stretch(v, position, a.bytes.get(), count * stride)) return nullptr;
     a.first = first;
     a.count = count;
     a.stride = stride;
     a.last_use = ++w.clock;
     w.ahead_read += count;
-    return a.bytes.get();
+    return &a;
 }
 
 // Fills the window with the records from `entries[at]` on; false when the
@@ -86,6 +91,21 @@ bool fill(ntfs_volume& v, record_window& w, std::span<const uint64_t> entries, s
     }
     const uint64_t count = last - first + 1;
     const uint64_t bytes = count * stride;
+    // A short stretch is handed out from what was read ahead, or read ahead
+    // itself with the records after it.
+    const uint64_t per_read = lookahead_bytes / stride;
+    record_lookahead* ahead = held_ahead(w, first, count, stride);
+    if (!ahead && count * lookahead_short_share <= per_read && reads_ahead(w, per_read))
+        ahead = read_ahead(v, w, first, position, std::min(in_place, per_read), stride);
+    if (ahead) {
+        w.from = ahead;
+        w.from_index = first - ahead->first;
+        w.data = ahead->bytes.get() + w.from_index * stride;
+        w.first = first;
+        w.count = count;
+        w.stride = stride;
+        return true;
+    }
     if (w.capacity < bytes) {
         try {
             w.bytes = std::make_unique_for_overwrite<uint8_t[]>(bytes);
@@ -95,19 +115,13 @@ bool fill(ntfs_volume& v, record_window& w, std::span<const uint64_t> entries, s
         }
         w.capacity = bytes;
     }
-    // A short stretch is copied from what was read ahead, or read ahead
-    // itself with the records after it.
-    const uint64_t per_read = lookahead_bytes / stride;
-    const uint8_t* ahead = held_ahead(w, first, count, stride);
-    if (!ahead && count * lookahead_short_share <= per_read && reads_ahead(w, per_read))
-        ahead = read_ahead(v, w, first, position, std::min(in_place, per_read), stride);
-    if (ahead) {
-        std::memcpy(w.bytes.get(), ahead, bytes);
-    } else if (!read_volume_stretch(v, position, w.bytes.get(), bytes)) {
+    if (!read_volume_stretch(v, position, w.bytes.get(), bytes)) {
         // A stretch cut short (the end of the image) is left to the reads
         // of single records, which say what a short record holds.
         return false;
     }
+    w.from = nullptr;
+    w.data = w.bytes.get();
     w.first = first;
     w.count = count;
     w.stride = stride;
@@ -134,8 +148,16 @@ window_read window_record(ntfs_volume& v, record_window& w, std::span<const uint
     const uint64_t entry = entries[at];
     const bool held = w.count != 0 && entry >= w.first && entry - w.first < w.count;
     if (!held && !fill(v, w, entries, at)) return window_read::not_held;
-    const std::span<uint8_t> slot(w.bytes.get() + (entry - w.first) * w.stride, w.stride);
-    if (!fixup_plain(slot)) return window_read::unreadable;
+    const uint64_t k = entry - w.first;
+    const std::span<uint8_t> slot(w.data + k * w.stride, w.stride);
+    if (w.from) {
+        // Fixed up once, where it lies, for every window it serves.
+        lookahead_record& s = w.from->state[static_cast<size_t>(w.from_index + k)];
+        if (s == lookahead_record::as_read) s = fixup_plain(slot) ? lookahead_record::fixed : lookahead_record::unfixable;
+        if (s == lookahead_record::unfixable) return window_read::unreadable;
+    } else if (!fixup_plain(slot)) {
+        return window_read::unreadable;
+    }
     record = slot;
     return window_read::taken;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 // At most this many records are read at once (128 KiB of 1 KiB records):
 // most folders in one or two reads, into a buffer small enough to stay in
@@ -21,7 +22,8 @@ constexpr uint32_t max_window_records = 128;
 constexpr uint32_t max_window_gap = 8;
 
 // A short stretch (a lone folder, say) is read with the records after it,
-// up to this many bytes, and those are kept as read: on trees of small
+// up to this many bytes, and those are kept and handed out where they
+// lie, each fixed up the first time it is handed out: on trees of small
 // folders a folder's record is followed by its children's, which are
 // wanted as soon as the folder is listed, so one read serves the folders
 // of a parent and all their children.
@@ -31,10 +33,15 @@ constexpr size_t lookahead_stretches = 4;
 // A stretch is short when it holds at most this share of a read ahead.
 constexpr uint64_t lookahead_short_share = 4;
 
-// Records read ahead, as on disk (no fixups applied): copied out, never
-// handed out in place, so they may serve any number of windows.
+// What a record read ahead has been through: windows hand the records out
+// in place, each fixed up the first time it is handed out, so that it may
+// serve any number of windows.
+enum class lookahead_record : uint8_t { as_read, fixed, unfixable };
+
+// Records read ahead, as on disk until they are handed out.
 struct record_lookahead {
     std::unique_ptr<uint8_t[]> bytes;  // lookahead_bytes long once made
+    std::vector<lookahead_record> state;  // one per record held
     uint64_t first = 0;
     uint64_t count = 0;  // 0: holds nothing
     uint32_t stride = 0;
@@ -45,6 +52,11 @@ struct record_window {
     // Not cleared when it grows: every byte handed out was read first.
     std::unique_ptr<uint8_t[]> bytes;
     uint64_t capacity = 0;
+    // Where the window's records are: in `bytes`, or in place in a stretch
+    // read ahead (`from`, from its record `from_index` on).
+    uint8_t* data = nullptr;
+    record_lookahead* from = nullptr;
+    uint64_t from_index = 0;
     uint64_t first = 0;   // the entry of the first record held
     uint64_t count = 0;   // records held
     uint32_t stride = 0;  // bytes a record
