@@ -138,7 +138,7 @@ bool find_attribute_list_entry(le::bytes list, uint64_t& cursor, int64_t& remain
 bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector<extent>& extents, uint64_t initialized,
                            bool c, index_slack* slack, le::bytes bitmap) {
     if (initialized == 0 || extents.empty()) return false;
-    std::vector<uint8_t> data;
+    std::vector<uint8_t>& data = v.index_blocks;
     uint32_t n = 0xFFFFFFFF;
     if (!load_index_blocks(v, data, n, extents)) return false;
     if (data.size() < index_block_size) return true;

@@ -39,36 +39,19 @@ void fixup_index_block(std::span<uint8_t> block) {
     apply_fixups(block, block.size(), u, w);
 }
 
-bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, const std::vector<extent>& runs) {
-    out.clear();
-    if (runs.empty()) return false;
+namespace {
+
+// Reads the blocks of `runs` into `out` (n blocks long) from its start;
+// `filled` says how many bytes from the start were filled: past them the
+// bytes are the caller's to zero.
+// `k` is the clusters a block, 1 where a cluster holds one or more blocks;
+// `d` the bytes of the allocation, which the read-ahead hints cover.
+void fill_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t n, const std::vector<extent>& runs,
+                       uint64_t k, uint64_t d, size_t& filled) {
     const uint64_t a = v.bytes_per_cluster;
-    if (a == 0) return false;
-    // An allocation can never hold more clusters than the volume has: as its
-    // boot sector claims it, and as its source really holds it (the boot
-    // sector of a damaged volume may claim any size).
-    uint64_t volume_clusters = v.total_clusters ? v.total_clusters : 1;
-    const uint64_t source_bytes = v.source ? total_size(*v.source) : 0;
-    const uint64_t start = v.volume_offset > 0 ? static_cast<uint64_t>(v.volume_offset) : 0;
-    if (source_bytes > 0) volume_clusters = std::min<uint64_t>(volume_clusters, source_bytes > start ? (source_bytes - start) / a : 0);
-    const uint64_t clusters =
-        std::min({total_clusters(runs, true), volume_clusters, max_index_allocation_bytes / a});
-    const uint64_t d = a * clusters;
-    if (d == 0) return false;
-    uint64_t blocks = 0;
-    uint64_t k = 1;
-    if (a < index_block_size) {
-        k = index_block_size / a;
-        blocks = d / a / k;
-    } else {
-        blocks = (a / index_block_size) * (d / a);
-    }
-    if (blocks == 0) return false;
-    n = static_cast<uint32_t>(std::min<uint64_t>(n, blocks));
-    out.assign(size_t(n) * index_block_size, 0);
     prefetch_runs(v, runs, d);
     // Clusters no larger than a block are read straight into their place;
-    // what a short read leaves stays zero. Larger ones hold several blocks
+    // what a short read leaves is zeroed. Larger ones hold several blocks
     // and go through a buffer of their own, since the last may hold more
     // blocks than are wanted.
     std::vector<uint8_t> cluster(a > index_block_size ? static_cast<size_t>(a) : 0);
@@ -98,9 +81,10 @@ bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, c
             uint8_t* into = a <= index_block_size ? out.data() + done * index_block_size + in_block * a : cluster.data();
             if (!read_clusters(v, e.lcn + i, into, len) || len == 0) {
                 // A failed read leaves no bytes of its own behind.
-                if (a <= index_block_size) std::memset(into, 0, static_cast<size_t>(a));
-                return true;
+                filled = static_cast<size_t>(done * index_block_size + (a <= index_block_size ? in_block * a : 0));
+                return;
             }
+            if (len < a) std::memset(into + len, 0, static_cast<size_t>(a - len));
             if (a <= index_block_size) {
                 if (++in_block == k) {
                     fixup_index_block(std::span<uint8_t>(out).subspan(done * index_block_size, index_block_size));
@@ -118,5 +102,45 @@ bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, c
         }
         if (done >= n) break;
     }
+    filled = static_cast<size_t>(done * index_block_size + (a <= index_block_size ? in_block * a : 0));
+}
+}  // namespace
+
+bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, const std::vector<extent>& runs) {
+    const auto none = [&out] {
+        out.clear();
+        return false;
+    };
+    if (runs.empty()) return none();
+    const uint64_t a = v.bytes_per_cluster;
+    if (a == 0) return none();
+    // An allocation can never hold more clusters than the volume has: as its
+    // boot sector claims it, and as its source really holds it (the boot
+    // sector of a damaged volume may claim any size).
+    uint64_t volume_clusters = v.total_clusters ? v.total_clusters : 1;
+    const uint64_t source_bytes = v.source ? total_size(*v.source) : 0;
+    const uint64_t start = v.volume_offset > 0 ? static_cast<uint64_t>(v.volume_offset) : 0;
+    if (source_bytes > 0) volume_clusters = std::min<uint64_t>(volume_clusters, source_bytes > start ? (source_bytes - start) / a : 0);
+    const uint64_t clusters =
+        std::min({total_clusters(runs, true), volume_clusters, max_index_allocation_bytes / a});
+    const uint64_t d = a * clusters;
+    if (d == 0) return none();
+    uint64_t blocks = 0;
+    uint64_t k = 1;
+    if (a < index_block_size) {
+        k = index_block_size / a;
+        blocks = d / a / k;
+    } else {
+        blocks = (a / index_block_size) * (d / a);
+    }
+    if (blocks == 0) return none();
+    n = static_cast<uint32_t>(std::min<uint64_t>(n, blocks));
+    // `out` may be a buffer kept from an earlier call: what the reads below
+    // do not fill is zeroed when they end, not all of it first.
+    out.resize(size_t(n) * index_block_size);
+    size_t filled = 0;
+    fill_index_blocks(v, out, n, runs, k, d, filled);
+    std::memset(out.data() + filled, 0, out.size() - filled);
     return true;
 }
+

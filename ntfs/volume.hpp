@@ -114,6 +114,8 @@ struct ntfs_volume {
     // (record_window.hpp), kept from directory to directory so that its
     // buffer is not allocated, and its pages faulted in, for each.
     std::unique_ptr<record_window> children_window;
+    // The index blocks of the directory being read, kept likewise.
+    std::vector<uint8_t> index_blocks;
 };
 
 // The record size the rest of the engine works with: the volume's, or 1024

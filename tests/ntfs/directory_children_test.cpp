@@ -4,9 +4,12 @@
 #include "ntfs/attributes.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/index.hpp"
+#include "ntfs/index_node.hpp"
 #include "ntfs/open_volume.hpp"
 #include "platform/unicode.hpp"
 #include "support/fls_tree.hpp"
+#include "support/image_patch.hpp"
+#include "support/test_paths.hpp"
 #include "support/tools.hpp"
 #include "support/tsk.hpp"
 #include "support/volumes.hpp"
@@ -73,6 +76,54 @@ TEST(DirectoryChildren, SetReadsInEntryOrderEachOnce) {
     for (uint64_t i = 0; i < 1000000; ++i) many.emplace(1000 - i % 5, 0);
     EXPECT_EQ(many.size(), 5u);
     EXPECT_EQ(many.begin()->first, 996u);
+}
+
+// The buffer of index blocks is kept from directory to directory: read
+// into one that held other bytes, blocks come out as they do into a fresh
+// one, also where the reads fail part way (past the volume's end) or an
+// extent is sparse, and nothing of the bytes before is left.
+TEST(DirectoryChildren, IndexBlocksReadIntoAUsedBufferAsIntoAFreshOne) {
+    for (const auto& tv : test_volumes::all()) {
+        SCOPED_TRACE(tv.label);
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+        const uint64_t end = v->total_clusters;
+        ASSERT_GT(end, 16u);
+        const std::vector<std::vector<extent>> cases = {
+            {{0, 0, 0, 8}},
+            {{end - 2, 0, 0, 6}},
+            {{0, 0, 1, 2}, {4, 2, 0, 4}},
+            {{end - 1, 0, 0, 1}, {0, 1, 0, 12}},
+        };
+        for (const auto& runs : cases) {
+            std::vector<uint8_t> fresh;
+            std::vector<uint8_t> used(256 * 1024, 0xAB);
+            uint32_t n_fresh = 0xFFFFFFFF, n_used = 0xFFFFFFFF;
+            const bool a = load_index_blocks(*v, fresh, n_fresh, runs);
+            const bool b = load_index_blocks(*v, used, n_used, runs);
+            EXPECT_EQ(a, b);
+            EXPECT_EQ(n_fresh, n_used);
+            EXPECT_TRUE(fresh == used) << "first extent at " << runs.front().lcn;
+        }
+    }
+    // An image cut inside a cluster: that cluster reads short.
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) return;
+    std::vector<uint8_t> img = image_patch::load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const uint64_t c = v->bytes_per_cluster;
+    const uint64_t cut_cluster = std::min<uint64_t>(v->total_clusters, img.size() / c) - 3;
+    img.resize(static_cast<size_t>(cut_cluster * c + c / 2));
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    for (uint64_t first : {cut_cluster - 1, cut_cluster}) {
+        const std::vector<extent> runs = {{first, 0, 0, 4}};
+        std::vector<uint8_t> fresh;
+        std::vector<uint8_t> used(256 * 1024, 0xAB);
+        uint32_t n_fresh = 0xFFFFFFFF, n_used = 0xFFFFFFFF;
+        EXPECT_EQ(load_index_blocks(*v, fresh, n_fresh, runs), load_index_blocks(*v, used, n_used, runs));
+        EXPECT_TRUE(fresh == used) << "cluster " << first;
+    }
 }
 
 }  // namespace
