@@ -176,13 +176,31 @@ struct row_order {
     }
 };
 
-// The rows of `batch` moved into a vector in sort-key order, equal keys in
-// their order in the batch (a stable sort by row_order). The keys of one
-// directory's rows share its path, so what all of them have in common is
-// left out of the comparisons, and the first four units after it decide
-// most of them in one step.
-inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
-    if (batch.empty()) return {};
+// A row's key after the part all keys of its batch share, with its first
+// four units packed first unit highest (missing units as 0): where two
+// heads differ, the keys differ the same way.
+struct keyed_row {
+    uint64_t head;
+    std::u16string_view rest;
+    size_t index;
+};
+
+// The room sorted_by_key works in, kept from batch to batch so that a
+// directory's sort allocates nothing once the room is large enough.
+struct row_sort_room {
+    std::u16string rests;
+    std::vector<keyed_row> order;
+};
+
+// The rows of `batch` moved into `sorted` (emptied first) in sort-key
+// order, equal keys in their order in the batch (a stable sort by
+// row_order); `batch` is left empty. The keys of one directory's rows share
+// its path, so what all of them have in common is left out of the
+// comparisons, and the first four units after it decide most of them in
+// one step.
+inline void sorted_by_key(std::vector<listing_row>& batch, std::vector<listing_row>& sorted, row_sort_room& room) {
+    sorted.clear();
+    if (batch.empty()) return;
     const row_key first(batch.front());
     size_t shared = first.size();
     for (const listing_row& r : batch) {
@@ -205,13 +223,17 @@ inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
     bool in_order = true;
     for (size_t i = 1; i < batch.size() && in_order; ++i)
         in_order = !row_key_less(row_key(batch[i]), row_key(batch[i - 1]), shared);
-    if (in_order) return std::move(batch);
+    if (in_order) {
+        sorted.swap(batch);
+        return;
+    }
     // The rest of every key after the shared part, in one buffer made once
     // (keys read from names lower-cased on the way in), so that the sort
     // compares plain units.
     size_t total = 0;
     for (const listing_row& r : batch) total += row_key(r).size() - shared;
-    std::u16string rests(total, u'\0');
+    std::u16string& rests = room.rests;
+    rests.assign(total, u'\0');
     char16_t* out = rests.data();
     for (const listing_row& r : batch) {
         const row_key k(r);
@@ -229,14 +251,8 @@ inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
         lower_key_units(text.data() + (from - 1), text.size() - (from - 1), out);
         out += text.size() - (from - 1);
     }
-    // The first four units of the rest, packed first unit highest (missing
-    // units as 0): where two heads differ, the keys differ the same way.
-    struct keyed {
-        uint64_t head;
-        std::u16string_view rest;
-        size_t index;
-    };
-    std::vector<keyed> order;
+    std::vector<keyed_row>& order = room.order;
+    order.clear();
     order.reserve(batch.size());
     size_t at = 0;
     for (size_t i = 0; i < batch.size(); ++i) {
@@ -247,7 +263,7 @@ inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
         for (size_t k = 0; k < 4; ++k) head = head << 16 | (k < rest.size() ? rest[k] : 0);
         order.push_back({head, rest, i});
     }
-    const auto less = [](const keyed& a, const keyed& b) {
+    const auto less = [](const keyed_row& a, const keyed_row& b) {
         if (a.head != b.head) return a.head < b.head;
         return sort_key_less(a.rest, b.rest);
     };
@@ -260,16 +276,15 @@ inline std::vector<listing_row> sorted_by_key(std::vector<listing_row>& batch) {
     const size_t budget = 4 * order.size() + 16;
     size_t moves = descents <= order.size() / 16 + 1 ? 0 : budget + 1;
     for (size_t i = 1; i < order.size() && moves <= budget; ++i) {
-        const keyed x = order[i];
+        const keyed_row x = order[i];
         size_t j = i;
         for (; j > 0 && moves <= budget && less(x, order[j - 1]); --j, ++moves) order[j] = order[j - 1];
         order[j] = x;
     }
     if (moves > budget) std::stable_sort(order.begin(), order.end(), less);
-    std::vector<listing_row> sorted;
     sorted.reserve(batch.size());
-    for (const keyed& k : order) sorted.push_back(std::move(batch[k.index]));
-    return sorted;
+    for (const keyed_row& k : order) sorted.push_back(std::move(batch[k.index]));
+    batch.clear();
 }
 
 // A directory's rows in sort-key order, a row placed after the rows of an

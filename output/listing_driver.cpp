@@ -125,20 +125,23 @@ std::u16string child_key(std::u16string_view name) {
 // Rows as they are made, in that order, before they join the ordered set,
 // with the room an entry's names and items are read into, kept from entry
 // to entry.
+// The walk keeps one from directory to directory: what it holds is
+// emptied after each, its room is not.
 struct row_batch {
     std::vector<listing_row> rows;
     entry_name_map names;
     std::vector<attr_desc> items;
     std::vector<uint64_t> entries;  // the children of the folder being read
+    std::vector<listing_row> sorted;
+    row_sort_room sort_room;
 };
 
 // Moves the batch into `rows`: the order and the placing of equal keys are
 // those of inserting the rows one by one, but the batch is sorted first and
 // joins the rows held in one merge.
 void merge_rows(row_batch& made, listing_rows& rows) {
-    std::vector<listing_row> sorted = sorted_by_key(made.rows);
-    made.rows.clear();
-    rows.merge_sorted(sorted);
+    sorted_by_key(made.rows, made.sorted, made.sort_room);
+    rows.merge_sorted(made.sorted);
 }
 
 // True when the rows are written in a layout that reads the names of a
@@ -515,10 +518,13 @@ bool add_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pare
     return result;
 }
 
-bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows, bool show_indx,
-                          brelvik_opts& opts, listing_progress* progress, bool keep_folders) {
+namespace {
+
+// collect_subdirectory with the batch the walk keeps.
+bool collect_subdirectory_in(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows,
+                             bool show_indx, brelvik_opts& opts, listing_progress* progress, bool keep_folders,
+                             row_batch& batch) {
     if (opts.show_deleted && entry == orphan_folder_entry(v)) {
-        row_batch batch;
         stage_orphans(v, path, batch, opts, progress);
         merge_rows(batch, rows);
         return true;
@@ -526,7 +532,6 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
     std::vector<uint8_t> rec;
     if (!take_kept_record(v, entry, rec) && !read_file_record(v, entry, rec)) return false;
     entry_name_map names;
-    row_batch batch;
     const std::u16string lower_path = uni::wide_lower(path);
     bool result = collect_entry_names(v, entry, rec, false, any_parent, names);
     for (const entry_name& n : names)
@@ -536,6 +541,14 @@ bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t e
         stage_children(v, entry, rec, path, lower_path, batch, show_indx, keep_folders, opts, progress);
     merge_rows(batch, rows);
     return children_read || result;
+}
+
+}  // namespace
+
+bool collect_subdirectory(ntfs_volume& v, const std::u16string& path, uint64_t entry, listing_rows& rows, bool show_indx,
+                          brelvik_opts& opts, listing_progress* progress, bool keep_folders) {
+    row_batch batch;
+    return collect_subdirectory_in(v, path, entry, rows, show_indx, opts, progress, keep_folders, batch);
 }
 
 namespace {
@@ -549,6 +562,7 @@ struct walk_state {
     std::vector<uint64_t> chain;
     std::set<uint64_t> visited;
     listing_progress* progress = nullptr;
+    row_batch batch;  // every directory's, in turn
 };
 
 // True when a directory written with `levels` goes on to list its
@@ -589,8 +603,8 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
         if (r.kind != row_kind_directory) continue;
         if (!w.visited.insert(r.entry).second) continue;
         opts.rows.clear();
-        if (collect_subdirectory(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts, w.progress,
-                                 descends_below(levels - 1)) &&
+        if (collect_subdirectory_in(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts, w.progress,
+                                    descends_below(levels - 1), w.batch) &&
             !opts.rows.empty())
             write_level(opts, v, r.dir_path, r.entry, levels - 1, w);
     }
