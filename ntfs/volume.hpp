@@ -51,8 +51,19 @@ public:
 private:
     const std::vector<value_type>& settled() const {
         if (!settled_) {
-            std::stable_sort(items_.begin(), items_.end(),
-                             [](const value_type& a, const value_type& b) { return a.first < b.first; });
+            const auto less = [](const value_type& a, const value_type& b) { return a.first < b.first; };
+            // A small folder's children are put in place one by one (stable,
+            // and with no buffer to allocate as the merge sort has).
+            if (items_.size() <= insertion_sort_entries) {
+                for (size_t i = 1; i < items_.size(); ++i) {
+                    const value_type x = items_[i];
+                    size_t j = i;
+                    for (; j > 0 && less(x, items_[j - 1]); --j) items_[j] = items_[j - 1];
+                    items_[j] = x;
+                }
+            } else {
+                std::stable_sort(items_.begin(), items_.end(), less);
+            }
             items_.erase(std::unique(items_.begin(), items_.end(),
                                      [](const value_type& a, const value_type& b) { return a.first == b.first; }),
                          items_.end());
@@ -62,6 +73,7 @@ private:
         return items_;
     }
     static constexpr size_t fold_at_least = 65536;
+    static constexpr size_t insertion_sort_entries = 32;
     static constexpr size_t first_room = 16;
     // Sorting on first read changes no content, only the order of it.
     mutable std::vector<value_type> items_;

@@ -185,6 +185,10 @@ struct keyed_row {
     size_t index;
 };
 
+// Batches of at most this many rows are sorted by insertion whatever their
+// order: at most some hundreds of moves.
+constexpr size_t insertion_sort_rows = 24;
+
 // The room sorted_by_key works in, kept from batch to batch so that a
 // directory's sort allocates nothing once the room is large enough.
 struct row_sort_room {
@@ -270,11 +274,14 @@ inline void sorted_by_key(std::vector<listing_row>& batch, std::vector<listing_r
     // Where few rows are out of place an insertion sort (stable) does it
     // in about one pass; past a budget of moves the rest goes to the merge
     // sort, which keeps the order of equal keys the insertion left. Rows
-    // out of place at many points go to the merge sort at once.
+    // out of place at many points go to the merge sort at once, unless they
+    // are few: the insertion sort then costs less than the merge sort's
+    // buffer.
     size_t descents = 0;
     for (size_t i = 1; i < order.size(); ++i) descents += less(order[i], order[i - 1]) ? 1 : 0;
-    const size_t budget = 4 * order.size() + 16;
-    size_t moves = descents <= order.size() / 16 + 1 ? 0 : budget + 1;
+    const size_t n = order.size();
+    const size_t budget = n <= insertion_sort_rows ? n * n : 4 * n + 16;
+    size_t moves = descents <= n / 16 + 1 || n <= insertion_sort_rows ? 0 : budget + 1;
     for (size_t i = 1; i < order.size() && moves <= budget; ++i) {
         const keyed_row x = order[i];
         size_t j = i;
