@@ -158,6 +158,26 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
     return true;
 }
 
+// How much of a directory's index is hinted ahead of its listing: what a
+// folder of some hundred entries holds, a few chunks of a compressed
+// image; the rest is hinted as it is read.
+constexpr uint64_t index_hint_ahead_bytes = 128 * 1024;
+
+void prefetch_kept_directory_index(ntfs_volume& v, uint64_t entry) {
+    if (!takes_hints(v)) return;
+    const auto kept = v.kept_records.find(entry);
+    if (kept == v.kept_records.end()) return;
+    const le::bytes r(kept->second);
+    index_parts parts;
+    scan_record(r, static_cast<uint32_t>(r.size()), parts);
+    if (parts.allocation.empty()) return;
+    std::sort(parts.allocation.begin(), parts.allocation.end(),
+              [](const allocation_piece& x, const allocation_piece& y) { return x.first_vcn < y.first_vcn; });
+    std::vector<extent> all;
+    for (const auto& p : parts.allocation) merge_extents(all, p.extents);
+    prefetch_runs(v, all, index_hint_ahead_bytes);
+}
+
 bool collect_directory_children(ntfs_volume& v, uint64_t d, child_entry_set& s, index_slack* slack) {
     return collect_directory_children(v, d, {}, s, slack);
 }

@@ -20,6 +20,13 @@ bool collect_directory_children(ntfs_volume& v, uint64_t entry, child_entry_set&
 bool collect_directory_children(ntfs_volume& v, uint64_t entry, le::bytes record, child_entry_set& children,
                                 index_slack* slack);
 
+// Hints the start of the index allocation of directory `entry`, when its
+// record is kept (keep_record) and the source takes hints: a directory
+// listed soon has its index decoded ahead while the listing works on
+// what comes before it. Pieces that an attribute list places in other
+// records are left to the read.
+void prefetch_kept_directory_index(ntfs_volume& v, uint64_t entry);
+
 // Loads the whole allocation stream described by `extents` (initialized
 // size `initialized`) and walks every INDX block in it; with `slack`, also
 // gathers each block's slack, the whole block where `bitmap` (one bit per

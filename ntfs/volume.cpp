@@ -82,10 +82,10 @@ uint64_t entries_back_to_back(const ntfs_volume& v, uint64_t entry) {
     return left / static_cast<uint64_t>(v.record_stride);
 }
 
-namespace {
-
 // Only containers do anything with read-ahead hints; raw sources skip the work.
 bool takes_hints(const ntfs_volume& v) { return v.source && v.source->container && v.volume_offset >= 0; }
+
+namespace {
 
 void hint(ntfs_volume& v, uint64_t relative, std::vector<uint64_t>& offsets) {
     if (relative <= UINT64_MAX - static_cast<uint64_t>(v.volume_offset))

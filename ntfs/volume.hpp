@@ -187,6 +187,9 @@ void prefetch_records(ntfs_volume& v, const child_entry_set& entries);
 // The same for the clusters of these runs (an index allocation about to be
 // read whole), up to `max_bytes` of them.
 void prefetch_runs(ntfs_volume& v, const std::vector<extent>& runs, uint64_t max_bytes);
+// True when the volume's source does anything with such hints (a container
+// that decodes ahead), so that working them out is worth it.
+bool takes_hints(const ntfs_volume& v);
 
 // Reads `record_size` bytes (1024 when unknown) of entry `entry` with the
 // checked fixup; `kind` is 1 FILE, 2 INDX, 3 BAAD, 0 otherwise.

@@ -599,8 +599,14 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     for (const listing_row& r : queue)
         if (r.kind == row_kind_directory) subdirectories.emplace(r.entry, 0);
     prefetch_records(v, subdirectories);
-    for (const listing_row& r : queue) {
-        if (r.kind != row_kind_directory) continue;
+    // Each subdirectory's index is hinted while the one before it is listed.
+    const listing_rows& folders = queue;
+    const auto next_folder = [&folders](listing_rows::const_iterator from) {
+        return std::find_if(from, folders.end(), [](const listing_row& r) { return r.kind == row_kind_directory; });
+    };
+    for (auto at = next_folder(folders.begin()); at != folders.end(); at = next_folder(at + 1)) {
+        const listing_row& r = *at;
+        if (const auto after = next_folder(at + 1); after != folders.end()) prefetch_kept_directory_index(v, after->entry);
         if (!w.visited.insert(r.entry).second) continue;
         opts.rows.clear();
         if (collect_subdirectory_in(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts, w.progress,

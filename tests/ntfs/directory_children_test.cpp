@@ -7,6 +7,7 @@
 #include "ntfs/index_node.hpp"
 #include "ntfs/open_volume.hpp"
 #include "platform/unicode.hpp"
+#include "storage/ewf.hpp"
 #include "support/fls_tree.hpp"
 #include "support/image_patch.hpp"
 #include "support/test_paths.hpp"
@@ -15,6 +16,9 @@
 #include "support/volumes.hpp"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -124,6 +128,54 @@ TEST(DirectoryChildren, IndexBlocksReadIntoAUsedBufferAsIntoAFreshOne) {
         EXPECT_EQ(load_index_blocks(*v, fresh, n_fresh, runs), load_index_blocks(*v, used, n_used, runs));
         EXPECT_TRUE(fresh == used) << "cluster " << first;
     }
+}
+
+// A kept folder's index is decoded ahead when hinted: reading the folder's
+// children afterwards decodes no chunk of the compressed image. A folder
+// whose record is not kept, and a raw image, take no hint.
+TEST(DirectoryChildren, AKeptFoldersIndexIsDecodedAheadOfItsListing) {
+    const std::string e = test_paths::fixture("main_e6_best.E01");
+    ASSERT_FALSE(e.empty());
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_volume_by_path(uni::to_utf16(e), 0, v));
+    const auto& img = dynamic_cast<const ewf_image&>(*v->source->container);
+    std::vector<uint8_t> rec;
+    uint64_t folder = 0;
+    for (uint64_t entry = 5; entry < 64 && folder == 0; ++entry) {
+        std::vector<attr_desc> items;
+        if (!collect_entry_attrs(*v, entry, items)) continue;
+        for (const attr_desc& d : items)
+            if (d.type == attr_index_allocation && d.non_resident) folder = entry;
+    }
+    ASSERT_NE(folder, 0u);
+    ASSERT_TRUE(read_file_record(*v, folder, rec));
+    const uint64_t before = img.chunks_decoded();
+    prefetch_kept_directory_index(*v, folder);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(img.chunks_decoded(), before);  // not kept: no hint
+    keep_record(*v, folder, rec);
+    prefetch_kept_directory_index(*v, folder);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // Until the worker has taken the hint and finished with it: no chunk
+    // decoded for a while.
+    uint64_t ahead = before;
+    for (int quiet = 0; quiet < 40 && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const uint64_t now = img.chunks_decoded();
+        quiet = now == ahead && now > before ? quiet + 1 : 0;
+        ahead = now;
+    }
+    EXPECT_GT(ahead, before);
+    child_entry_set children;
+    EXPECT_TRUE(collect_directory_children(*v, folder, rec, children, nullptr));
+    EXPECT_FALSE(children.empty());
+    EXPECT_EQ(img.chunks_decoded(), ahead);
+
+    std::unique_ptr<ntfs_volume> raw;
+    ASSERT_TRUE(open_volume_by_path(uni::to_utf16(test_paths::fixture("main.img")), 0, raw));
+    keep_record(*raw, folder, rec);
+    prefetch_kept_directory_index(*raw, folder);
+    EXPECT_FALSE(takes_hints(*raw));
 }
 
 }  // namespace
