@@ -575,6 +575,14 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     if (!opts.out || opts.rows.empty()) return false;
     if (levels == 0) return true;
     opts.last_level = levels == 1 ? 1 : 0;
+    // The first subdirectory is listed right after this directory: its
+    // index is hinted while this directory's rows are written.
+    if (descends_below(levels) && takes_hints(v)) {
+        const auto first = std::find_if(opts.rows.begin(), opts.rows.end(), [entry](const listing_row& r) {
+            return r.kind == row_kind_directory && r.entry != entry && r.deleted != row_realloc;
+        });
+        if (first != opts.rows.end()) prefetch_kept_directory_index(v, first->entry);
+    }
     listing_rows queue;
     std::ostream& out = *opts.out;
     // The timeline layouts come first: -alldates also sets the CSV flag.
