@@ -124,9 +124,8 @@ std::u16string child_key(std::u16string_view name) {
 
 // Rows as they are made, in that order, before they join the ordered set,
 // with the room an entry's names and items are read into, kept from entry
-// to entry.
-// The walk keeps one from directory to directory: what it holds is
-// emptied after each, its room is not.
+// to entry. The walk keeps one from directory to directory: what it holds
+// is emptied after each, its room is not.
 struct row_batch {
     std::vector<listing_row> rows;
     entry_name_map names;
