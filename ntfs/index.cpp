@@ -68,6 +68,20 @@ void scan_record(le::bytes rec, uint32_t allocated, index_parts& parts, uint16_t
     }
 }
 
+// The extents of every allocation piece, in VCN order, as one list; and the
+// initialized size the piece at VCN 0 gives.
+std::vector<extent> allocation_extents(index_parts& parts, uint64_t& initialized) {
+    std::sort(parts.allocation.begin(), parts.allocation.end(),
+              [](const allocation_piece& x, const allocation_piece& y) { return x.first_vcn < y.first_vcn; });
+    std::vector<extent> all;
+    initialized = 0;
+    for (const auto& p : parts.allocation) {
+        merge_extents(all, p.extents);
+        if (p.first_vcn == 0) initialized = p.initialized;
+    }
+    return all;
+}
+
 bool walk_root(child_entry_set& s, le::bytes root_attr, index_slack* slack) {
     const le::bytes v = resident_value(root_attr);
     if (le::u32(v, 0) != attr_file_name || le::u32(v, 8) == 0) return false;
@@ -171,11 +185,8 @@ void prefetch_kept_directory_index(ntfs_volume& v, uint64_t entry) {
     index_parts parts;
     scan_record(r, static_cast<uint32_t>(r.size()), parts);
     if (parts.allocation.empty()) return;
-    std::sort(parts.allocation.begin(), parts.allocation.end(),
-              [](const allocation_piece& x, const allocation_piece& y) { return x.first_vcn < y.first_vcn; });
-    std::vector<extent> all;
-    for (const auto& p : parts.allocation) merge_extents(all, p.extents);
-    prefetch_runs(v, all, index_hint_ahead_bytes);
+    uint64_t initialized = 0;
+    prefetch_runs(v, allocation_extents(parts, initialized), index_hint_ahead_bytes);
 }
 
 bool collect_directory_children(ntfs_volume& v, uint64_t d, child_entry_set& s, index_slack* slack) {
@@ -235,14 +246,8 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, le::bytes known, chi
     bool result = false;
     if (!parts.root.empty()) result = walk_root(s, parts.root, slack);
     if (!parts.allocation.empty()) {
-        std::sort(parts.allocation.begin(), parts.allocation.end(),
-                  [](const allocation_piece& x, const allocation_piece& y) { return x.first_vcn < y.first_vcn; });
-        std::vector<extent> all;
         uint64_t initialized = 0;
-        for (const auto& p : parts.allocation) {
-            merge_extents(all, p.extents);
-            if (p.first_vcn == 0) initialized = p.initialized;
-        }
+        const std::vector<extent> all = allocation_extents(parts, initialized);
         const std::vector<uint8_t> bits = slack ? bitmap_bits(v, parts.bitmap) : std::vector<uint8_t>{};
         result = read_index_allocation(s, v, all, initialized, false, slack, bits);
     }
