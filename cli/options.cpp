@@ -172,7 +172,9 @@ bool take_results_file(cmd_params& p, arg_list& args) {
         return false;
     }
     probe.close();
-    platform::remove_file(wide);
+    // Only a plain file is taken away: the name of a device, a pipe or a
+    // link (standard output's, say) stays as it is, to be opened again.
+    if (platform::is_plain_file(wide)) platform::remove_file(wide);
     return true;
 }
 

@@ -31,6 +31,12 @@ void print_header_to_stdout(const run_state& state) {
 // so that the two keep their order.
 bool defer_stdout_flushes() { return !platform::stdout_is_terminal(); }
 
+// True when nothing written to `stream` has failed, once it is flushed.
+bool written_whole(std::ostream& stream) {
+    stream.flush();
+    return !stream.fail();
+}
+
 // Damage in a container (a chunk or block read as zeros) and notes about
 // it go to standard error as they are met.
 void show_damage_line(const std::string& line) { report_error("%s\n", line.c_str()); }
@@ -105,8 +111,17 @@ int run_flow(arg_list& args, run_control& control) {
     show_damage_summary();
     set_damage_sink(nullptr);
 
+    // Everything held is passed on before the streams are judged: a write
+    // that failed (a full disk, a closed pipe) leaves the listing
+    // incomplete, which the run must not report as a success.
     if (opts.out) opts.out->flush();
+    file_flushes.reset();
     std::cout.flush();
+    stdout_flushes.reset();
+    if (!written_whole(*out) || !written_whole(std::cout)) {
+        report_error("prob writing the output, the listing is incomplete\n");
+        return -1;
+    }
     return rc;
 }
 

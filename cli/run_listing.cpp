@@ -385,10 +385,16 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         opts.start_entry = mft_deleted ? mft_entry : 0;
         if (list_one_path(opts, shown, mft_deleted)) ++listed;
     }
+    bool xml_written = true;
     if (xml_file) {
         xml_flushes.reset();  // passes on what it holds
         xml_file->flush();
+        xml_written = !xml_file->fail();
         opts.out = previous_out;  // the XML stream closes with this function
+    }
+    if (!xml_written) {
+        report_error("prob writing xml file: %s, the listing is incomplete\n", state.xml_name.c_str());
+        return -1;
     }
     return (count > 0 && listed == 0) ? -1 : 0;
 }

@@ -600,6 +600,9 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
         write_text_table(out, queue, opts, path, entry, opts.show_objid != 0);
     }
     out.flush();
+    // Once the output has failed nothing more reaches it: the walk stops
+    // here, and the run flow reports the listing as incomplete.
+    if (!out) return true;
     if (w.chain.size() >= max_listing_depth) return true;
     w.chain.push_back(entry);
     child_entry_set subdirectories;
@@ -616,6 +619,7 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
         if (const auto after = next_folder(at + 1); after != folders.end()) prefetch_kept_directory_index(v, after->entry);
         if (!w.visited.insert(r.entry).second) continue;
         opts.rows.clear();
+        if (!out) break;
         if (collect_subdirectory_in(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts, w.progress,
                                     descends_below(levels - 1), w.batch) &&
             !opts.rows.empty())

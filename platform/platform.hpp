@@ -115,6 +115,9 @@ bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16str
 // what is checked before opening a file named by another file's contents,
 // since opening a pipe or a terminal would wait for input.
 bool is_regular_file(std::u16string_view path);
+// True when `path` itself is a regular file: not a link to one (the link
+// is not followed), nor a device, pipe or folder.
+bool is_plain_file(std::u16string_view path);
 // Removes a file; true when it is gone.
 bool remove_file(std::u16string_view path);
 

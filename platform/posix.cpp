@@ -290,6 +290,12 @@ bool is_regular_file(std::u16string_view path) {
     return !p.empty() && ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool is_plain_file(std::u16string_view path) {
+    const std::string p = host(path);
+    struct stat st {};
+    return !p.empty() && ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names) {
     names.clear();
     const std::string p = path.empty() ? std::string(".") : host(path);

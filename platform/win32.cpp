@@ -369,6 +369,12 @@ bool is_regular_file(std::u16string_view path) {
            (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
+bool is_plain_file(std::u16string_view path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return file_attributes(path, data) &&
+           (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
 bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names) {
     names.clear();
     std::wstring pattern = path.empty() ? std::wstring(L".") : wide(path);

@@ -2,10 +2,11 @@
 import os
 import re
 import shutil
+import subprocess
 import tempfile
 import unittest
 
-from brelvik_e2e import IS_WINDOWS_BUILD, run, run_with_terminal_stderr, sample_image
+from brelvik_e2e import BIN, IS_WINDOWS_BUILD, run, run_with_terminal_stderr, sample_image
 
 CLEAR = "\x1b[2K\r    \r"
 CONTROL = re.compile(rb"[\x00-\x09\x0b-\x1f\x7f]")
@@ -109,6 +110,43 @@ class Files(unittest.TestCase):
         self.assertTrue(first.rstrip("\r").startswith("->"))
         self.assertTrue(first.rstrip("\r").endswith(" -profile -diags " + log))
         self.assertRegex(rest, r"->\d+\.\d+ secs$")
+
+    @unittest.skipIf(IS_WINDOWS_BUILD or not os.path.exists("/dev/full"), "needs /dev/full and symbolic links")
+    def test_results_file_named_by_a_link_stays_a_link(self):
+        # The probe of the results file takes away a plain file only: the
+        # link stays, and the listing reaches the file it points to.
+        target = os.path.join(self.dir, "target.txt")
+        link = os.path.join(self.dir, "link.txt")
+        with open(target, "w") as f:
+            f.write("old")
+        os.symlink(target, link)
+        r = run(["\\", "-image", sample_image(), "-out", link])
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertTrue(os.path.islink(link))
+        with open(target, "rb") as f:
+            self.assertIn(b"last modified [UTC]", f.read())
+
+    @unittest.skipIf(IS_WINDOWS_BUILD or not os.path.exists("/dev/full"), "needs /dev/full and symbolic links")
+    def test_output_that_cannot_be_written_fails_the_run(self):
+        # A full disk leaves the listing incomplete: the run says so and
+        # ends with -1, whichever stream the listing went to.
+        full_link = os.path.join(self.dir, "full")
+        os.symlink("/dev/full", full_link)
+        for layout in ([], ["-csv"], ["-bodyfile"], ["-csvl2t"], ["-filepath_only"]):
+            with self.subTest(layout=layout), open("/dev/full", "wb") as full:
+                p = subprocess.run([BIN, "\\", "-image", sample_image(), "-level", "-2"] + layout,
+                                   stdout=full, stderr=subprocess.PIPE, timeout=120)
+                self.assertEqual(p.returncode & 0xFF, 255)
+                self.assertEqual(p.stderr.decode().splitlines()[-1], "prob writing the output, the listing is incomplete")
+        r = run(["\\", "-image", sample_image(), "-out", full_link])
+        self.assertEqual(r.rc, 255)
+        self.assertIn("prob writing the output, the listing is incomplete\n", r.err)
+        self.assertTrue(os.path.islink(full_link))
+        r = run(["\\", "-image", sample_image(), "-xml", "/dev/full"])
+        self.assertEqual(r.rc, 255)
+        self.assertIn("prob writing xml file: /dev/full, the listing is incomplete\n", r.err)
+        # The same listing written where there is room ends with 0.
+        self.assertEqual(run(["\\", "-image", sample_image(), "-xml", os.devnull]).rc, 0)
 
     def test_vmdk_that_does_not_open(self):
         r = run(["x", "-vmdk", "a.vmdk|b.vmdk"])
