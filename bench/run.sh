@@ -19,8 +19,9 @@
 # image in the page cache, each of RUNS rounds (default 5) runs every
 # brelvik layout and both peers back to back, in reverse order every other
 # round, so that the machine's drift touches all of them alike. The table
-# gives the median wall time of each command, its ratio to the peers'
-# medians, microseconds per listed entry and the largest peak resident
+# gives the median wall time of each command, the median over the rounds
+# of its ratio to each peer in the same round, microseconds per listed
+# entry and the largest peak resident
 # memory (/usr/bin/time -v), each marked against its target. Outputs go to
 # /dev/null and standard error to a file, as when an examiner redirects the
 # listing and watches the console.
@@ -132,6 +133,13 @@ round() {
 # median FILE: the median of the numbers in a file, one a line.
 median() { sort -g "$1" | awk '{a[NR] = $1} END {print (NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2)}'; }
 maximum() { sort -g "$1" | tail -1; }
+# paired FILE NAME: the median over the rounds of the ratio of FILE's time
+# to NAME's in the same round.
+paired() {
+  local peer=$work/${2//[ \/]/_}
+  paste -d ' ' "$1.times" "$peer.times" | awk '{print $1 / $2}' >"$1.ratio"
+  median "$1.ratio"
+}
 
 declare -A layout_opts
 rows=()
@@ -164,10 +172,11 @@ for set in "${sets[@]}"; do
     if ((r % 2)); then round 1 "${names[@]}"; else round 1 "${reversed[@]}"; fi
   done
 
-  # name|median us|peak KB|exit code of a failed run, one line a row.
+  # name|median us|peak KB|exit code of a failed run|median ratio to fls,
+  # to ntfsls and to the text table, each taken round by round.
   for name in "${names[@]}"; do
     f=$work/${name//[ \/]/_}
-    echo "$name|$(median "$f.times")|$(maximum "$f.rss")|$(cat "$f.failed" 2>/dev/null || true)"
+    echo "$name|$(median "$f.times")|$(maximum "$f.rss")|$(cat "$f.failed" 2>/dev/null || true)|$(paired "$f" "fls -r -p")|$(paired "$f" "ntfsls -R -l -a -s")|$(paired "$f" text)"
   done >"$work/table"
 
   echo
@@ -176,24 +185,23 @@ for set in "${sets[@]}"; do
   awk -F'|' -v e="$entries" -v mf="$max_fls" -v mn="$max_ntfsls" -v mu="$max_us" -v mm="$max_mb" \
       -v md="$max_deleted" -v me="$max_e01" -v shape="$shape" -v size="$size" -v flat="$work/flat" '
     function mark(v, limit) { return v <= limit ? "ok  " : "MISS" }
-    { name[NR] = $1; w[$1] = $2 / 1e6; kb[$1] = $3; rc[$1] = $4 }
+    { name[NR] = $1; w[$1] = $2 / 1e6; kb[$1] = $3; rc[$1] = $4; rf[$1] = $5; rn[$1] = $6; rt[$1] = $7 }
     END {
-      f = w["fls -r -p"]; n = w["ntfsls -R -l -a -s"]
       printf "%-20s %8s %13s %13s %13s %12s\n", "command", "wall s", "/ fls", "/ ntfsls", "us/entry", "peak MB"
       for (i = 1; i <= NR; i++) {
         c = name[i]; us = w[c] * 1e6 / e; mb = kb[c] / 1024
         peer = (c ~ /^(fls|ntfsls) /)
         printf "%-20s %8.3f", c, w[c]
         if (peer) printf " %13s %13s", "", ""
-        else printf " %8.3f %s %8.3f %s", w[c] / f, mark(w[c] / f, mf), w[c] / n, mark(w[c] / n, mn)
+        else printf " %8.3f %s %8.3f %s", rf[c], mark(rf[c], mf), rn[c], mark(rn[c], mn)
         if (c == "text") printf " %8.2f %s", us, mark(us, mu); else printf " %8.2f %4s", us, ""
         if (peer) printf " %7.1f\n", mb; else printf " %7.1f %s\n", mb, (mb < mm ? "ok" : "MISS")
         if (rc[c] != "") printf "  %s exited with %s at least once (its standard error is below)\n", c, rc[c]
       }
       if ("text -deleted" in w)
-        printf "-deleted / text: %.3f %s (target <= %s)\n", w["text -deleted"] / w["text"], mark(w["text -deleted"] / w["text"], md), md
+        printf "-deleted / text: %.3f %s (target <= %s)\n", rt["text -deleted"], mark(rt["text -deleted"], md), md
       if ("E01 text" in w)
-        printf "E01 (deflate best) / raw, text: %.3f %s (target <= %s)\n", w["E01 text"] / w["text"], mark(w["E01 text"] / w["text"], me), me
+        printf "E01 (deflate best) / raw, text: %.3f %s (target <= %s)\n", rt["E01 text"], mark(rt["E01 text"], me), me
       printf "%s %s %.4f\n", shape, size, w["text"] * 1e6 / e >> flat
     }' "$work/table"
   for name in "${names[@]}"; do
