@@ -155,9 +155,8 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
     std::vector<uint8_t>& data = v.index_blocks;
     uint32_t n = 0xFFFFFFFF;
     if (!load_index_blocks(v, data, n, extents)) return false;
-    if (data.size() < index_block_size) return true;
-    const le::bytes b(data);
-    for (uint64_t k = 0; k + index_block_size <= data.size(); k += index_block_size) {
+    const le::bytes b(data.data(), size_t(n) * index_block_size);
+    for (uint64_t k = 0; k + index_block_size <= b.size(); k += index_block_size) {
         if (!le::has(b, k, "INDX")) continue;
         const le::bytes block = le::sub(b, k, index_block_size);
         walk_index_node(s, block, indx_node_offset, c);

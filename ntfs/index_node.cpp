@@ -135,12 +135,15 @@ bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, c
     }
     if (blocks == 0) return none();
     n = static_cast<uint32_t>(std::min<uint64_t>(n, blocks));
-    // `out` may be a buffer kept from an earlier call: what the reads below
-    // do not fill is zeroed when they end, not all of it first.
-    out.resize(size_t(n) * index_block_size);
+    // `out` may be a buffer kept from an earlier call. It is never made
+    // shorter, since growing it again would zero bytes the reads then
+    // overwrite; what the reads below do not fill of the blocks is zeroed
+    // when they end, not all of it first.
+    const size_t length = size_t(n) * index_block_size;
+    if (out.size() < length) out.resize(length);
     size_t filled = 0;
     fill_index_blocks(v, out, n, runs, k, d, filled);
-    std::memset(out.data() + filled, 0, out.size() - filled);
+    std::memset(out.data() + filled, 0, length - filled);
     return true;
 }
 

@@ -30,7 +30,10 @@ constexpr uint32_t root_node_offset = 16;
 bool walk_index_node(child_entry_set& children, le::bytes buffer, uint64_t node_offset, bool continue_past_end);
 
 // Reads every allocated cluster of the extents into 4096-byte blocks and
-// fixes up each INDX block. `max_blocks` is in/out.
+// fixes up each INDX block. `max_blocks` is in/out: the blocks wanted at
+// most, then the blocks read, which fill that many 4096-byte blocks at the
+// start of `out`. `out` may be longer, with bytes of an earlier call past
+// them: a kept buffer is never shortened.
 bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& max_blocks, const std::vector<extent>& runs);
 
 // Fixes up one INDX block in place with the 512-byte update-sequence stride.

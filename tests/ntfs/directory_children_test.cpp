@@ -5,6 +5,7 @@
 #include "ntfs/file_record.hpp"
 #include "ntfs/index.hpp"
 #include "ntfs/index_node.hpp"
+#include "ntfs/index_slack.hpp"
 #include "ntfs/open_volume.hpp"
 #include "platform/unicode.hpp"
 #include "storage/ewf.hpp"
@@ -86,6 +87,12 @@ TEST(DirectoryChildren, SetReadsInEntryOrderEachOnce) {
 // into one that held other bytes, blocks come out as they do into a fresh
 // one, also where the reads fail part way (past the volume's end) or an
 // extent is sparse, and nothing of the bytes before is left.
+// The first `n` blocks of two buffers are there in both and equal.
+bool same_blocks(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, uint32_t n) {
+    const size_t length = size_t(n) * index_block_size;
+    return a.size() >= length && b.size() >= length && std::equal(a.begin(), a.begin() + length, b.begin());
+}
+
 TEST(DirectoryChildren, IndexBlocksReadIntoAUsedBufferAsIntoAFreshOne) {
     for (const auto& tv : test_volumes::all()) {
         SCOPED_TRACE(tv.label);
@@ -107,7 +114,17 @@ TEST(DirectoryChildren, IndexBlocksReadIntoAUsedBufferAsIntoAFreshOne) {
             const bool b = load_index_blocks(*v, used, n_used, runs);
             EXPECT_EQ(a, b);
             EXPECT_EQ(n_fresh, n_used);
-            EXPECT_TRUE(fresh == used) << "first extent at " << runs.front().lcn;
+            if (a) {
+                EXPECT_TRUE(same_blocks(fresh, used, n_fresh)) << "first extent at " << runs.front().lcn;
+            }
+            // A used buffer shorter than the blocks grows to hold them.
+            std::vector<uint8_t> short_used(index_block_size, 0xCD);
+            uint32_t n_short = 0xFFFFFFFF;
+            EXPECT_EQ(load_index_blocks(*v, short_used, n_short, runs), a);
+            EXPECT_EQ(n_short, n_fresh);
+            if (a) {
+                EXPECT_TRUE(same_blocks(fresh, short_used, n_short));
+            }
         }
     }
     // An image cut inside a cluster: that cluster reads short.
@@ -126,7 +143,52 @@ TEST(DirectoryChildren, IndexBlocksReadIntoAUsedBufferAsIntoAFreshOne) {
         std::vector<uint8_t> used(256 * 1024, 0xAB);
         uint32_t n_fresh = 0xFFFFFFFF, n_used = 0xFFFFFFFF;
         EXPECT_EQ(load_index_blocks(*v, fresh, n_fresh, runs), load_index_blocks(*v, used, n_used, runs));
-        EXPECT_TRUE(fresh == used) << "cluster " << first;
+        EXPECT_EQ(n_fresh, n_used);
+        EXPECT_TRUE(same_blocks(fresh, used, n_fresh)) << "cluster " << first;
+    }
+}
+
+// A directory's children and index slack are the same whether its index
+// is read into the volume's buffer just after the largest index there is
+// (whose blocks then lie in the buffer past this one's) or into an empty
+// buffer.
+TEST(DirectoryChildren, AnIndexReadAfterALargerOneGivesWhatItGivesAlone) {
+    BRELVIK_NEED_TOOL("fls");
+    BRELVIK_NEED_TOOL("fsstat");
+    const auto read = [](ntfs_volume& v, uint64_t dir, std::vector<std::pair<uint64_t, uint8_t>>& children,
+                         std::vector<std::pair<uint64_t, std::u16string>>& slack) {
+        child_entry_set s;
+        index_slack found;
+        found.directory = dir;
+        found.entry_limit = UINT64_MAX;
+        collect_directory_children(v, dir, s, &found);
+        children.assign(s.begin(), s.end());
+        slack.clear();
+        for (const slack_entry& e : found.entries) slack.emplace_back(e.file_ref, e.name.name);
+    };
+    for (const auto& tv : test_volumes::all()) {
+        SCOPED_TRACE(tv.label);
+        fls_tree::tree t;
+        ASSERT_TRUE(fls_tree::read(tv.path, tv.offset, t));
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+        uint64_t largest = 5;
+        size_t most = 0;
+        for (const auto& [dir, expected] : t.children)
+            if (expected.size() > most) {
+                most = expected.size();
+                largest = dir;
+            }
+        std::vector<std::pair<uint64_t, uint8_t>> after, alone;
+        std::vector<std::pair<uint64_t, std::u16string>> slack_after, slack_alone;
+        for (const auto& [dir, expected] : t.children) {
+            read(*v, largest, after, slack_after);
+            read(*v, dir, after, slack_after);
+            v->index_blocks = {};
+            read(*v, dir, alone, slack_alone);
+            EXPECT_EQ(after, alone) << "directory " << dir;
+            EXPECT_EQ(slack_after, slack_alone) << "directory " << dir;
+        }
     }
 }
 
