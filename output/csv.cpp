@@ -125,18 +125,24 @@ void append_number_field(line_text& line, uint64_t value, int hex_digits, const 
 // One timestamp as two fields (date, time) or, paired, as one.
 void append_time_fields(line_text& line, uint64_t filetime, const csv_layout& l) {
     const date_time_chars& t = format_date_time(filetime, l.format_word, l.memo);
+    constexpr size_t text = sizeof t.date;  // the date's and the time's buffers are copied whole
+    static_assert(sizeof t.time == text);
+    // Room for both buffers whole, both separators, the padding and a space.
+    char* const start = line.room(2 * text + 2 * l.sep.size() + l.ws.size() + 1);
+    char* p = start;
     if (l.paired) {
-        line += l.ws;
-        line += t.date_text();
-        line += ' ';
-        line += t.time_text();
+        p = put_short(p, l.ws);
+        p = put_fixed<text>(p, t.date, t.date_length);
+        *p++ = ' ';
+        p = put_fixed<text>(p, t.time, t.time_length);
     } else {
-        line += t.date_text();
-        line += l.sep;
-        line += l.ws;
-        line += t.time_text();
+        p = put_fixed<text>(p, t.date, t.date_length);
+        p = put_short(p, l.sep);
+        p = put_short(p, l.ws);
+        p = put_fixed<text>(p, t.time, t.time_length);
     }
-    line += l.sep;
+    p = put_short(p, l.sep);
+    line.added(static_cast<size_t>(p - start));
 }
 
 void append_four_times(line_text& line, const row_name* n, const csv_layout& l) {

@@ -11,9 +11,12 @@ namespace {
 constexpr uint64_t ticks_per_second = 10000000ULL;
 constexpr uint64_t ticks_per_day = 864000000000ULL;
 constexpr int64_t seconds_per_day = 86400;
-// Days from 0000-03-01 (proleptic Gregorian) to 1601-01-01: 719,468 to
-// 1970-01-01, less the 134,774 from 1601 to 1970.
-constexpr int64_t days_0000_03_01_to_1601 = 584694;
+// The calendar's count of days starts 82 eras of 400 years before
+// 0000-03-01, so that it is positive for every shown value (and far
+// beyond), and reaches 1970-01-01 after 719,468 days more. Shown days
+// (to 3001) keep 4 times the count below 2^32.
+constexpr uint32_t march_epoch_eras = 82;
+constexpr uint32_t days_from_march_epoch = 719468 + 146097 * march_epoch_eras;
 
 constexpr std::array<uint16_t, 13> days_before_month_common = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
 constexpr std::array<uint16_t, 13> days_before_month_leap = {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
@@ -44,29 +47,31 @@ calendar_time to_calendar(uint64_t filetime) {
                      static_cast<int64_t>(ticks_per_second);
     if (t.unix_seconds <= 0 || t.unix_seconds > latest_unix_seconds) return t;
 
-    const int64_t whole = static_cast<int64_t>(filetime / ticks_per_second);
-    // The civil date of the day in constant time: days counted from
-    // 0000-03-01 in 400-year eras of 146,097 days, the year starting in
-    // March so that the leap day falls last. Shown values lie after 1970,
-    // so every count here is positive.
-    const int64_t days = whole / seconds_per_day + days_0000_03_01_to_1601;
-    const int64_t era = days / 146097;
-    const int64_t day_of_era = days - era * 146097;
-    const int64_t year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const int64_t month_from_march = (5 * day_of_year + 2) / 153;
-    const int64_t day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
-    const int64_t month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
-    const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    // The civil date of the day, in the Euclidean affine form of Neri and
+    // Schneider: 32-bit products and shifts in place of divisions. Days are
+    // counted from a 1st of March far enough back that every count is
+    // positive; the year starts in March so that the leap day falls last.
+    // A century has 146,097 / 4 days, a year of it 1,461 / 4, and the
+    // months from March follow 153 / 5 days each.
+    const uint32_t unix_days = static_cast<uint32_t>(t.unix_seconds / seconds_per_day);
+    const uint32_t n = unix_days + days_from_march_epoch;
+    const uint32_t n1 = 4 * n + 3;
+    const uint32_t century = n1 / 146097;
+    const uint32_t day_of_century = n1 % 146097 / 4;
+    const uint64_t p2 = uint64_t(2939745) * (4 * day_of_century + 3);
+    const uint32_t year_of_century = static_cast<uint32_t>(p2 >> 32);
+    const uint32_t day_of_year = static_cast<uint32_t>(p2) / 2939745 / 4;
+    const uint32_t n3 = 2141 * day_of_year + 197913;
+    const bool january_or_february = day_of_year >= 306;  // days from March 1st to January 1st
+    const uint32_t month_from_march = n3 >> 16;             // 3 (March) to 14 (February)
 
-    const int64_t in_day = whole % seconds_per_day;
+    const int64_t in_day = t.unix_seconds % seconds_per_day;
     const uint64_t fraction = filetime % ticks_per_second;
 
-    t.year = static_cast<uint16_t>(year);
-    t.month = static_cast<uint16_t>(month);
-    t.day = static_cast<uint16_t>(day);
-    t.day_of_week = static_cast<uint16_t>((filetime / ticks_per_day + 1) % 7);
+    t.year = static_cast<uint16_t>(100 * century + year_of_century - 400 * march_epoch_eras + (january_or_february ? 1 : 0));
+    t.month = static_cast<uint16_t>(january_or_february ? month_from_march - 12 : month_from_march);
+    t.day = static_cast<uint16_t>((n3 & 0xFFFF) / 2141 + 1);
+    t.day_of_week = static_cast<uint16_t>((unix_days + 4) % 7);  // 1970-01-01 was a Thursday
     t.hour = static_cast<uint16_t>(in_day / 3600);
     t.minute = static_cast<uint16_t>(in_day / 60 % 60);
     t.second = static_cast<uint16_t>(in_day % 60);
@@ -310,6 +315,10 @@ const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_t
     for (auto& s : memo.slots) {
         if (s.held && s.second == second) {
             s.last_use = memo.clock;
+            // The same value again (a row's times are often equal) has its
+            // fraction written already.
+            if (s.filetime == filetime) return s.chars;
+            s.filetime = filetime;
             if (s.chars.time_length != 0) {
                 char* p = s.chars.time + s.chars.whole_length;
                 p = put_fraction_ticks(p, fraction, word);
@@ -350,6 +359,7 @@ const date_time_chars& format_date_time(uint64_t filetime, uint32_t word, date_t
     }
     slot.second = second;
     slot.day = day;
+    slot.filetime = filetime;
     slot.held = true;
     slot.last_use = memo.clock;
     return slot.chars;

@@ -88,8 +88,9 @@ void format_date_time(const calendar_time& t, uint32_t format_word, date_time_ch
 constexpr size_t date_time_memo_slots = 4;
 struct date_time_memo {
     struct slot {
-        uint64_t second = 0;  // FILETIME / 10,000,000
-        uint64_t day = 0;     // second / 86,400
+        uint64_t second = 0;    // FILETIME / 10,000,000
+        uint64_t day = 0;       // second / 86,400
+        uint64_t filetime = 0;  // the value whose fraction the texts hold
         uint64_t last_use = 0;
         bool held = false;
         date_time_chars chars;

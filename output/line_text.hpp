@@ -51,6 +51,23 @@ private:
     size_t size_ = 0;
 };
 
+// Puts the first `n` characters of `from` (n at most Fixed, and `from`
+// readable for Fixed) at `p` with one copy of a fixed size, which the
+// compiler makes a few moves; `p` must have room for Fixed. Returns the
+// end of the `n` characters.
+template <size_t Fixed>
+inline char* put_fixed(char* p, const char* from, size_t n) {
+    std::memcpy(p, from, Fixed);
+    return p + n;
+}
+
+// Puts a short text (a separator) at `p` a character at a time: for the
+// one or two characters it mostly has, cheaper than a call to copy them.
+inline char* put_short(char* p, std::string_view text) {
+    for (const char c : text) *p++ = c;
+    return p;
+}
+
 // `value` in decimal at the end of `out`, written in place.
 inline void append_decimal(line_text& out, uint64_t value) {
     char* p = out.room(20);

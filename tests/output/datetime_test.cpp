@@ -76,8 +76,9 @@ TEST(DateTime, ValidityEdges) {
 
 TEST(DateTime, CalendarAgreesWithChrono) {
     using namespace std::chrono;
-    // Every 7th day from 1970 to 3000, at a time of day that moves too.
-    for (int64_t day = 1; day < 376000; day += 7) {
+    // Every day from 1970 up to the last one shown (whose shown part ends
+    // in its morning), at a time of day that moves too.
+    for (int64_t day = 1; day < latest_unix_seconds / 86400; ++day) {
         const int64_t secs = day * 86400 + (day * 3607) % 86400;
         const uint64_t ft = filetime_unix_epoch + static_cast<uint64_t>(secs) * tick;
         const calendar_time t = to_calendar(ft);
