@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -104,51 +105,61 @@ uint32_t l2t_time_word() {
     return word;
 }
 
-void append_lines(line_text& out, const four_times& times, const char* attribute, std::string_view path,
-                  std::string_view desc, const row_facts& f, date_time_memo& memo) {
+// The lines of one attribute, one for each second its times fall on.
+// What follows the times' meanings is the same on each of them, and is
+// made once, in `tail`.
+void append_lines(line_text& out, const four_times& times, std::string_view attribute, std::string_view path,
+                  std::string_view desc, const row_facts& f, date_time_memo& memo, line_text& tail) {
     time_group groups[4];
     const size_t count = group_times(times, groups);
+    if (count == 0) return;
+    tail.clear();
+    for (const std::string_view piece : {std::string_view(f.user), std::string_view(f.host), path, desc}) {
+        tail += ',';
+        tail += piece;
+    }
+    tail += ",2,";
+    tail += path;
+    tail += ',';
+    tail += f.inode;
+    tail += ',';
+    tail += f.notes;
+    tail += ",NTFS,";
+    tail += f.extra;
+    tail += '\n';
     for (size_t k = 0; k < count; ++k) {
         const time_group& g = groups[k];
         // "%02u/%02u/%04u,%02u:%02u:%02u": a shown time's year has four
         // digits, so the date and time layouts give exactly that.
         const date_time_chars& t =
             format_date_time(filetime_unix_epoch + uint64_t(g.seconds) * 10000000ULL, l2t_time_word(), memo);
-        out += t.date_text();
-        out += ',';
-        out += t.time_text();
-        out += ",UTC,";
-        char macb[4] = {'.', '.', '.', '.'};
-        bool first = true;
+        // The date, the time, the zone and MACB, put in place with copies
+        // of sizes known here: the date's and the time's buffers whole.
+        constexpr size_t text = sizeof t.date;
+        static_assert(sizeof t.time == text);
+        char* const start = out.room(2 * text + 16);
+        char* p = put_fixed<text>(start, t.date, t.date_length);
+        *p++ = ',';
+        p = put_fixed<text>(p, t.time, t.time_length);
+        std::memcpy(p, ",UTC,", 5);
+        p += 5;
+        char* const macb = p;
+        std::memcpy(macb, "....", 4);
         for (unsigned i = 0; i < 4; ++i)
             if (g.members & (1u << i)) macb[macb_times[i].position] = "MACB"[macb_times[i].position];
-        out.append(macb, 4);
-        out += ",FILE,";
+        std::memcpy(p + 4, ",FILE,", 6);
+        p += 10;
+        out.added(static_cast<size_t>(p - start));
         out += attribute;
         out += ',';
+        bool first = true;
         for (unsigned i = 0; i < 4; ++i) {
             if (!(g.members & (1u << i))) continue;
             if (!first) out += "; ";
             out += macb_times[i].meaning;
             first = false;
         }
-        out += ',';
-        out += f.user;
-        out += ',';
-        out += f.host;
-        out += ',';
-        out += path;
-        out += ',';
-        out += desc;
-        out += ",2,";
-        out += path;
-        out += ',';
-        out += f.inode;
-        out += ',';
-        out += f.notes;
-        out += ",NTFS,";
-        out += f.extra;
-        out += '\n';
+        out += tail.view();
     }
 }
 
@@ -167,7 +178,7 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
     row_facts f;
     f.user = opts.has_username ? csv_field(opts.username) : "-";
     f.host = opts.has_hostname ? csv_field(opts.hostname) : "-";
-    line_text lines;                                                    // reused from row to row
+    line_text lines, tail;                                              // reused from row to row
     std::string extra, field, desc, quoted_desc, row_path, other_path;
     std::vector<const row_name*> names;
     date_time_memo memo;                                 // the last second formatted
@@ -197,14 +208,14 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
             desc += desc_tail;
             desc += gone;
             if (csv_plain(path_text)) {
-                append_lines(lines, times, attribute, path_text, desc, f, memo);
+                append_lines(lines, times, attribute, path_text, desc, f, memo, tail);
                 return;
             }
             field.clear();
             append_quoted(field, path_text);
             quoted_desc.clear();
             append_quoted(quoted_desc, desc);
-            append_lines(lines, times, attribute, field, quoted_desc, f, memo);
+            append_lines(lines, times, attribute, field, quoted_desc, f, memo, tail);
         };
         timeline_path(loc, row, name, row_path);
         add_lines(row_path, "", standard_information_times(row), "$STANDARD_INFORMATION");

@@ -2,11 +2,13 @@
 // element of two lines per row.
 #include "output/writers.hpp"
 
+#include "output/line_text.hpp"
 #include "output/number_text.hpp"
 
 #include "platform/unicode.hpp"
 
 #include <array>
+#include <cstring>
 
 
 namespace {
@@ -53,27 +55,21 @@ void escaped_element_into(std::string& out, std::string_view tag, std::string_vi
 }
 
 // The tags around one timestamp's date and time elements, made once from
-// the two element names: "<date>", "</date><time>" and "</time>", so a
-// timestamp goes into a line in five appends instead of fourteen.
+// the two element names: "<date>", "</date><time>" and "</time>", one after
+// the other, each of a length that follows from the names' lengths.
 template <size_t D, size_t T>
 struct date_time_tags {
-    char text[2 * D + 2 * T + 6] = {};  // the names are D - 1 and T - 1 characters
-    size_t open_length = 0, between_length = 0, close_length = 0;
+    static constexpr size_t open_size = D + 1, between_size = D + T + 3, close_size = T + 2;
+    char text[open_size + between_size + close_size] = {};  // the names are D - 1 and T - 1 characters
     constexpr date_time_tags(const char (&date)[D], const char (&time)[T]) {
         size_t k = 0;
         auto put = [&](const char* s, size_t n) {
             for (size_t i = 0; i < n; ++i) text[k++] = s[i];
         };
         put("<", 1), put(date, D - 1), put(">", 1);
-        open_length = k;
         put("</", 2), put(date, D - 1), put("><", 2), put(time, T - 1), put(">", 1);
-        between_length = k - open_length;
         put("</", 2), put(time, T - 1), put(">", 1);
-        close_length = k - open_length - between_length;
     }
-    std::string_view open() const { return {text, open_length}; }
-    std::string_view between() const { return {text + open_length, between_length}; }
-    std::string_view close() const { return {text + open_length + between_length, close_length}; }
 };
 
 constexpr date_time_tags file_created("file_create_date", "file_create_time");
@@ -93,12 +89,21 @@ constexpr date_time_tags short_accessed("shortname_accessed_date", "shortname_ac
 template <size_t D, size_t T>
 void append_date_time_elements(std::string& out, const date_time_tags<D, T>& tags, uint64_t filetime,
                                uint32_t format_word, date_time_memo& memo) {
+    using tags_type = date_time_tags<D, T>;
     const date_time_chars& t = format_date_time(filetime, format_word, memo);
-    out += tags.open();
-    out += t.date_text();
-    out += tags.between();
-    out += t.time_text();
-    out += tags.close();
+    // The elements are put together in place, every piece with a copy of
+    // a size known here, and go into the line with one append.
+    constexpr size_t text = sizeof t.date;  // the date's and the time's buffers are copied whole
+    static_assert(sizeof t.time == text);
+    char line[sizeof tags.text + 2 * text];
+    char* p = line;
+    std::memcpy(p, tags.text, tags_type::open_size);
+    p = put_fixed<text>(p + tags_type::open_size, t.date, t.date_length);
+    std::memcpy(p, tags.text + tags_type::open_size, tags_type::between_size);
+    p = put_fixed<text>(p + tags_type::between_size, t.time, t.time_length);
+    std::memcpy(p, tags.text + tags_type::open_size + tags_type::between_size, tags_type::close_size);
+    p += tags_type::close_size;
+    out.append(line, static_cast<size_t>(p - line));
 }
 
 void append_name_times(std::string& out, const row_name* n, uint32_t word, bool short_name,
