@@ -35,7 +35,39 @@ struct body_line {
     four_times times;
 };
 
-void append_line(line_text& out, const body_line& b) {
+// The texts of the last times written: the times of a row, and of its
+// names, mostly repeat two or three values. A new value takes the slot
+// after the one filled last.
+struct seconds_texts {
+    static constexpr size_t slots = 4;
+    static constexpr size_t text_room = 24;  // a sign and 19 digits fit
+    uint64_t filetime[slots] = {};
+    char text[slots][text_room] = {};
+    uint8_t length[slots] = {};
+    bool held[slots] = {};
+    size_t next = 0;
+};
+
+// The whole Unix seconds of `filetime` at the end of `out`.
+void append_seconds(line_text& out, uint64_t filetime, seconds_texts& memo) {
+    size_t k = 0;
+    while (k < seconds_texts::slots && !(memo.held[k] && memo.filetime[k] == filetime)) ++k;
+    if (k == seconds_texts::slots) {
+        k = memo.next;
+        memo.next = (memo.next + 1) % seconds_texts::slots;
+        const int64_t seconds = timeline_seconds(filetime);
+        char* p = memo.text[k];
+        if (seconds < 0) *p++ = '-';
+        p = put_decimal(p, seconds < 0 ? 0 - static_cast<uint64_t>(seconds) : static_cast<uint64_t>(seconds));
+        memo.length[k] = static_cast<uint8_t>(p - memo.text[k]);
+        memo.filetime[k] = filetime;
+        memo.held[k] = true;
+    }
+    char* at = out.room(seconds_texts::text_room);
+    out.added(static_cast<size_t>(put_fixed<seconds_texts::text_room>(at, memo.text[k], memo.length[k]) - at));
+}
+
+void append_line(line_text& out, const body_line& b, seconds_texts& memo) {
     out += "0|";
     const size_t name_at = out.size();
     out += b.path;
@@ -61,9 +93,7 @@ void append_line(line_text& out, const body_line& b) {
     append_decimal(out, b.size);
     for (uint64_t t : {b.times.accessed, b.times.modified, b.times.mft_changed, b.times.created}) {
         out += '|';
-        const int64_t seconds = timeline_seconds(t);
-        if (seconds < 0) out += '-';
-        append_decimal(out, seconds < 0 ? 0 - static_cast<uint64_t>(seconds) : static_cast<uint64_t>(seconds));
+        append_seconds(out, t, memo);
     }
     out += '\n';
 }
@@ -77,6 +107,7 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
     opts.header_pending = 0;
 
     line_text lines;                     // reused from row to row
+    seconds_texts memo;
     std::string row_path, other_path;
     std::vector<const row_name*> names;
     for_each_printed_row(rows, queue, opts, path, entry, {}, [&](const listing_row& row, const row_location& loc,
@@ -92,7 +123,7 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
         b.attr_id = row.attr_id;
         b.size = row.attr_size;
         b.times = standard_information_times(row);
-        append_line(lines, b);
+        append_line(lines, b, memo);
         shown_names(row, names);
         for (const row_name* n : names) {
             b.path = name_path(loc, row, row_path, *n, other_path);
@@ -101,7 +132,7 @@ bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, 
             b.attr_id = n->attr_id;
             b.size = file_name_fixed + 2 * n->name.size();
             b.times = file_name_times(*n);
-            append_line(lines, b);
+            append_line(lines, b, memo);
         }
         write_row_text(out, lines.view());
     });
