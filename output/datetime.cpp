@@ -168,6 +168,12 @@ char* put_number(char* p, uint64_t value, int width) {
         std::memcpy(p + 1, pairs + 2 * (value % 100), 2);
         return p + 3;
     }
+    // Years: two pairs.
+    if (width == 4 && value < 10000) {
+        std::memcpy(p, pairs + 2 * (value / 100), 2);
+        std::memcpy(p + 2, pairs + 2 * (value % 100), 2);
+        return p + 4;
+    }
     // The usual case, a value of at most `width` digits: written in place
     // from the right.
     if (width >= 1 && width <= 9 && value < decimal_powers[width]) {
