@@ -41,6 +41,12 @@ public:
     const_iterator end() const { return settled().end(); }
     size_t size() const { return settled().size(); }
     bool empty() const { return items_.empty(); }
+    // Empties the set and keeps its room, for the next folder's children.
+    void clear() {
+        items_.clear();
+        settled_ = true;
+        folded_size_ = 0;
+    }
     size_t count(uint64_t entry) const {
         const auto& v = settled();
         const auto at = std::lower_bound(v.begin(), v.end(), entry,

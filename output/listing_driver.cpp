@@ -127,6 +127,7 @@ std::u16string child_key(std::u16string_view name) {
 // to entry. The walk keeps one from directory to directory: what it holds
 // is emptied after each, its room is not.
 struct row_batch {
+    child_entry_set children;  // of the folder being read
     std::vector<listing_row> rows;
     entry_name_map names;
     std::vector<attr_desc> items;
@@ -433,7 +434,8 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
 bool stage_children(ntfs_volume& v, uint64_t dir, le::bytes dir_record, const std::u16string& path,
                     const std::u16string& lower_path, row_batch& batch, bool show_indx, bool keep_folders,
                     brelvik_opts& opts, listing_progress* progress) {
-    child_entry_set children;
+    child_entry_set& children = batch.children;
+    children.clear();
     index_slack slack;
     slack.directory = dir;
     slack.entry_limit = mft_entries_in_use(v);

@@ -484,8 +484,11 @@ TEST(IndexNode, WalkStopsAtTheFirstBadEntry) {
         {"entries past the buffer", node(4000, {a, a, a}, 200), true, {0x40}},
         {"header past the buffer", std::vector<uint8_t>(8, 0), false, {}},
     };
+    // One set for every case, emptied between them, as the walk keeps one
+    // from folder to folder: each case gives only its own children.
+    child_entry_set s;
     for (const auto& r : rows) {
-        child_entry_set s;
+        s.clear();
         EXPECT_EQ(walk_index_node(s, r.buf, 0, false), r.ok) << r.what;
         std::vector<uint64_t> got;
         for (const auto& [c, flag] : s) got.push_back(c);
