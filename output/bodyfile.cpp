@@ -102,7 +102,8 @@ void append_line(line_text& out, const body_line& b, seconds_texts& memo) {
 
 bool write_bodyfile(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                     uint64_t entry) {
-    listing_rows rows;
+    taken_rows taken(opts);
+    listing_rows& rows = taken.rows;
     if (!take_rows(std::cerr, queue, opts, rows)) return static_cast<bool>(out);
     opts.header_pending = 0;
 

@@ -156,7 +156,8 @@ void append_four_times(line_text& line, const row_name* n, const csv_layout& l) 
 
 bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                uint64_t entry) {
-    listing_rows rows;
+    taken_rows taken(opts);
+    listing_rows& rows = taken.rows;
     if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     const csv_layout l = layout_of(opts);

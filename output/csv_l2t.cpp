@@ -167,7 +167,8 @@ void append_lines(line_text& out, const four_times& times, std::string_view attr
 
 bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                    uint64_t entry) {
-    listing_rows rows;
+    taken_rows taken(opts);
+    listing_rows& rows = taken.rows;
     if (!take_rows(std::cerr, queue, opts, rows)) return static_cast<bool>(out);
     if (writer_headers().csv_l2t) {
         out << l2t_header << '\n';

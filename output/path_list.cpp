@@ -6,7 +6,8 @@
 
 bool write_path_list(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                      uint64_t entry) {
-    listing_rows rows;
+    taken_rows taken(opts);
+    listing_rows& rows = taken.rows;
     if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     std::string line;  // reused from row to row

@@ -75,7 +75,8 @@ std::string_view kind_label(const listing_row& row) {
 
 bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                       uint64_t entry, bool show_objid) {
-    listing_rows rows;
+    taken_rows taken(opts);
+    listing_rows& rows = taken.rows;
     if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     const size_t time_width = opts.date_format.size() + opts.time_format.size() + 1;

@@ -80,6 +80,22 @@ std::string directory_prefix(std::string_view dir_utf8);
 // and returns false.
 bool take_rows(std::ostream& note, listing_rows& queue, brelvik_opts& opts, listing_rows& rows);
 
+// The rows a writer takes for one directory (take_rows). When the writer is
+// done they are dropped, and their room goes back to the option record,
+// where the next directory's rows are gathered: no directory allocates the
+// room for its rows anew.
+struct taken_rows {
+    explicit taken_rows(brelvik_opts& o) : opts(o) {}
+    ~taken_rows() {
+        rows.clear();
+        if (opts.rows.empty()) opts.rows.swap(rows);
+    }
+    taken_rows(const taken_rows&) = delete;
+    taken_rows& operator=(const taken_rows&) = delete;
+    brelvik_opts& opts;
+    listing_rows rows;
+};
+
 // Applies the queueing rule to one row: a row of a directory other than the
 // written one goes into `queue`, its dir_path extended by its display name,
 // while more levels follow. True when the row was queued (not to be

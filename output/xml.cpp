@@ -179,7 +179,8 @@ void write_xml_tail(std::ostream& out) { out << "</logdata>\n"; }
 
 bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const std::u16string& path,
                uint64_t entry) {
-    listing_rows rows;
+    taken_rows taken(opts);
+    listing_rows& rows = taken.rows;
     if (!take_rows(out, queue, opts, rows)) return static_cast<bool>(out);
 
     const uint32_t word = opts.format_word;
