@@ -1,6 +1,7 @@
 #include "platform/unicode.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace uni {
 
@@ -69,6 +70,22 @@ std::string to_utf8(std::u16string_view s) {
 }
 
 void to_utf8(std::u16string_view s, std::string& out) {
+    // Names are ASCII almost always: looked at four units at a time, and
+    // then each unit is its byte.
+    const size_t n = s.size();
+    size_t ascii = 0;
+    for (; ascii + 4 <= n; ascii += 4) {
+        uint64_t x = 0;
+        std::memcpy(&x, s.data() + ascii, sizeof x);
+        if ((x & 0xFF80FF80FF80FF80ull) != 0) break;
+    }
+    while (ascii < n && s[ascii] < 0x80) ++ascii;
+    if (ascii == n) {
+        out.resize(n);
+        char* p = out.data();
+        for (size_t i = 0; i < n; ++i) p[i] = static_cast<char>(s[i]);
+        return;
+    }
     // Written through a pointer into room for the longest form (three bytes
     // a unit), then cut to what was written: no per-byte bounds work.
     out.resize(s.size() * 3);

@@ -131,4 +131,40 @@ TEST(Text, Utf8DecoderRefusals) {
     EXPECT_TRUE(uni::to_utf16("\xFF").empty());
 }
 
+// Names of every length around the four-unit blocks the encoder looks at,
+// with a non-ASCII unit, a surrogate pair or a lone surrogate at every
+// place: the bytes are what the compiler encodes, and a lone surrogate
+// makes the result empty.
+TEST(Text, Utf8EncoderAtEveryPlace) {
+    std::string out = "left from before";
+    for (size_t length = 0; length <= 13; ++length) {
+        const std::u16string ascii(length, u'a');
+        uni::to_utf8(ascii, out);
+        EXPECT_EQ(out, std::string(length, 'a'));
+        for (size_t at = 0; at <= length; ++at) {
+            const auto with = [&](std::u16string_view unit) {
+                std::u16string s = ascii;
+                s.insert(at, unit);
+                return s;
+            };
+            const auto expect = [&](const char* bytes) { return std::string(at, 'a') + bytes + std::string(length - at, 'a'); };
+            uni::to_utf8(with(u"é"), out);
+            EXPECT_EQ(out, expect("\xC3\xA9")) << length << " " << at;
+            uni::to_utf8(with(u"€"), out);
+            EXPECT_EQ(out, expect("\xE2\x82\xAC")) << length << " " << at;
+            uni::to_utf8(with(u"😀"), out);
+            EXPECT_EQ(out, expect("\xF0\x9F\x98\x80")) << length << " " << at;
+            EXPECT_EQ(uni::to_utf16(out), with(u"😀"));
+            const char16_t lone[] = {0xD800, 0};
+            uni::to_utf8(with(lone), out);
+            EXPECT_TRUE(out.empty()) << length << " " << at;
+            // The first unit past ASCII, and the last ASCII one.
+            uni::to_utf8(with(u""), out);
+            EXPECT_EQ(out, expect("\xC2\x80")) << length << " " << at;
+            uni::to_utf8(with(u""), out);
+            EXPECT_EQ(out, expect("\x7F")) << length << " " << at;
+        }
+    }
+}
+
 }  // namespace
