@@ -72,6 +72,7 @@ int wmain(int, wchar_t**) {
           "query_live_file on a file");
     check(query_live_file(cwd, info) && info.is_directory == 1, "query_live_file on a folder");
     check(!query_live_file(u"relative.txt", info), "query_live_file refuses a relative name");
+    check(is_plain_file(text) && !is_plain_file(cwd) && !is_plain_file(u"NUL"), "is_plain_file");
     check(remove_file(text) && !has_attributes(text), "remove_file");
 
     std::string value;
