@@ -34,15 +34,20 @@ bool lives_in(ntfs_volume& v, uint64_t child, uint64_t dir) {
     return false;
 }
 
+// What fls finds on test volume `tv`, and the volume opened.
+void read_tree_and_open(const test_volumes::volume& tv, fls_tree::tree& t, std::unique_ptr<ntfs_volume>& v) {
+    ASSERT_TRUE(fls_tree::read(tv.path, tv.offset, t));
+    ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+}
+
 TEST(DirectoryChildren, MatchTheSleuthKitOnEveryVolume) {
     BRELVIK_NEED_TOOL("fls");
     BRELVIK_NEED_TOOL("fsstat");
     for (const auto& tv : test_volumes::all()) {
         SCOPED_TRACE(tv.label);
         fls_tree::tree t;
-        ASSERT_TRUE(fls_tree::read(tv.path, tv.offset, t));
         std::unique_ptr<ntfs_volume> v;
-        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+        ASSERT_NO_FATAL_FAILURE(read_tree_and_open(tv, t, v));
         int dirs = 0;
         for (const auto& [dir, expected] : t.children) {
             child_entry_set s;
@@ -169,9 +174,8 @@ TEST(DirectoryChildren, AnIndexReadAfterALargerOneGivesWhatItGivesAlone) {
     for (const auto& tv : test_volumes::all()) {
         SCOPED_TRACE(tv.label);
         fls_tree::tree t;
-        ASSERT_TRUE(fls_tree::read(tv.path, tv.offset, t));
         std::unique_ptr<ntfs_volume> v;
-        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+        ASSERT_NO_FATAL_FAILURE(read_tree_and_open(tv, t, v));
         uint64_t largest = 5;
         size_t most = 0;
         for (const auto& [dir, expected] : t.children)
