@@ -71,8 +71,10 @@ date_time_text format_date_time(const calendar_time& t, uint32_t format_word);
 // a line: no string is made. Every text of a valid value fits (a date is
 // at most 11 characters, a time 18).
 struct date_time_chars {
-    char date[24];
-    char time[24];
+    // Writers copy each buffer whole and count only its length: the bytes
+    // past the text are never shown, and start as zeros.
+    char date[24] = {};
+    char time[24] = {};
     uint8_t date_length = 0;
     uint8_t time_length = 0;
     uint8_t whole_length = 0;  // the time's length before its fraction
