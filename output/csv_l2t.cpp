@@ -106,27 +106,13 @@ uint32_t l2t_time_word() {
 }
 
 // The lines of one attribute, one for each second its times fall on.
-// What follows the times' meanings is the same on each of them, and is
-// made once, in `tail`.
+// What follows the times' meanings is the same on each of them: it is
+// written on the first line, and the later ones copy it from there.
 void append_lines(line_text& out, const four_times& times, std::string_view attribute, std::string_view path,
-                  std::string_view desc, const row_facts& f, date_time_memo& memo, line_text& tail) {
+                  std::string_view desc, const row_facts& f, date_time_memo& memo) {
     time_group groups[4];
     const size_t count = group_times(times, groups);
-    if (count == 0) return;
-    tail.clear();
-    for (const std::string_view piece : {std::string_view(f.user), std::string_view(f.host), path, desc}) {
-        tail += ',';
-        tail += piece;
-    }
-    tail += ",2,";
-    tail += path;
-    tail += ',';
-    tail += f.inode;
-    tail += ',';
-    tail += f.notes;
-    tail += ",NTFS,";
-    tail += f.extra;
-    tail += '\n';
+    size_t tail_at = 0, tail_size = 0;
     for (size_t k = 0; k < count; ++k) {
         const time_group& g = groups[k];
         // "%02u/%02u/%04u,%02u:%02u:%02u": a shown time's year has four
@@ -159,7 +145,28 @@ void append_lines(line_text& out, const four_times& times, std::string_view attr
             out += macb_times[i].meaning;
             first = false;
         }
-        out += tail.view();
+        if (k == 0) {
+            tail_at = out.size();
+            for (const std::string_view piece : {std::string_view(f.user), std::string_view(f.host), path, desc}) {
+                out += ',';
+                out += piece;
+            }
+            out += ",2,";
+            out += path;
+            out += ',';
+            out += f.inode;
+            out += ',';
+            out += f.notes;
+            out += ",NTFS,";
+            out += f.extra;
+            out += '\n';
+            tail_size = out.size() - tail_at;
+        } else {
+            // Room first: it may move the text, the first line's tail with it.
+            char* const to = out.room(tail_size);
+            std::memcpy(to, out.data() + tail_at, tail_size);
+            out.added(tail_size);
+        }
     }
 }
 
@@ -179,7 +186,7 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
     row_facts f;
     f.user = opts.has_username ? csv_field(opts.username) : "-";
     f.host = opts.has_hostname ? csv_field(opts.hostname) : "-";
-    line_text lines, tail;                                              // reused from row to row
+    line_text lines;                                                    // reused from row to row
     std::string extra, field, desc, quoted_desc, row_path, other_path;
     std::vector<const row_name*> names;
     date_time_memo memo;                                 // the last second formatted
@@ -209,14 +216,14 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
             desc += desc_tail;
             desc += gone;
             if (csv_plain(path_text)) {
-                append_lines(lines, times, attribute, path_text, desc, f, memo, tail);
+                append_lines(lines, times, attribute, path_text, desc, f, memo);
                 return;
             }
             field.clear();
             append_quoted(field, path_text);
             quoted_desc.clear();
             append_quoted(quoted_desc, desc);
-            append_lines(lines, times, attribute, field, quoted_desc, f, memo, tail);
+            append_lines(lines, times, attribute, field, quoted_desc, f, memo);
         };
         timeline_path(loc, row, name, row_path);
         add_lines(row_path, "", standard_information_times(row), "$STANDARD_INFORMATION");
