@@ -22,10 +22,11 @@ constexpr unsigned codelen_symbols = 19;
 constexpr unsigned max_litlen_codes = 286;
 constexpr unsigned max_dist_codes = 30;
 constexpr unsigned end_of_block = 256;
-// The longest match; the fast loop keeps this much room (and 16 bytes
-// more for its copies in whole pieces) in the output.
+// The longest match; the fast loop keeps this much room in the output,
+// with 16 bytes more for its copies in whole pieces and 2 for the
+// literals it may take before a match.
 constexpr size_t max_match = 258;
-constexpr size_t fast_out_margin = max_match + 16;
+constexpr size_t fast_out_margin = max_match + 16 + 2;
 // Bits of the direct look-up tables. Codes longer than this are rare (a
 // symbol seen less than once in 2^bits) and are decoded a bit at a time.
 constexpr unsigned litlen_table_bits = 10;
@@ -45,14 +46,49 @@ constexpr std::array<uint8_t, 30> dist_extra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3, 
 constexpr std::array<uint8_t, codelen_symbols> codelen_order = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                                 11, 4,  12, 3, 13, 2, 14, 1, 15};
 
-// A canonical Huffman code: a direct table on its first `bits` bits, each
-// entry the symbol << 4 | the code's length (0: the bits start a longer
-// code, or none), and the counts and sorted symbols that decode the rest.
+// Table entries: what one code stands for, ready to use, with the code's
+// length in the low 4 bits (0: no code of at most the table's bits starts
+// with these bits). Bits 4 to 7 hold the count of extra bits that follow a
+// length or distance code; a length's base is in bits 16 to 24 and a
+// distance's in bits 16 to 30, so that one look-up gives a match's whole
+// shape. A literal's byte is in bits 8 to 15, a code-length symbol's too.
+constexpr uint32_t literal_flag = 0x8000'0000;
+constexpr uint32_t block_end_flag = 0x4000'0000;
+constexpr uint32_t invalid_length_flag = 0x2000'0000;  // litlen 286 and 287
+constexpr uint32_t invalid_distance_flag = 0x8000'0000;  // distance 30 and 31
+
+constexpr unsigned code_bits(uint32_t e) { return e & 15; }
+constexpr unsigned extra_bits(uint32_t e) { return (e >> 4) & 15; }
+
+// What each symbol stands for, without its code's length.
+constexpr std::array<uint32_t, litlen_symbols> litlen_meaning = [] {
+    std::array<uint32_t, litlen_symbols> t{};
+    for (unsigned s = 0; s < 256; ++s) t[s] = literal_flag | s << 8;
+    t[end_of_block] = block_end_flag;
+    for (unsigned i = 0; i < length_base.size(); ++i) t[257 + i] = uint32_t(length_base[i]) << 16 | uint32_t(length_extra[i]) << 4;
+    t[286] = t[287] = invalid_length_flag;
+    return t;
+}();
+constexpr std::array<uint32_t, dist_symbols> dist_meaning = [] {
+    std::array<uint32_t, dist_symbols> t{};
+    for (unsigned i = 0; i < dist_base.size(); ++i) t[i] = uint32_t(dist_base[i]) << 16 | uint32_t(dist_extra[i]) << 4;
+    t[30] = t[31] = invalid_distance_flag;
+    return t;
+}();
+constexpr std::array<uint32_t, codelen_symbols> codelen_meaning = [] {
+    std::array<uint32_t, codelen_symbols> t{};
+    for (unsigned s = 0; s < codelen_symbols; ++s) t[s] = s << 8;
+    return t;
+}();
+
+// A canonical Huffman code: a direct table of entries on its first `bits`
+// bits, and the counts and the meanings of the symbols in code order,
+// which decode the longer codes.
 template <unsigned table_bits, unsigned symbols>
 struct huffman {
-    std::array<uint16_t, size_t(1) << table_bits> table{};
+    std::array<uint32_t, size_t(1) << table_bits> table{};
     std::array<uint16_t, max_code_bits + 1> count{};
-    std::array<uint16_t, symbols> sorted{};
+    std::array<uint32_t, symbols> sorted{};
 };
 
 // Byte values with their bits in reverse order: deflate sends Huffman
@@ -70,12 +106,12 @@ uint32_t reversed(uint32_t code, unsigned length) {
     return r16 >> (16 - length);
 }
 
-// Builds the code of `lengths` (0: the symbol has no code). Refuses an
-// over-subscribed code and an incomplete one; a code with no symbols at
-// all is taken (a block of literals may have no distance code), and every
-// look-up in it fails.
+// Builds the code of `lengths` (0: the symbol has no code), each symbol
+// standing for `meaning[symbol]`. Refuses an over-subscribed code and an
+// incomplete one; a code with no symbols at all is taken (a block of
+// literals may have no distance code), and every look-up in it fails.
 template <unsigned table_bits, unsigned symbols>
-bool build(huffman<table_bits, symbols>& h, const uint8_t* lengths, unsigned n) {
+bool build(huffman<table_bits, symbols>& h, const uint8_t* lengths, unsigned n, const uint32_t* meaning) {
     h.count.fill(0);
     for (unsigned s = 0; s < n; ++s) ++h.count[lengths[s]];
     h.count[0] = 0;
@@ -86,25 +122,29 @@ bool build(huffman<table_bits, symbols>& h, const uint8_t* lengths, unsigned n) 
         if (left < 0) return false;
         coded += h.count[len];
     }
-    h.table.fill(0);
-    if (coded == 0) return true;
-    if (left > 0) return false;
-    std::array<uint16_t, max_code_bits + 2> offset{};
-    std::array<uint32_t, max_code_bits + 1> next{};
-    uint32_t code = 0;
-    for (unsigned len = 1; len <= max_code_bits; ++len) {
-        offset[len + 1] = static_cast<uint16_t>(offset[len] + h.count[len]);
-        code = (code + h.count[len - 1]) << 1;
-        next[len] = code;
+    if (coded == 0) {
+        h.table.fill(0);
+        return true;
     }
-    for (unsigned s = 0; s < n; ++s) {
-        const unsigned len = lengths[s];
-        if (len == 0) continue;
-        h.sorted[offset[len]++] = static_cast<uint16_t>(s);
-        const uint32_t c = next[len]++;
-        if (len > table_bits) continue;
-        const uint16_t entry = static_cast<uint16_t>(s << 4 | len);
-        for (uint32_t i = reversed(c, len); i < h.table.size(); i += uint32_t(1) << len) h.table[i] = entry;
+    if (left > 0) return false;
+    // The symbols in code order: by length, then by symbol.
+    std::array<uint16_t, max_code_bits + 2> offset{};
+    for (unsigned len = 1; len <= max_code_bits; ++len) offset[len + 1] = static_cast<uint16_t>(offset[len] + h.count[len]);
+    std::array<uint16_t, max_code_bits + 2> at = offset;
+    for (unsigned s = 0; s < n; ++s)
+        if (lengths[s]) h.sorted[at[lengths[s]]++] = meaning[s];
+    // The table is grown a bit at a time: at `len` bits it holds the
+    // entries of the codes of at most `len` bits, 0 where a longer code
+    // starts. Doubling it repeats each entry for the next bit's two values;
+    // the codes of the new length then take their places, numbered on from
+    // the last code of the length before (the canonical order).
+    h.table[0] = 0;
+    uint32_t code = 0;
+    for (unsigned len = 1; len <= table_bits; ++len) {
+        const size_t size = size_t(1) << (len - 1);
+        std::memcpy(&h.table[size], &h.table[0], size * sizeof(h.table[0]));
+        code <<= 1;
+        for (unsigned k = offset[len]; k < offset[len + 1]; ++k) h.table[reversed(code++, len)] = h.sorted[k] | len;
     }
     return true;
 }
@@ -148,6 +188,14 @@ struct bit_reader {
         drop(count);
         return v;
     }
+    // Takes a code of entry `e` and its extra bits; gives the base the
+    // entry holds plus the value of the extra bits.
+    uint32_t take_entry_value(uint32_t e) {
+        const uint64_t bits = buf;
+        const unsigned code = code_bits(e), extra = extra_bits(e);
+        drop(code + extra);
+        return (e >> 16) + static_cast<uint32_t>((bits >> code) & ((uint32_t(1) << extra) - 1));
+    }
     // True while no fed-in zero byte has been used.
     bool within_input() const { return n >= 8 * padded; }
     // Where the next whole unread byte is, after the bits of a partly read
@@ -162,29 +210,26 @@ struct bit_reader {
     }
 };
 
-// Decodes one symbol of `h` from at least 15 buffered bits: the direct
-// table, else canonical decoding one bit at a time from the counts.
-// Returns -1 for bits that are no code.
+// The entry of the code that starts the buffered bits (at least 15 of
+// them), not yet taken: the direct table's, else one found by canonical
+// decoding a bit at a time from the counts. 0 for bits that are no code.
 template <unsigned table_bits, unsigned symbols>
-inline int decode_symbol(bit_reader& r, const huffman<table_bits, symbols>& h) {
-    const uint16_t entry = h.table[r.peek(table_bits)];
-    if (entry & 15) {
-        r.drop(entry & 15);
-        return entry >> 4;
-    }
+inline uint32_t long_code(const bit_reader& r, const huffman<table_bits, symbols>& h) {
     int32_t code = 0, first = 0, index = 0;
     for (unsigned len = 1; len <= max_code_bits; ++len) {
         code |= static_cast<int32_t>((r.buf >> (len - 1)) & 1);
         const int32_t count = h.count[len];
-        if (code - first < count) {
-            r.drop(len);
-            return h.sorted[static_cast<size_t>(index + code - first)];
-        }
+        if (code - first < count) return h.sorted[static_cast<size_t>(index + code - first)] | len;
         index += count;
         first = (first + count) << 1;
         code <<= 1;
     }
-    return -1;
+    return 0;
+}
+template <unsigned table_bits, unsigned symbols>
+inline uint32_t code_entry(const bit_reader& r, const huffman<table_bits, symbols>& h) {
+    const uint32_t e = h.table[r.peek(table_bits)];
+    return code_bits(e) ? e : long_code(r, h);
 }
 
 using litlen_code = huffman<litlen_table_bits, litlen_symbols>;
@@ -218,7 +263,7 @@ inline void copy_in_pieces(uint8_t* dst, const uint8_t* src, size_t length) {
     } while (dst < stop);
 }
 
-// The symbols of one Huffman block. The fast variant runs while 8 input
+// The symbols of one Huffman block. The fast variant runs while 16 input
 // bytes and a longest match's room remain, without checking either, and
 // returns `slow` when they do not; the careful one checks every byte.
 template <bool fast>
@@ -232,39 +277,71 @@ step decode_symbols(decoder& d) {
     const dist_code& dist = *d.dist;
     size_t pos = d.pos;
     step result = step::failed;
+    // In the fast variant the entry of the next code is looked up as soon
+    // as the bits before it are taken, ahead of the match's copy, whose
+    // writes it could not be moved across otherwise. It is looked up again
+    // when fewer bits than the table's were buffered then.
+    uint32_t e = 0;
+    bool stale = true;
     for (;;) {
         if constexpr (fast) {
-            if (r.end - r.p < 8 || cap - pos < fast_out_margin) {
+            if (r.end - r.p < 16 || cap - pos < fast_out_margin) {
                 result = step::slow;
                 break;
             }
+            stale = stale || r.n < litlen_table_bits;
             r.refill_fast();
+            if (stale) e = litlen.table[r.peek(litlen_table_bits)];
+            stale = false;
+            // Literals whose codes the table holds take at most 10 bits
+            // each: up to three are taken from one refill, and after two
+            // the buffer is refilled for the match that may follow.
+            if (e & literal_flag) {
+                r.drop(code_bits(e));
+                out[pos++] = static_cast<uint8_t>(e >> 8);
+                e = litlen.table[r.peek(litlen_table_bits)];
+                if (e & literal_flag) {
+                    r.drop(code_bits(e));
+                    out[pos++] = static_cast<uint8_t>(e >> 8);
+                    e = litlen.table[r.peek(litlen_table_bits)];
+                    if (e & literal_flag) {
+                        r.drop(code_bits(e));
+                        out[pos++] = static_cast<uint8_t>(e >> 8);
+                        e = litlen.table[r.peek(litlen_table_bits)];
+                        continue;
+                    }
+                }
+                r.refill_fast();
+            }
+            if (!code_bits(e)) e = long_code(r, litlen);
         } else {
             r.refill();
+            e = code_entry(r, litlen);
         }
-        const int sym = decode_symbol(r, litlen);
-        if (sym < 0) break;
-        if (sym < 256) {
+        if (!code_bits(e)) break;
+        if (e & literal_flag) {
+            r.drop(code_bits(e));
             if constexpr (!fast) {
                 if (pos == cap || !r.within_input()) break;
             }
-            out[pos++] = static_cast<uint8_t>(sym);
+            out[pos++] = static_cast<uint8_t>(e >> 8);
+            stale = true;
             continue;
         }
-        if (sym == int(end_of_block)) {
-            result = step::block_end;
+        if (e & (block_end_flag | invalid_length_flag)) {
+            r.drop(code_bits(e));
+            if (e & block_end_flag) result = step::block_end;
             break;
         }
-        const unsigned li = static_cast<unsigned>(sym) - 257;
-        if (li >= length_base.size()) break;
-        const size_t length = length_base[li] + r.take(length_extra[li]);
-        const int dsym = decode_symbol(r, dist);
-        if (dsym < 0 || dsym >= int(dist_base.size())) break;
-        const size_t distance = dist_base[static_cast<size_t>(dsym)] + r.take(dist_extra[static_cast<size_t>(dsym)]);
+        const size_t length = r.take_entry_value(e);
+        const uint32_t de = code_entry(r, dist);
+        if (!code_bits(de) || (de & invalid_distance_flag)) break;
+        const size_t distance = r.take_entry_value(de);
         if (distance > pos) break;
         if constexpr (!fast) {
             if (length > cap - pos || !r.within_input()) break;
         }
+        if constexpr (fast) e = litlen.table[r.peek(litlen_table_bits)];
         uint8_t* dst = out + pos;
         const uint8_t* src = dst - distance;
         pos += length;
@@ -319,8 +396,8 @@ struct fixed_code_tables {
         std::fill(lengths.begin() + 256, lengths.begin() + 280, uint8_t(7));
         std::fill(lengths.begin() + 280, lengths.begin() + 288, uint8_t(8));
         std::fill(lengths.begin() + 288, lengths.end(), uint8_t(5));
-        build(litlen, lengths.data(), litlen_symbols);
-        build(dist, lengths.data() + litlen_symbols, dist_symbols);
+        build(litlen, lengths.data(), litlen_symbols, litlen_meaning.data());
+        build(dist, lengths.data() + litlen_symbols, dist_symbols, dist_meaning.data());
     }
 };
 
@@ -343,7 +420,7 @@ bool dynamic_codes(decoder& d) {
         codelen_lengths[codelen_order[i]] = static_cast<uint8_t>(r.take(3));
     }
     huffman<codelen_table_bits, codelen_symbols> codelen;
-    if (!build(codelen, codelen_lengths.data(), codelen_symbols)) return false;
+    if (!build(codelen, codelen_lengths.data(), codelen_symbols, codelen_meaning.data())) return false;
     bool any = false;
     for (uint16_t c : codelen.count) any = any || c != 0;
     if (!any) return false;
@@ -352,8 +429,11 @@ bool dynamic_codes(decoder& d) {
     const unsigned total = litlen_count + dist_count;
     for (unsigned have = 0; have < total;) {
         r.refill();
-        const int sym = decode_symbol(r, codelen);
-        if (sym < 0 || !r.within_input()) return false;
+        const uint32_t e = code_entry(r, codelen);
+        if (!code_bits(e)) return false;
+        r.drop(code_bits(e));
+        if (!r.within_input()) return false;
+        const unsigned sym = e >> 8;
         if (sym < 16) {
             lengths[have++] = static_cast<uint8_t>(sym);
             continue;
@@ -376,7 +456,8 @@ bool dynamic_codes(decoder& d) {
     if (!r.within_input() || lengths[end_of_block] == 0) return false;
     d.litlen = &d.own_litlen;
     d.dist = &d.own_dist;
-    return build(d.own_litlen, lengths.data(), litlen_count) && build(d.own_dist, lengths.data() + litlen_count, dist_count);
+    return build(d.own_litlen, lengths.data(), litlen_count, litlen_meaning.data()) &&
+           build(d.own_dist, lengths.data() + litlen_count, dist_count, dist_meaning.data());
 }
 
 }  // namespace
