@@ -48,36 +48,39 @@ constexpr std::array<uint8_t, codelen_symbols> codelen_order = {16, 17, 18, 0, 8
 
 // Table entries: what one code stands for, ready to use, with the code's
 // length in the low 4 bits (0: no code of at most the table's bits starts
-// with these bits). Bits 4 to 7 hold the count of extra bits that follow a
-// length or distance code; a length's base is in bits 16 to 24 and a
-// distance's in bits 16 to 30, so that one look-up gives a match's whole
-// shape. A literal's byte is in bits 8 to 15, a code-length symbol's too.
+// with these bits) and bits 4 to 7 clear, so that the entry's low 6 bits
+// are the shift that takes the code. Bits 8 to 11 hold the count of extra
+// bits that follow a length or distance code; a length's base is in bits
+// 16 to 24 and a distance's in bits 16 to 30, so that one look-up gives a
+// match's whole shape. A literal's byte, and a code-length symbol, are in
+// bits 16 to 23.
 constexpr uint32_t literal_flag = 0x8000'0000;
 constexpr uint32_t block_end_flag = 0x4000'0000;
 constexpr uint32_t invalid_length_flag = 0x2000'0000;  // litlen 286 and 287
 constexpr uint32_t invalid_distance_flag = 0x8000'0000;  // distance 30 and 31
 
 constexpr unsigned code_bits(uint32_t e) { return e & 15; }
-constexpr unsigned extra_bits(uint32_t e) { return (e >> 4) & 15; }
+constexpr unsigned extra_bits(uint32_t e) { return (e >> 8) & 15; }
+constexpr uint8_t entry_byte(uint32_t e) { return static_cast<uint8_t>(e >> 16); }
 
 // What each symbol stands for, without its code's length.
 constexpr std::array<uint32_t, litlen_symbols> litlen_meaning = [] {
     std::array<uint32_t, litlen_symbols> t{};
-    for (unsigned s = 0; s < 256; ++s) t[s] = literal_flag | s << 8;
+    for (unsigned s = 0; s < 256; ++s) t[s] = literal_flag | s << 16;
     t[end_of_block] = block_end_flag;
-    for (unsigned i = 0; i < length_base.size(); ++i) t[257 + i] = uint32_t(length_base[i]) << 16 | uint32_t(length_extra[i]) << 4;
+    for (unsigned i = 0; i < length_base.size(); ++i) t[257 + i] = uint32_t(length_base[i]) << 16 | uint32_t(length_extra[i]) << 8;
     t[286] = t[287] = invalid_length_flag;
     return t;
 }();
 constexpr std::array<uint32_t, dist_symbols> dist_meaning = [] {
     std::array<uint32_t, dist_symbols> t{};
-    for (unsigned i = 0; i < dist_base.size(); ++i) t[i] = uint32_t(dist_base[i]) << 16 | uint32_t(dist_extra[i]) << 4;
+    for (unsigned i = 0; i < dist_base.size(); ++i) t[i] = uint32_t(dist_base[i]) << 16 | uint32_t(dist_extra[i]) << 8;
     t[30] = t[31] = invalid_distance_flag;
     return t;
 }();
 constexpr std::array<uint32_t, codelen_symbols> codelen_meaning = [] {
     std::array<uint32_t, codelen_symbols> t{};
-    for (unsigned s = 0; s < codelen_symbols; ++s) t[s] = s << 8;
+    for (unsigned s = 0; s < codelen_symbols; ++s) t[s] = s << 16;
     return t;
 }();
 
@@ -182,6 +185,11 @@ struct bit_reader {
     void drop(unsigned count) {
         buf >>= count;
         n -= count;
+    }
+    // Takes the code of entry `e`: its low 6 bits are the code's length.
+    void drop_code(uint32_t e) {
+        buf >>= e & 63;
+        n -= code_bits(e);
     }
     uint32_t take(unsigned count) {
         const uint32_t v = peek(count);
@@ -297,16 +305,16 @@ step decode_symbols(decoder& d) {
             // each: up to three are taken from one refill, and after two
             // the buffer is refilled for the match that may follow.
             if (e & literal_flag) {
-                r.drop(code_bits(e));
-                out[pos++] = static_cast<uint8_t>(e >> 8);
+                r.drop_code(e);
+                out[pos++] = entry_byte(e);
                 e = litlen.table[r.peek(litlen_table_bits)];
                 if (e & literal_flag) {
-                    r.drop(code_bits(e));
-                    out[pos++] = static_cast<uint8_t>(e >> 8);
+                    r.drop_code(e);
+                    out[pos++] = entry_byte(e);
                     e = litlen.table[r.peek(litlen_table_bits)];
                     if (e & literal_flag) {
-                        r.drop(code_bits(e));
-                        out[pos++] = static_cast<uint8_t>(e >> 8);
+                        r.drop_code(e);
+                        out[pos++] = entry_byte(e);
                         e = litlen.table[r.peek(litlen_table_bits)];
                         continue;
                     }
@@ -320,16 +328,16 @@ step decode_symbols(decoder& d) {
         }
         if (!code_bits(e)) break;
         if (e & literal_flag) {
-            r.drop(code_bits(e));
+            r.drop_code(e);
             if constexpr (!fast) {
                 if (pos == cap || !r.within_input()) break;
             }
-            out[pos++] = static_cast<uint8_t>(e >> 8);
+            out[pos++] = entry_byte(e);
             stale = true;
             continue;
         }
         if (e & (block_end_flag | invalid_length_flag)) {
-            r.drop(code_bits(e));
+            r.drop_code(e);
             if (e & block_end_flag) result = step::block_end;
             break;
         }
@@ -431,9 +439,9 @@ bool dynamic_codes(decoder& d) {
         r.refill();
         const uint32_t e = code_entry(r, codelen);
         if (!code_bits(e)) return false;
-        r.drop(code_bits(e));
+        r.drop_code(e);
         if (!r.within_input()) return false;
-        const unsigned sym = e >> 8;
+        const unsigned sym = entry_byte(e);
         if (sym < 16) {
             lengths[have++] = static_cast<uint8_t>(sym);
             continue;
