@@ -287,8 +287,11 @@ step decode_symbols(decoder& d) {
     step result = step::failed;
     // In the fast variant the entry of the next code is looked up as soon
     // as the bits before it are taken, ahead of the match's copy, whose
-    // writes it could not be moved across otherwise. It is looked up again
-    // when fewer bits than the table's were buffered then.
+    // writes it could not be moved across otherwise. The look-up is right
+    // even when fewer than the table's bits are counted: a fast refill
+    // loads 8 whole bytes, so every bit of the buffer is the input's, and
+    // a match takes at most 48 of them (15 + 5 for its length, 15 + 13 for
+    // its distance). `stale` asks for a look-up after the refill instead.
     uint32_t e = 0;
     bool stale = true;
     for (;;) {
@@ -297,7 +300,6 @@ step decode_symbols(decoder& d) {
                 result = step::slow;
                 break;
             }
-            stale = stale || r.n < litlen_table_bits;
             r.refill_fast();
             if (stale) e = litlen.table[r.peek(litlen_table_bits)];
             stale = false;

@@ -223,6 +223,130 @@ TEST(Inflate, TakesDamagedStreamsOnlyAsZlibDoes) {
     EXPECT_GT(taken, 100u);
 }
 
+namespace {
+
+// Deflate bits as the format sends them: values from their low bit, Huffman
+// codes from their top bit.
+struct bit_writer {
+    bytes out;
+    uint64_t buf = 0;
+    unsigned n = 0;
+    void put(uint32_t value, unsigned bits) {
+        buf |= uint64_t(value) << n;
+        for (n += bits; n >= 8; n -= 8, buf >>= 8) out.push_back(static_cast<uint8_t>(buf));
+    }
+    void put_code(uint32_t code, unsigned length) {
+        for (unsigned i = length; i-- > 0;) put((code >> i) & 1, 1);
+    }
+    bytes finish() {
+        if (n) out.push_back(static_cast<uint8_t>(buf));
+        return out;
+    }
+};
+
+// The canonical codes of `lengths`.
+std::vector<uint32_t> canonical_codes(const std::vector<uint8_t>& lengths) {
+    std::vector<uint32_t> count(16, 0), next(16, 0), codes(lengths.size(), 0);
+    for (uint8_t l : lengths) ++count[l];
+    count[0] = 0;
+    for (unsigned len = 1, code = 0; len < 16; ++len) next[len] = code = (code + count[len - 1]) << 1;
+    for (size_t s = 0; s < lengths.size(); ++s)
+        if (lengths[s]) codes[s] = next[lengths[s]]++;
+    return codes;
+}
+
+// Gives `symbols` the lengths 1, 2, ..., 14, 15 and 15: a complete code
+// whose every length is used once, the longest twice.
+void staircase(std::vector<uint8_t>& lengths, const std::vector<unsigned>& symbols) {
+    for (size_t i = 0; i < symbols.size(); ++i) lengths[symbols[i]] = static_cast<uint8_t>(std::min<size_t>(i + 1, 15));
+}
+
+// A zlib stream of one dynamic block whose codes have every length from 1
+// to 15 bits, literals and lengths and distances among them, with the
+// longest extra bits; its symbols are drawn at random. `expected` gets the
+// bytes it stands for.
+bytes staircase_stream(std::mt19937& rng, size_t symbols, bytes& expected) {
+    const std::vector<unsigned> lit_symbols = {'a', 'b', 257, 'c', 'd', 256, 'e', 265, 'f', 'g', 'h', 274, 'i', 281, 284, 'j'};
+    const std::vector<unsigned> dist_symbols = {0, 4, 10, 1, 2, 3, 5, 6, 7, 8, 9, 11, 12, 13, 28, 29};
+    std::vector<uint8_t> lit_lengths(286, 0), dist_lengths(30, 0);
+    staircase(lit_lengths, lit_symbols);
+    staircase(dist_lengths, dist_symbols);
+    const std::vector<uint32_t> lit_codes = canonical_codes(lit_lengths), dist_codes = canonical_codes(dist_lengths);
+    const uint16_t length_base[] = {3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    const uint8_t length_extra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    const uint16_t dist_base[] = {1, 2, 3, 4, 5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129, 193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+    const uint8_t dist_extra[] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+    bit_writer w;
+    w.put(0x78, 8);
+    w.put(0x01, 8);
+    w.put(1, 1);  // the last block
+    w.put(2, 2);  // dynamic codes
+    w.put(286 - 257, 5);
+    w.put(30 - 1, 5);
+    w.put(19 - 4, 4);
+    // The code-length code: 4 bits for each of the lengths 0 to 15, whose
+    // codes are then their own values.
+    const unsigned order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    for (unsigned s : order) w.put(s < 16 ? 4 : 0, 3);
+    for (uint8_t l : lit_lengths) w.put_code(l, 4);
+    for (uint8_t l : dist_lengths) w.put_code(l, 4);
+
+    expected.clear();
+    for (size_t k = 0; k < symbols; ++k) {
+        const unsigned s = lit_symbols[rng() % lit_symbols.size()];
+        if (s == 256) continue;
+        if (s < 256) {
+            w.put_code(lit_codes[s], lit_lengths[s]);
+            expected.push_back(static_cast<uint8_t>(s));
+            continue;
+        }
+        // A match: at the farthest distance its code reaches that the
+        // bytes so far allow, its extra bits at random.
+        std::vector<unsigned> reachable;
+        for (unsigned d : dist_symbols)
+            if (dist_base[d] <= expected.size()) reachable.push_back(d);
+        if (reachable.empty()) continue;
+        const unsigned d = reachable[rng() % reachable.size()];
+        const uint32_t dmax = std::min<uint32_t>((1u << dist_extra[d]) - 1, static_cast<uint32_t>(expected.size() - dist_base[d]));
+        const uint32_t dx = rng() % (dmax + 1);
+        const uint32_t lx = rng() % (1u << length_extra[s - 257]);
+        const size_t length = length_base[s - 257] + lx, distance = dist_base[d] + dx;
+        w.put_code(lit_codes[s], lit_lengths[s]);
+        w.put(lx, length_extra[s - 257]);
+        w.put_code(dist_codes[d], dist_lengths[d]);
+        w.put(dx, dist_extra[d]);
+        for (size_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+    }
+    w.put_code(lit_codes[256], lit_lengths[256]);
+    bytes z = w.finish();
+    const uint32_t sum = adler32_of(expected);
+    for (int i = 0; i < 4; ++i) z.push_back(static_cast<uint8_t>(sum >> (24 - 8 * i)));
+    return z;
+}
+
+}  // namespace
+
+// Streams zlib's deflate does not make: codes of every length up to 15
+// bits, long codes for literals, lengths and distances, and matches that
+// take up to 48 bits at once, so that the direct tables, the codes past
+// them and the bit accounting around each match are all used, and the
+// switch to the careful loop falls at every place.
+TEST(Inflate, DecodesCodesOfEveryLength) {
+    std::mt19937 rng(31);
+    for (size_t symbols : {size_t(0), size_t(1), size_t(5), size_t(40), size_t(300), size_t(4000), size_t(60000)}) {
+        for (int round = 0; round < 12; ++round) {
+            bytes expected;
+            const bytes z = staircase_stream(rng, symbols + static_cast<size_t>(round), expected);
+            ASSERT_EQ(zlib_inflated(z, expected.size() + 1), expected) << "the test's own stream is wrong";
+            ASSERT_EQ(fast_inflated(z, expected.size()), expected) << symbols << " symbols, round " << round;
+            if (!expected.empty()) {
+                EXPECT_FALSE(fast_inflated(z, expected.size() - 1).has_value());
+            }
+        }
+    }
+}
+
 TEST(Adler32, AgreesWithZlib) {
     std::mt19937 rng(99);
     bytes data(200000);
