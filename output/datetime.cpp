@@ -9,7 +9,6 @@
 namespace {
 
 constexpr uint64_t ticks_per_second = 10000000ULL;
-constexpr uint64_t ticks_per_day = 864000000000ULL;
 constexpr int64_t seconds_per_day = 86400;
 // The calendar's count of days starts 82 eras of 400 years before
 // 0000-03-01, so that it is positive for every shown value (and far
