@@ -99,6 +99,9 @@ void prefetch_records(ntfs_volume& v, const child_entry_set& entries) {
     std::vector<uint64_t> offsets;
     offsets.reserve(entries.size());
     for (const auto& [entry, flag] : entries) {
+        // A kept record is taken as it is, without a read: decoding it
+        // ahead would only push out of the cache what is read.
+        if (v.kept_records.count(entry)) continue;
         const uint64_t pos = entry_offset(v, entry);
         if (pos != 0) hint(v, pos, offsets);
     }

@@ -2,6 +2,7 @@
 // allocated children The Sleuth Kit lists.
 #include "ntfs/attr_desc.hpp"
 #include "ntfs/attributes.hpp"
+#include "ntfs/deleted.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/index.hpp"
 #include "ntfs/index_node.hpp"
@@ -242,6 +243,37 @@ TEST(DirectoryChildren, AKeptFoldersIndexIsDecodedAheadOfItsListing) {
     keep_record(*raw, folder, rec);
     prefetch_kept_directory_index(*raw, folder);
     EXPECT_FALSE(takes_hints(*raw));
+}
+
+// A record kept for its listing is taken without a read, so a hint for it
+// would decode a chunk that nothing reads; hints for the others stand.
+TEST(DirectoryChildren, KeptRecordsAreNotDecodedAhead) {
+    const std::string e = test_paths::fixture("main_e6_best.E01");
+    ASSERT_FALSE(e.empty());
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_volume_by_path(uni::to_utf16(e), 0, v));
+    const auto& img = dynamic_cast<const ewf_image&>(*v->source->container);
+    // Two entries of the MFT's end, in chunks of their own that opening
+    // the volume did not read.
+    const uint64_t last = mft_entries_in_use(*v);
+    ASSERT_GE(last, 256u);
+    const uint64_t kept = last - 1, other = last - 129;
+    keep_record(*v, kept, std::vector<uint8_t>(static_cast<size_t>(v->record_stride), 0));
+    const uint64_t before = img.chunks_decoded();
+    child_entry_set only_kept;
+    only_kept.emplace(kept, 0);
+    prefetch_records(*v, only_kept);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(img.chunks_decoded(), before);
+    child_entry_set both;
+    both.emplace(kept, 0);
+    both.emplace(other, 0);
+    prefetch_records(*v, both);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (img.chunks_decoded() == before && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(img.chunks_decoded(), before + 1);
 }
 
 }  // namespace
