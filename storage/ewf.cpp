@@ -419,6 +419,13 @@ struct ewf_image::ahead {
     uint64_t busy_chunk = 0;
     bool reading = false;          // the reader is decoding `reading_chunk` itself
     uint64_t reading_chunk = 0;
+    // Who sleeps, so that the other wakes it only then, and only once its
+    // own hold of the lock has ended (a thread woken while the lock is
+    // held would at once sleep again, on the lock). Each wake-up costs
+    // both threads a switch, on the reading thread's path.
+    bool worker_waits = false;     // on `work`
+    bool reader_waits = false;     // on `done`
+    bool wake_worker = false;      // the reader is to wake the worker once it lets go of the lock
     bool stop = false;
     bool started = false;
     uint64_t decoded = 0;
@@ -431,7 +438,11 @@ void run_ahead(ewf_image& img) {
     ewf_image::ahead& a = *img.worker;
     std::unique_lock<std::mutex> lock(a.m);
     for (;;) {
-        a.work.wait(lock, [&] { return a.stop || (!a.queue.empty() && a.cache.unread < ewf_max_unread_ahead); });
+        while (!a.stop && (a.queue.empty() || a.cache.unread >= ewf_max_unread_ahead)) {
+            a.worker_waits = true;
+            a.work.wait(lock);
+            a.worker_waits = false;
+        }
         if (a.stop) return;
         const ewf_image::ahead::hinted h = a.queue.front();
         a.queue.pop_front();
@@ -442,7 +453,11 @@ void run_ahead(ewf_image& img) {
         std::string file, why;
         img.fill(lock, a.reader, c, a.buffer, true, {}, 0, file, why);
         a.busy = false;
-        a.done.notify_all();
+        if (a.reader_waits) {
+            lock.unlock();
+            a.done.notify_all();
+            lock.lock();
+        }
     }
 }
 
@@ -590,7 +605,11 @@ bool ewf_image::fill(std::unique_lock<std::mutex>& lock, ewf_chunk_reader& r, ui
                      bool ahead_of_read, std::span<uint8_t> copy, uint64_t within, std::string& file,
                      std::string& why) {
     ahead& a = *worker;
+    const size_t unread = a.cache.unread;
     ewf_chunk_cache::slot* s = a.cache.reserve(c);
+    // A chunk decoded ahead and pushed out unread for this one makes room
+    // ahead: a worker stopped by the limit goes on.
+    if (a.cache.unread < unread && a.worker_waits) a.wake_worker = true;
     std::vector<uint8_t>& target = s ? s->bytes : spare;
     lock.unlock();
     bool ok = false;
@@ -601,12 +620,7 @@ bool ewf_image::fill(std::unique_lock<std::mutex>& lock, ewf_chunk_reader& r, ui
     }
     if (ok && !copy.empty()) std::memcpy(copy.data(), target.data() + within, copy.size());
     lock.lock();
-    if (s) {
-        const size_t unread = a.cache.unread;
-        a.cache.release(*s, ok, ahead_of_read);
-        // A chunk decoded ahead and pushed out unread makes room ahead.
-        if (a.cache.unread < unread) a.work.notify_one();
-    }
+    if (s) a.cache.release(*s, ok, ahead_of_read);
     if (ok) ++a.decoded;
     return ok;
 }
@@ -641,12 +655,20 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
         const std::span<uint8_t> dst(buffer + done, n);
         done += n;
         std::unique_lock<std::mutex> lock(a.m);
+        // Wakes the worker, when something asked for it, once the lock is let go.
+        const auto let_go = [&] {
+            const bool wake = a.wake_worker;
+            a.wake_worker = false;
+            lock.unlock();
+            if (wake) a.work.notify_one();
+        };
         bool kept = false;
         for (;;) {
             const size_t unread = a.cache.unread;
             if (const uint8_t* c = a.cache.find(index)) {
                 std::memcpy(dst.data(), c + within, n);
-                if (a.cache.unread < unread) a.work.notify_one();
+                // Room ahead again for a worker stopped by the limit.
+                if (a.cache.unread < unread && a.worker_waits) a.wake_worker = true;
                 a.note_read(index);
                 kept = true;
                 break;
@@ -654,9 +676,16 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
             if (!(a.busy && a.busy_chunk == index)) break;
             // While the worker decodes this chunk, the reader decodes the
             // next one queued rather than wait idle.
-            if (!steal_ahead(lock)) a.done.wait(lock);
+            if (!steal_ahead(lock)) {
+                a.reader_waits = true;
+                a.done.wait(lock);
+                a.reader_waits = false;
+            }
         }
-        if (kept) continue;
+        if (kept) {
+            let_go();
+            continue;
+        }
         // Neither kept nor being decoded ahead: decoded here (the worker
         // passes over it should it come to it meanwhile).
         a.reading = true;
@@ -665,7 +694,7 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
         const bool ok = fill(lock, reader, index, scratch, false, dst, within, file, why);
         a.note_read(index);
         a.reading = false;
-        lock.unlock();
+        let_go();
         if (!ok) {
             report(index, file, why);
             std::memset(dst.data(), 0, n);
@@ -683,7 +712,7 @@ void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
         if (fresh.empty() || fresh.back() != c) fresh.push_back(c);
     }
     ahead& a = *worker;
-    std::lock_guard<std::mutex> lock(a.m);
+    std::unique_lock<std::mutex> lock(a.m);
     // The newest hint is the most urgent (the listing descends depth
     // first): its chunks go in front, in its order, the older ones after,
     // the oldest dropped beyond the limit. A chunk queued twice is passed
@@ -697,7 +726,9 @@ void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
         a.thread = std::thread(run_ahead, std::ref(*this));
         a.started = true;
     }
-    a.work.notify_one();
+    const bool wake = a.worker_waits;
+    lock.unlock();
+    if (wake) a.work.notify_one();
 } catch (const std::exception&) {
     // No thread or no memory for the queue: the reads decode on their own.
     std::lock_guard<std::mutex> lock(worker->m);

@@ -287,3 +287,41 @@ TEST(EwfImage, ChunksDecodedOnceWhileKeptAndAheadWhenAsked) {
     prefetch(src, std::vector<uint64_t>(1, 600 * 32768));
     close(src);
 }
+
+// Decoding ahead stops once the limit of chunks waiting unread is reached,
+// and goes on as they are read: each read that makes room must wake the
+// worker again, or the reads would decode the rest themselves.
+TEST(EwfImage, DecodingAheadWaitsAtTheUnreadLimitAndGoesOnAsChunksAreRead) {
+    const std::string e = test_paths::fixture("main_e6_best.E01");
+    ASSERT_FALSE(e.empty());
+    SectorSource src;
+    ASSERT_TRUE(open_image(src, uni::to_utf16(e)));
+    const auto& img = dynamic_cast<const ewf_image&>(*src.container);
+    bytes b(1024);
+    const auto read_chunk = [&](uint64_t c) {
+        uint32_t n = static_cast<uint32_t>(b.size());
+        read(src, b.data(), n, static_cast<int64_t>(c * 32768));
+    };
+    // The count once no chunk has been decoded for a while.
+    const auto settled = [&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        uint64_t last = img.chunks_decoded();
+        for (int quiet = 0; quiet < 20 && std::chrono::steady_clock::now() < until;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const uint64_t now = img.chunks_decoded();
+            quiet = now == last ? quiet + 1 : 0;
+            last = now;
+        }
+        return last;
+    };
+    const uint64_t first = 600, count = ewf_max_unread_ahead + 40;
+    std::vector<uint64_t> ahead;
+    for (uint64_t c = first; c < first + count; ++c) ahead.push_back(c * 32768);
+    prefetch(src, ahead);
+    EXPECT_EQ(settled(), ewf_max_unread_ahead);
+    for (uint64_t c = first; c < first + 10; ++c) read_chunk(c);
+    EXPECT_EQ(settled(), ewf_max_unread_ahead + 10);
+    for (uint64_t c = first + 10; c < first + count; ++c) read_chunk(c);
+    EXPECT_EQ(settled(), count);  // each chunk once
+    close(src);
+}
