@@ -4,7 +4,19 @@
 #include <cstring>
 #include <new>
 
+namespace {
+
+void give_back_lent(const block_cache& c, cache_chunk& ch) {
+    if (!ch.lent) return;
+    if (c.source) give_back(*c.source, ch.token);
+    ch.lent = nullptr;
+    ch.token = 0;
+}
+
+}  // namespace
+
 void clear(block_cache& c) {
+    for (cache_chunk& ch : c.chunks) give_back_lent(c, ch);
     c.chunks.clear();
     c.chunks.shrink_to_fit();
     c.source = nullptr;
@@ -49,8 +61,17 @@ cache_chunk* chunk_at(block_cache& c, SectorSource& src, int64_t base) {
             if (c.chunks[i].last_use < c.chunks[slot].last_use) slot = i;
     }
     cache_chunk& ch = c.chunks[slot];
+    give_back_lent(c, ch);
     uint32_t got = c.chunk_bytes;
     ++c.fetches;
+    if (lend(src, base, got, ch.lent, ch.token)) {
+        ch.offset = base;
+        ch.valid = got;
+        ch.last_use = c.clock;
+        c.last = slot;
+        return &ch;
+    }
+    ch.lent = nullptr;
     if (!read(src, ch.bytes.data(), got, base) || got == 0) {
         ch.offset = -1;
         ch.valid = 0;
@@ -93,7 +114,7 @@ bool cached_read(block_cache& c, SectorSource& src, uint8_t* buffer, uint32_t& l
         const uint64_t in = static_cast<uint64_t>(pos - base);
         if (in >= ch->valid) break;
         const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(expected - done, ch->valid - in));
-        std::memcpy(buffer + done, ch->bytes.data() + in, take);
+        std::memcpy(buffer + done, ch->data() + in, take);
         done += take;
         pos += take;
         if (ch->valid < chunk) break;  // the source ends inside this chunk

@@ -4,6 +4,10 @@
 // in small pieces many times over; through the cache each piece of the
 // source is read once while it stays in use.
 //
+// A container that keeps its disk decoded (EWF) lends whole chunks in
+// place rather than have them copied; the cache gives them back when it
+// drops them.
+//
 // A read through the cache delivers exactly what a direct read of the
 // source would: the same bytes, the same shortened length at the end of an
 // image, the same failures. Whenever a chunk cannot be fetched, the request
@@ -31,6 +35,11 @@ struct cache_chunk {
     uint32_t valid = 0;      // bytes the source delivered
     uint64_t last_use = 0;
     std::vector<uint8_t> bytes;
+    // Where a container lent the chunk's bytes in place (lend), instead of
+    // `bytes`, and the token that gives them back.
+    const uint8_t* lent = nullptr;
+    uint64_t token = 0;
+    const uint8_t* data() const { return lent ? lent : bytes.data(); }
 };
 
 struct block_cache {
@@ -45,8 +54,10 @@ struct block_cache {
     uint64_t passed_through = 0;               // requests read from the source as they are
 };
 
-// Empties the cache and frees its chunks.
+// Empties the cache and frees its chunks, giving back what its source lent.
 void clear(block_cache& cache);
 
-// Reads like read(src, buffer, length, offset), through the cache.
+// Reads like read(src, buffer, length, offset), through the cache. A cache
+// serves one source at a time, which outlives what it lent the cache: the
+// cache is cleared (or the source changed) while it is still open.
 bool cached_read(block_cache& cache, SectorSource& src, uint8_t* buffer, uint32_t& length, int64_t offset);

@@ -23,6 +23,15 @@ struct disk_container {
     // this order; a container whose reads are costly (decompression) may
     // prepare them ahead. A newer hint comes before the older ones.
     virtual void prefetch(std::span<const uint64_t> offsets) { (void)offsets; }
+    // Disk bytes the container keeps decoded, lent in place rather than
+    // copied: the `length` bytes from `offset`, which stay as they are
+    // until `give_back(token)`. False when the container lends nothing, or
+    // not these bytes (they are then read); a failure reads as one too.
+    virtual bool lend(uint64_t offset, uint32_t length, const uint8_t*& data, uint64_t& token) {
+        (void)offset, (void)length, (void)data, (void)token;
+        return false;
+    }
+    virtual void give_back(uint64_t token) { (void)token; }
     uint64_t disk_size = 0;     // bytes of the disk
     uint32_t sector_size = 512; // logical sector of the disk: 512 or 4096
 };

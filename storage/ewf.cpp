@@ -486,6 +486,11 @@ uint64_t ewf_image::chunks_decoded() const {
     return worker->decoded;
 }
 
+size_t ewf_image::chunks_lent() const {
+    std::lock_guard<std::mutex> lock(worker->m);
+    return worker->cache.lent;
+}
+
 void ewf_image::report(uint64_t index, const std::string& file, const std::string& why) const {
     report_damage(file, "chunk " + std::to_string(index) + " (disk offset " + hex(index * chunk_bytes) + ")", why);
 }
@@ -639,6 +644,48 @@ bool ewf_image::steal_ahead(std::unique_lock<std::mutex>& lock) {
     return true;
 }
 
+bool ewf_image::settle(std::unique_lock<std::mutex>& lock, uint64_t index) {
+    ahead& a = *worker;
+    for (;;) {
+        if (a.cache.has(index)) return true;
+        if (!(a.busy && a.busy_chunk == index)) return false;
+        // While the worker decodes this chunk, the reader decodes the
+        // next one queued rather than wait idle.
+        if (!steal_ahead(lock)) {
+            a.reader_waits = true;
+            a.done.wait(lock);
+            a.reader_waits = false;
+        }
+    }
+}
+
+void ewf_image::taken(uint64_t index, size_t unread_before) {
+    ahead& a = *worker;
+    // Room ahead again for a worker stopped by the limit.
+    if (a.cache.unread < unread_before && a.worker_waits) a.wake_worker = true;
+    a.note_read(index);
+}
+
+bool ewf_image::decode_here(std::unique_lock<std::mutex>& lock, uint64_t index, std::span<uint8_t> copy,
+                            uint64_t within, std::string& file, std::string& why) {
+    ahead& a = *worker;
+    // The worker passes over the chunk should it come to it meanwhile.
+    a.reading = true;
+    a.reading_chunk = index;
+    const bool ok = fill(lock, reader, index, scratch, false, copy, within, file, why);
+    a.note_read(index);
+    a.reading = false;
+    return ok;
+}
+
+void ewf_image::let_go(std::unique_lock<std::mutex>& lock) {
+    ahead& a = *worker;
+    const bool wake = a.wake_worker;
+    a.wake_worker = false;
+    lock.unlock();
+    if (wake) a.work.notify_one();
+}
+
 bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
     if (!buffer || chunk_bytes == 0 || scratch.size() != chunk_bytes) return false;
     ahead& a = *worker;
@@ -655,52 +702,54 @@ bool ewf_image::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
         const std::span<uint8_t> dst(buffer + done, n);
         done += n;
         std::unique_lock<std::mutex> lock(a.m);
-        // Wakes the worker, when something asked for it, once the lock is let go.
-        const auto let_go = [&] {
-            const bool wake = a.wake_worker;
-            a.wake_worker = false;
-            lock.unlock();
-            if (wake) a.work.notify_one();
-        };
-        bool kept = false;
-        for (;;) {
+        if (settle(lock, index)) {
             const size_t unread = a.cache.unread;
-            if (const uint8_t* c = a.cache.find(index)) {
-                std::memcpy(dst.data(), c + within, n);
-                // Room ahead again for a worker stopped by the limit.
-                if (a.cache.unread < unread && a.worker_waits) a.wake_worker = true;
-                a.note_read(index);
-                kept = true;
-                break;
-            }
-            if (!(a.busy && a.busy_chunk == index)) break;
-            // While the worker decodes this chunk, the reader decodes the
-            // next one queued rather than wait idle.
-            if (!steal_ahead(lock)) {
-                a.reader_waits = true;
-                a.done.wait(lock);
-                a.reader_waits = false;
-            }
-        }
-        if (kept) {
-            let_go();
+            std::memcpy(dst.data(), a.cache.find(index) + within, n);
+            taken(index, unread);
+            let_go(lock);
             continue;
         }
-        // Neither kept nor being decoded ahead: decoded here (the worker
-        // passes over it should it come to it meanwhile).
-        a.reading = true;
-        a.reading_chunk = index;
         std::string file, why;
-        const bool ok = fill(lock, reader, index, scratch, false, dst, within, file, why);
-        a.note_read(index);
-        a.reading = false;
-        let_go();
+        const bool ok = decode_here(lock, index, dst, within, file, why);
+        let_go(lock);
         if (!ok) {
             report(index, file, why);
             std::memset(dst.data(), 0, n);
         }
     }
     return true;
+}
+
+bool ewf_image::lend(uint64_t offset, uint32_t length, const uint8_t*& data, uint64_t& token) {
+    if (chunk_bytes == 0 || scratch.size() != chunk_bytes || offset >= disk_size || length > disk_size - offset)
+        return false;
+    const uint64_t index = offset / chunk_bytes;
+    const uint64_t within = offset % chunk_bytes;
+    if (length > chunk_bytes - within) return false;
+    ahead& a = *worker;
+    std::unique_lock<std::mutex> lock(a.m);
+    bool held = settle(lock, index);
+    if (!held) {
+        // Decoded into the cache, to be lent from there; a chunk that
+        // fails is left to the read that follows, which reports it.
+        std::string file, why;
+        held = decode_here(lock, index, {}, 0, file, why) && a.cache.has(index);
+    }
+    const size_t unread = a.cache.unread;
+    size_t slot = 0;
+    const uint8_t* bytes = held ? a.cache.lend(index, slot) : nullptr;
+    if (bytes) {
+        taken(index, unread);
+        data = bytes + within;
+        token = slot;
+    }
+    let_go(lock);
+    return bytes != nullptr;
+}
+
+void ewf_image::give_back(uint64_t token) {
+    std::lock_guard<std::mutex> lock(worker->m);
+    worker->cache.give_back(static_cast<size_t>(token));
 }
 
 void ewf_image::prefetch(std::span<const uint64_t> offsets) try {

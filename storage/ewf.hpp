@@ -130,10 +130,17 @@ struct ewf_image : disk_container {
 
     bool read(uint8_t* buffer, uint64_t offset, uint32_t length) override;
     void prefetch(std::span<const uint64_t> offsets) override;
+    // Lends bytes that lie within one chunk from the chunk cache, decoding
+    // the chunk first as a read would; a chunk that fails its checks is not
+    // lent (the read that follows reports it).
+    bool lend(uint64_t offset, uint32_t length, const uint8_t*& data, uint64_t& token) override;
+    void give_back(uint64_t token) override;
 
     // Chunks decoded so far, by the reads and ahead of them (each chunk
     // once while the cache keeps it).
     uint64_t chunks_decoded() const;
+    // Chunks lent out and not given back.
+    size_t chunks_lent() const;
 
     // Sizes the buffers and the cache once the set is open.
     void start_reads();
@@ -160,5 +167,18 @@ struct ewf_image : disk_container {
     // Decodes the next chunk queued ahead on the reading thread (the lock
     // held on entry and exit); false when none waits.
     bool steal_ahead(std::unique_lock<std::mutex>& lock);
+    // With the lock held: waits while the worker decodes chunk `index`,
+    // decoding the next queued chunk meanwhile; true when the cache then
+    // holds it.
+    bool settle(std::unique_lock<std::mutex>& lock, uint64_t index);
+    // With the lock held: counts chunk `index` read, once the cache has
+    // given it out, and notes whether that made room for the worker.
+    void taken(uint64_t index, size_t unread_before);
+    // Decodes chunk `index` on the reading thread, into the cache (or, when
+    // no slot is free, `scratch`), copying `copy` out of it from `within`.
+    bool decode_here(std::unique_lock<std::mutex>& lock, uint64_t index, std::span<uint8_t> copy, uint64_t within,
+                     std::string& file, std::string& why);
+    // Lets go of the lock, then wakes the worker when a read made room for it.
+    void let_go(std::unique_lock<std::mutex>& lock);
     friend void run_ahead(ewf_image& img);
 };

@@ -94,6 +94,7 @@ void ewf_chunk_cache::init(uint32_t bytes_per_chunk) {
     where.clear();
     clock = 0;
     unread = 0;
+    lent = 0;
 }
 
 const uint8_t* ewf_chunk_cache::find(uint64_t chunk) {
@@ -108,13 +109,29 @@ const uint8_t* ewf_chunk_cache::find(uint64_t chunk) {
     return s.bytes.data();
 }
 
+const uint8_t* ewf_chunk_cache::lend(uint64_t chunk, size_t& index) {
+    const auto it = where.find(chunk);
+    if (it == where.end()) return nullptr;
+    slot& s = slots[it->second];
+    if (s.lent == 0 && lent >= slots.size() / 4) return nullptr;
+    const uint8_t* bytes = find(chunk);
+    if (s.lent++ == 0) ++lent;
+    index = it->second;
+    return bytes;
+}
+
+void ewf_chunk_cache::give_back(size_t index) {
+    if (index >= slots.size() || slots[index].lent == 0) return;
+    if (--slots[index].lent == 0) --lent;
+}
+
 bool ewf_chunk_cache::has(uint64_t chunk) const { return where.count(chunk) != 0; }
 
 ewf_chunk_cache::slot* ewf_chunk_cache::reserve(uint64_t chunk) {
     if (slots.empty()) slots.resize(ewf_min_cached_chunks);
     slot* pick = nullptr;
     for (slot& s : slots) {
-        if (s.filling) continue;
+        if (s.filling || s.lent) continue;
         if (!s.full) {
             pick = &s;
             break;

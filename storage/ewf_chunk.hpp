@@ -58,6 +58,7 @@ struct ewf_chunk_cache {
         bool full = false;     // holds `chunk` decoded
         bool filling = false;  // reserved for `chunk`, being decoded
         bool unread = false;   // decoded ahead of its read, not read yet
+        uint32_t lent = 0;     // lends of its bytes not given back: it is not refilled meanwhile
         uint64_t last_use = 0;
         std::vector<uint8_t> bytes;
     };
@@ -66,15 +67,22 @@ struct ewf_chunk_cache {
     uint32_t chunk_bytes = 0;
     uint64_t clock = 0;
     size_t unread = 0;  // slots decoded ahead and not read yet
+    size_t lent = 0;    // slots lent out
 
     // Sets the chunk size and the number of slots (within the bounds above).
     void init(uint32_t bytes_per_chunk);
     // The decoded bytes of `chunk` when they are kept (the chunk counts as
     // read from then on), else nullptr.
     const uint8_t* find(uint64_t chunk);
+    // find, and the slot lent until give_back(index) (`index` its place);
+    // nullptr when the chunk is not kept, or when a quarter of the slots
+    // is lent already, so that decoding always finds room.
+    const uint8_t* lend(uint64_t chunk, size_t& index);
+    void give_back(size_t index);
     bool has(uint64_t chunk) const;
     // A slot to decode `chunk` into, free or least recently used, its
-    // bytes chunk_bytes long; nullptr when every slot is being filled.
+    // bytes chunk_bytes long; nullptr when every slot is being filled or
+    // lent.
     slot* reserve(uint64_t chunk);
     // Ends the filling: the slot keeps the chunk when `decoded`, counted
     // as unread when it was decoded `ahead` of its read.

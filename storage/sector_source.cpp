@@ -317,6 +317,17 @@ void prefetch(SectorSource& src, std::span<const uint64_t> offsets) {
     if (src.is_open && src.container) src.container->prefetch(offsets);
 }
 
+bool lend(SectorSource& src, int64_t offset, uint32_t length, const uint8_t*& data, uint64_t& token) {
+    if (!src.is_open || !src.container || offset < 0 || offset >= src.size ||
+        static_cast<uint64_t>(src.size - offset) < length)
+        return false;
+    return src.container->lend(static_cast<uint64_t>(offset), length, data, token);
+}
+
+void give_back(const SectorSource& src, uint64_t token) {
+    if (src.container) src.container->give_back(token);
+}
+
 bool read_into(SectorSource& src, uint64_t offset, std::span<uint8_t> out) {
     std::fill(out.begin(), out.end(), uint8_t(0));
     if (out.empty() || out.size() > UINT32_MAX || offset > uint64_t(INT64_MAX)) return false;

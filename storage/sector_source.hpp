@@ -89,6 +89,12 @@ uint64_t total_size(const SectorSource& src);
 // soon, in this order (a container may decode them ahead); a hint only.
 void prefetch(SectorSource& src, std::span<const uint64_t> offsets);
 
+// The `length` bytes from `offset` as the source's container keeps them,
+// lent until give_back (disk_container::lend); false when they are not
+// lent, and then they are read as usual.
+bool lend(SectorSource& src, int64_t offset, uint32_t length, const uint8_t*& data, uint64_t& token);
+void give_back(const SectorSource& src, uint64_t token);
+
 // Fills `out` from absolute byte `offset`: the buffer is zeroed first, so
 // bytes past the end of the source read as zeros. True when the read
 // succeeded and delivered at least one byte.

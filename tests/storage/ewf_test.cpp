@@ -1,6 +1,7 @@
 // EWF images: the parsers on crafted bytes, the chunk order around gaps,
 // and the ewfacquire-made fixtures read back as the raw images they hold.
 #include "platform/unicode.hpp"
+#include "storage/block_cache.hpp"
 #include "storage/ewf.hpp"
 #include "storage/ewf_section.hpp"
 #include "storage/ewf_table.hpp"
@@ -323,5 +324,76 @@ TEST(EwfImage, DecodingAheadWaitsAtTheUnreadLimitAndGoesOnAsChunksAreRead) {
     EXPECT_EQ(settled(), ewf_max_unread_ahead + 10);
     for (uint64_t c = first + 10; c < first + count; ++c) read_chunk(c);
     EXPECT_EQ(settled(), count);  // each chunk once
+    close(src);
+}
+
+// Chunks lent in place (to a volume's block cache) are not refilled while
+// lent, however many other chunks are read; given back, they may be. Only
+// bytes within one chunk are lent, and never from more than a quarter of
+// the cache at once; a block cache over the image reads it as it is.
+TEST(EwfImage, LentChunksStayUntilGivenBack) {
+    const std::string e = test_paths::fixture("main_e6_best.E01"), r = test_paths::fixture("main.img");
+    ASSERT_FALSE(e.empty() || r.empty());
+    const bytes expected = file_bytes(r);
+    SectorSource src;
+    ASSERT_TRUE(open_image(src, uni::to_utf16(e)));
+    const auto& img = dynamic_cast<const ewf_image&>(*src.container);
+    const auto same = [&](const uint8_t* data, uint64_t at, uint32_t n) {
+        return std::equal(data, data + n, expected.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    uint8_t b = 0;
+    const auto read_chunks = [&](uint64_t from, uint64_t to) {
+        for (uint64_t c = from; c < to; ++c) {
+            uint32_t n = 1;
+            read(src, &b, n, static_cast<int64_t>(c * 32768));
+        }
+    };
+    const uint8_t* data = nullptr;
+    uint64_t token = 0;
+    ASSERT_TRUE(lend(src, 5 * 32768 + 16384, 16384, data, token));
+    EXPECT_TRUE(same(data, 5 * 32768 + 16384, 16384));
+    read_chunks(100, 400);  // more than the cache holds
+    EXPECT_TRUE(same(data, 5 * 32768 + 16384, 16384));
+    const uint64_t decoded = img.chunks_decoded();
+    const uint8_t* again = nullptr;
+    uint64_t token2 = 0;
+    ASSERT_TRUE(lend(src, 5 * 32768, 100, again, token2));  // still kept: not decoded again
+    EXPECT_EQ(img.chunks_decoded(), decoded);
+    EXPECT_EQ(img.chunks_lent(), 1u);
+    give_back(src, token);
+    give_back(src, token2);
+    EXPECT_EQ(img.chunks_lent(), 0u);
+    read_chunks(400, 700);
+    ASSERT_TRUE(lend(src, 5 * 32768, 100, again, token2));
+    EXPECT_EQ(img.chunks_decoded(), decoded + 301);  // pushed out once given back
+    give_back(src, token2);
+
+    EXPECT_FALSE(lend(src, 32768 - 100, 200, data, token));  // across two chunks
+    EXPECT_FALSE(lend(src, src.size - 100, 200, data, token));
+    const size_t most = ewf_chunk_cache_bytes / 32768 / 4;
+    std::vector<uint64_t> tokens;
+    for (uint64_t c = 0; c < 2 * most && lend(src, c * 32768, 512, data, token); ++c) tokens.push_back(token);
+    EXPECT_EQ(tokens.size(), most);
+    // Reads go on, lent or not.
+    block_cache cache;
+    bytes got(expected.size());
+    for (uint64_t at = 0; at < got.size(); at += 1000) {
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(1000, got.size() - at));
+        ASSERT_TRUE(cached_read(cache, src, got.data() + at, n, static_cast<int64_t>(at)));
+    }
+    EXPECT_TRUE(got == expected);
+    for (const uint64_t t : tokens) give_back(src, t);
+    clear(cache);
+    EXPECT_EQ(img.chunks_lent(), 0u);  // the cache could borrow nothing
+    got.assign(got.size(), 0);
+    for (uint64_t at = 0; at < got.size(); at += 1000) {
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(1000, got.size() - at));
+        ASSERT_TRUE(cached_read(cache, src, got.data() + at, n, static_cast<int64_t>(at)));
+    }
+    EXPECT_TRUE(got == expected);
+    EXPECT_GT(img.chunks_lent(), 0u);
+    EXPECT_LE(img.chunks_lent(), size_t(cache.max_chunks));
+    clear(cache);
+    EXPECT_EQ(img.chunks_lent(), 0u);
     close(src);
 }
