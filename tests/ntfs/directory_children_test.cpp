@@ -197,14 +197,18 @@ TEST(DirectoryChildren, AnIndexReadAfterALargerOneGivesWhatItGivesAlone) {
     }
 }
 
+// The main fixture's volume, read from its E01 (which takes hints).
+bool open_main_ewf(std::unique_ptr<ntfs_volume>& v) {
+    const std::string e = test_paths::fixture("main_e6_best.E01");
+    return !e.empty() && open_volume_by_path(uni::to_utf16(e), 0, v) && v->source->container;
+}
+
 // A kept folder's index is decoded ahead when hinted: reading the folder's
 // children afterwards decodes no chunk of the compressed image. A folder
 // whose record is not kept, and a raw image, take no hint.
 TEST(DirectoryChildren, AKeptFoldersIndexIsDecodedAheadOfItsListing) {
-    const std::string e = test_paths::fixture("main_e6_best.E01");
-    ASSERT_FALSE(e.empty());
     std::unique_ptr<ntfs_volume> v;
-    ASSERT_TRUE(open_volume_by_path(uni::to_utf16(e), 0, v));
+    ASSERT_TRUE(open_main_ewf(v));
     const auto& img = dynamic_cast<const ewf_image&>(*v->source->container);
     std::vector<uint8_t> rec;
     uint64_t folder = 0;
@@ -248,10 +252,8 @@ TEST(DirectoryChildren, AKeptFoldersIndexIsDecodedAheadOfItsListing) {
 // A record kept for its listing is taken without a read, so a hint for it
 // would decode a chunk that nothing reads; hints for the others stand.
 TEST(DirectoryChildren, KeptRecordsAreNotDecodedAhead) {
-    const std::string e = test_paths::fixture("main_e6_best.E01");
-    ASSERT_FALSE(e.empty());
     std::unique_ptr<ntfs_volume> v;
-    ASSERT_TRUE(open_volume_by_path(uni::to_utf16(e), 0, v));
+    ASSERT_TRUE(open_main_ewf(v));
     const auto& img = dynamic_cast<const ewf_image&>(*v->source->container);
     // Two entries of the MFT's end, in chunks of their own that opening
     // the volume did not read.

@@ -252,17 +252,33 @@ TEST(EwfImage, FixturesReadAsTheRawImagesTheyHold) {
     }
 }
 
-TEST(EwfImage, ChunksDecodedOnceWhileKeptAndAheadWhenAsked) {
-    const std::string e = test_paths::fixture("main_e6_best.E01");
-    ASSERT_FALSE(e.empty());
+// The main fixture's E01 (chunks of 32 KiB), and reads of a KiB from it.
+struct main_ewf {
     SectorSource src;
-    ASSERT_TRUE(open_image(src, uni::to_utf16(e)));
-    const auto& img = dynamic_cast<const ewf_image&>(*src.container);
-    bytes b(1024);
-    const auto read_at = [&](uint64_t at) {
+    const ewf_image* img = nullptr;
+    bytes b = bytes(1024);
+
+    bool open() {
+        const std::string e = test_paths::fixture("main_e6_best.E01");
+        if (e.empty() || !open_image(src, uni::to_utf16(e))) return false;
+        img = dynamic_cast<const ewf_image*>(src.container.get());
+        return img != nullptr;
+    }
+    void read_at(uint64_t at) {
         uint32_t n = static_cast<uint32_t>(b.size());
         read(src, b.data(), n, static_cast<int64_t>(at));
-    };
+    }
+    void read_chunks(uint64_t from, uint64_t to) {
+        for (uint64_t c = from; c < to; ++c) read_at(c * 32768);
+    }
+};
+
+TEST(EwfImage, ChunksDecodedOnceWhileKeptAndAheadWhenAsked) {
+    main_ewf m;
+    ASSERT_TRUE(m.open());
+    SectorSource& src = m.src;
+    const ewf_image& img = *m.img;
+    const auto read_at = [&](uint64_t at) { m.read_at(at); };
     for (uint64_t at = 0; at < 32768; at += 1024) read_at(3 * 32768 + at);
     EXPECT_EQ(img.chunks_decoded(), 1u);
     // The least recently used chunk goes first: after 300 others, chunk 3
@@ -293,16 +309,10 @@ TEST(EwfImage, ChunksDecodedOnceWhileKeptAndAheadWhenAsked) {
 // and goes on as they are read: each read that makes room must wake the
 // worker again, or the reads would decode the rest themselves.
 TEST(EwfImage, DecodingAheadWaitsAtTheUnreadLimitAndGoesOnAsChunksAreRead) {
-    const std::string e = test_paths::fixture("main_e6_best.E01");
-    ASSERT_FALSE(e.empty());
-    SectorSource src;
-    ASSERT_TRUE(open_image(src, uni::to_utf16(e)));
-    const auto& img = dynamic_cast<const ewf_image&>(*src.container);
-    bytes b(1024);
-    const auto read_chunk = [&](uint64_t c) {
-        uint32_t n = static_cast<uint32_t>(b.size());
-        read(src, b.data(), n, static_cast<int64_t>(c * 32768));
-    };
+    main_ewf m;
+    ASSERT_TRUE(m.open());
+    SectorSource& src = m.src;
+    const ewf_image& img = *m.img;
     // The count once no chunk has been decoded for a while.
     const auto settled = [&] {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -320,9 +330,9 @@ TEST(EwfImage, DecodingAheadWaitsAtTheUnreadLimitAndGoesOnAsChunksAreRead) {
     for (uint64_t c = first; c < first + count; ++c) ahead.push_back(c * 32768);
     prefetch(src, ahead);
     EXPECT_EQ(settled(), ewf_max_unread_ahead);
-    for (uint64_t c = first; c < first + 10; ++c) read_chunk(c);
+    m.read_chunks(first, first + 10);
     EXPECT_EQ(settled(), ewf_max_unread_ahead + 10);
-    for (uint64_t c = first + 10; c < first + count; ++c) read_chunk(c);
+    m.read_chunks(first + 10, first + count);
     EXPECT_EQ(settled(), count);  // each chunk once
     close(src);
 }
@@ -332,22 +342,17 @@ TEST(EwfImage, DecodingAheadWaitsAtTheUnreadLimitAndGoesOnAsChunksAreRead) {
 // bytes within one chunk are lent, and never from more than a quarter of
 // the cache at once; a block cache over the image reads it as it is.
 TEST(EwfImage, LentChunksStayUntilGivenBack) {
-    const std::string e = test_paths::fixture("main_e6_best.E01"), r = test_paths::fixture("main.img");
-    ASSERT_FALSE(e.empty() || r.empty());
+    const std::string r = test_paths::fixture("main.img");
+    ASSERT_FALSE(r.empty());
     const bytes expected = file_bytes(r);
-    SectorSource src;
-    ASSERT_TRUE(open_image(src, uni::to_utf16(e)));
-    const auto& img = dynamic_cast<const ewf_image&>(*src.container);
+    main_ewf m;
+    ASSERT_TRUE(m.open());
+    SectorSource& src = m.src;
+    const ewf_image& img = *m.img;
     const auto same = [&](const uint8_t* data, uint64_t at, uint32_t n) {
         return std::equal(data, data + n, expected.begin() + static_cast<std::ptrdiff_t>(at));
     };
-    uint8_t b = 0;
-    const auto read_chunks = [&](uint64_t from, uint64_t to) {
-        for (uint64_t c = from; c < to; ++c) {
-            uint32_t n = 1;
-            read(src, &b, n, static_cast<int64_t>(c * 32768));
-        }
-    };
+    const auto read_chunks = [&](uint64_t from, uint64_t to) { m.read_chunks(from, to); };
     const uint8_t* data = nullptr;
     uint64_t token = 0;
     ASSERT_TRUE(lend(src, 5 * 32768 + 16384, 16384, data, token));
