@@ -9,7 +9,8 @@
 #include <new>
 
 ntfs_volume::ntfs_volume() = default;
-ntfs_volume::~ntfs_volume() = default;
+// What the cache borrowed from the source goes back while the source is open.
+ntfs_volume::~ntfs_volume() { clear(cache); }
 
 uint32_t working_record_size(const ntfs_volume& v) { return v.record_size ? v.record_size : 1024; }
 
