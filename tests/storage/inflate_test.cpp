@@ -354,11 +354,12 @@ TEST(Adler32, AgreesWithZlib) {
     // All 0xff: the sums at their largest before each reduction.
     const bytes full(100008, 0xff);
     for (const bytes* d : std::initializer_list<const bytes*>{&data, &full}) {
-        for (size_t length : {0, 1, 15, 16, 17, 31, 5551, 5552, 5553, 5552 * 16 + 7, 100000}) {
+        for (size_t length : {0, 1, 15, 16, 17, 31, 32, 33, 47, 48, 63, 5551, 5552, 5553, 5552 * 16 + 7, 100000}) {
             for (size_t start : {0, 1, 7}) {
                 const std::span<const uint8_t> piece(d->data() + start, length);
                 const uLong want = adler32(1, piece.data(), static_cast<uInt>(piece.size()));
                 EXPECT_EQ(adler32_of(piece), want) << length << " at " << start;
+                EXPECT_EQ(adler32_update_baseline(1, piece), want) << length << " at " << start;
                 // Carried on from a partial sum, split anywhere.
                 const size_t split = length / 3;
                 EXPECT_EQ(adler32_update(adler32_of(piece.first(split)), piece.subspan(split)), want);
