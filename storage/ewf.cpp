@@ -438,7 +438,7 @@ void run_ahead(ewf_image& img) {
     ewf_image::ahead& a = *img.worker;
     std::unique_lock<std::mutex> lock(a.m);
     for (;;) {
-        while (!a.stop && (a.queue.empty() || a.cache.unread >= ewf_max_unread_ahead)) {
+        while (!a.stop && (a.queue.empty() || a.cache.unread >= a.cache.unread_limit)) {
             a.worker_waits = true;
             a.work.wait(lock);
             a.worker_waits = false;
@@ -611,7 +611,12 @@ bool ewf_image::fill(std::unique_lock<std::mutex>& lock, ewf_chunk_reader& r, ui
                      std::string& why) {
     ahead& a = *worker;
     const size_t unread = a.cache.unread;
-    ewf_chunk_cache::slot* s = a.cache.reserve(c);
+    ewf_chunk_cache::slot* s = nullptr;
+    try {
+        s = a.cache.reserve(c);
+    } catch (const std::bad_alloc&) {
+        // No memory for a slot's bytes: decoded into the spare buffer.
+    }
     // A chunk decoded ahead and pushed out unread for this one makes room
     // ahead: a worker stopped by the limit goes on.
     if (a.cache.unread < unread && a.worker_waits) a.wake_worker = true;
@@ -633,7 +638,7 @@ bool ewf_image::fill(std::unique_lock<std::mutex>& lock, ewf_chunk_reader& r, ui
 bool ewf_image::steal_ahead(std::unique_lock<std::mutex>& lock) {
     ahead& a = *worker;
     while (!a.queue.empty() && a.stale(a.queue.front())) a.queue.pop_front();
-    if (a.queue.empty() || a.cache.unread >= ewf_max_unread_ahead) return false;
+    if (a.queue.empty() || a.cache.unread >= a.cache.unread_limit) return false;
     const uint64_t c = a.queue.front().chunk;
     a.queue.pop_front();
     a.reading = true;

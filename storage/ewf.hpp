@@ -104,11 +104,9 @@ struct ewf_chunk_reader {
     std::vector<uint8_t> stored;
 };
 
-// Chunks asked for ahead of their reads that may wait their turn, and
-// chunks decoded ahead that may wait unread in the cache: a quarter of it,
-// so that what is decoded ahead does not push out what is being read.
+// Chunks asked for ahead of their reads that may wait their turn. How many
+// decoded ahead may wait unread is the cache's (unread_limit).
 constexpr size_t ewf_max_queued_chunks = 4096;
-constexpr size_t ewf_max_unread_ahead = 64;
 // Chunks whose last read is remembered, so that a hint the reads overtook
 // is not decoded again: a listing reads some thousands of chunks of MFT
 // and indexes per 100,000 files, so this covers some millions of files in

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <zlib.h>
 
 struct ewf_inflater::state {
@@ -87,21 +88,51 @@ ewf_chunk_fault decode_ewf_chunk(ewf_inflater& inflater, std::span<const uint8_t
     return compressed ? inflate_chunk(inflater, stored, needed, out) : copy_stored_chunk(stored, needed, out);
 }
 
+namespace {
+
+void unlink(ewf_chunk_cache& c, size_t i) {
+    ewf_chunk_cache::slot& s = c.slots[i];
+    (s.older == ewf_no_slot ? c.oldest : c.slots[s.older].newer) = s.newer;
+    (s.newer == ewf_no_slot ? c.newest : c.slots[s.newer].older) = s.older;
+    s.older = s.newer = ewf_no_slot;
+}
+
+void link_newest(ewf_chunk_cache& c, size_t i) {
+    ewf_chunk_cache::slot& s = c.slots[i];
+    s.older = c.newest;
+    s.newer = ewf_no_slot;
+    (c.newest == ewf_no_slot ? c.oldest : c.slots[c.newest].newer) = i;
+    c.newest = i;
+}
+
+void link_oldest(ewf_chunk_cache& c, size_t i) {
+    ewf_chunk_cache::slot& s = c.slots[i];
+    s.newer = c.oldest;
+    s.older = ewf_no_slot;
+    (c.oldest == ewf_no_slot ? c.newest : c.slots[c.oldest].older) = i;
+    c.oldest = i;
+}
+
+}  // namespace
+
 void ewf_chunk_cache::init(uint32_t bytes_per_chunk) {
     chunk_bytes = bytes_per_chunk;
     const uint64_t count = bytes_per_chunk ? ewf_chunk_cache_bytes / bytes_per_chunk : 0;
     slots.assign(static_cast<size_t>(std::max<uint64_t>(count, ewf_min_cached_chunks)), slot{});
     where.clear();
-    clock = 0;
+    oldest = newest = ewf_no_slot;
+    for (size_t i = 0; i < slots.size(); ++i) link_newest(*this, i);
     unread = 0;
     lent = 0;
+    unread_limit = std::max<size_t>(1, slots.size() / 4);
 }
 
 const uint8_t* ewf_chunk_cache::find(uint64_t chunk) {
     const auto it = where.find(chunk);
     if (it == where.end()) return nullptr;
     slot& s = slots[it->second];
-    s.last_use = ++clock;
+    unlink(*this, it->second);
+    link_newest(*this, it->second);
     if (s.unread) {
         s.unread = false;
         --unread;
@@ -128,32 +159,40 @@ void ewf_chunk_cache::give_back(size_t index) {
 bool ewf_chunk_cache::has(uint64_t chunk) const { return where.count(chunk) != 0; }
 
 ewf_chunk_cache::slot* ewf_chunk_cache::reserve(uint64_t chunk) {
-    if (slots.empty()) slots.resize(ewf_min_cached_chunks);
-    slot* pick = nullptr;
-    for (slot& s : slots) {
-        if (s.filling || s.lent) continue;
-        if (!s.full) {
-            pick = &s;
-            break;
-        }
-        if (!pick || s.last_use < pick->last_use) pick = &s;
-    }
-    if (!pick) return nullptr;
-    if (pick->full) where.erase(pick->chunk);
-    if (pick->unread) --unread;
-    pick->full = pick->unread = false;
-    pick->filling = true;
-    pick->chunk = chunk;
-    pick->bytes.resize(chunk_bytes);
-    return pick;
+    if (slots.empty()) init(chunk_bytes);
+    size_t i = oldest;
+    while (i != ewf_no_slot && slots[i].lent) i = slots[i].newer;
+    if (i == ewf_no_slot) return nullptr;
+    slot& pick = slots[i];
+    // The one step that may fail comes first, so that a failure leaves the
+    // slot as it was.
+    pick.bytes.resize(chunk_bytes);
+    if (pick.full) where.erase(pick.chunk);
+    if (pick.unread) --unread;
+    pick.full = pick.unread = false;
+    pick.filling = true;
+    pick.chunk = chunk;
+    unlink(*this, i);
+    return &pick;
 }
 
 void ewf_chunk_cache::release(slot& s, bool decoded, bool ahead) {
+    const size_t i = static_cast<size_t>(&s - slots.data());
     s.filling = false;
-    if (!decoded || has(s.chunk)) return;
+    bool kept = decoded && !has(s.chunk);
+    if (kept) {
+        try {
+            where[s.chunk] = i;
+        } catch (const std::bad_alloc&) {
+            kept = false;  // the chunk is decoded again when it is next read
+        }
+    }
+    if (!kept) {
+        link_oldest(*this, i);  // empty: the next to be filled
+        return;
+    }
     s.full = true;
     s.unread = ahead;
     if (ahead) ++unread;
-    s.last_use = ++clock;
-    where[s.chunk] = static_cast<size_t>(&s - slots.data());
+    link_newest(*this, i);
 }

@@ -50,6 +50,9 @@ constexpr uint64_t ewf_chunk_cache_bytes = uint64_t(8) << 20;
 // (by the reading thread and by the one decoding ahead) and two read from.
 constexpr uint32_t ewf_min_cached_chunks = 4;
 
+// No slot: the end of the use order.
+constexpr size_t ewf_no_slot = SIZE_MAX;
+
 // Not thread-safe: its owner guards it. A slot being filled is its
 // filler's alone until `release`, so the decoding runs unguarded.
 struct ewf_chunk_cache {
@@ -59,15 +62,24 @@ struct ewf_chunk_cache {
         bool filling = false;  // reserved for `chunk`, being decoded
         bool unread = false;   // decoded ahead of its read, not read yet
         uint32_t lent = 0;     // lends of its bytes not given back: it is not refilled meanwhile
-        uint64_t last_use = 0;
+        // Its neighbours in the use order, which holds every slot not being
+        // filled: empty slots first, then the full ones from the one used
+        // longest ago.
+        size_t older = ewf_no_slot;
+        size_t newer = ewf_no_slot;
         std::vector<uint8_t> bytes;
     };
     std::vector<slot> slots;
     std::unordered_map<uint64_t, size_t> where;  // chunk -> its full slot
     uint32_t chunk_bytes = 0;
-    uint64_t clock = 0;
+    size_t oldest = ewf_no_slot;  // the ends of the use order
+    size_t newest = ewf_no_slot;
     size_t unread = 0;  // slots decoded ahead and not read yet
     size_t lent = 0;    // slots lent out
+    // How many slots may wait unread, decoded ahead: a quarter of them
+    // (at least one), so that what is decoded ahead never pushes out what
+    // is being read, whatever the chunk size.
+    size_t unread_limit = 0;
 
     // Sets the chunk size and the number of slots (within the bounds above).
     void init(uint32_t bytes_per_chunk);
@@ -80,9 +92,11 @@ struct ewf_chunk_cache {
     const uint8_t* lend(uint64_t chunk, size_t& index);
     void give_back(size_t index);
     bool has(uint64_t chunk) const;
-    // A slot to decode `chunk` into, free or least recently used, its
+    // A slot to decode `chunk` into, empty or least recently used, its
     // bytes chunk_bytes long; nullptr when every slot is being filled or
-    // lent.
+    // lent. Lent slots are passed over, and there are at most a quarter of
+    // them, so the search is short. When the slot's bytes cannot be
+    // allocated (std::bad_alloc) the cache is left as it was.
     slot* reserve(uint64_t chunk);
     // Ends the filling: the slot keeps the chunk when `decoded`, counted
     // as unread when it was decoded `ahead` of its read.

@@ -3,6 +3,7 @@
 #include "platform/unicode.hpp"
 #include "storage/block_cache.hpp"
 #include "storage/ewf.hpp"
+#include "storage/ewf_chunk.hpp"
 #include "storage/ewf_section.hpp"
 #include "storage/ewf_table.hpp"
 #include "storage/le.hpp"
@@ -325,16 +326,83 @@ TEST(EwfImage, DecodingAheadWaitsAtTheUnreadLimitAndGoesOnAsChunksAreRead) {
         }
         return last;
     };
-    const uint64_t first = 600, count = ewf_max_unread_ahead + 40;
+    const uint64_t limit = ewf_chunk_cache_bytes / 32768 / 4;  // a quarter of the fixture's cache
+    const uint64_t first = 600, count = limit + 40;
     std::vector<uint64_t> ahead;
     for (uint64_t c = first; c < first + count; ++c) ahead.push_back(c * 32768);
     prefetch(src, ahead);
-    EXPECT_EQ(settled(), ewf_max_unread_ahead);
+    EXPECT_EQ(settled(), limit);
     m.read_chunks(first, first + 10);
-    EXPECT_EQ(settled(), ewf_max_unread_ahead + 10);
+    EXPECT_EQ(settled(), limit + 10);
     m.read_chunks(first + 10, first + count);
     EXPECT_EQ(settled(), count);  // each chunk once
     close(src);
+}
+
+// The chunk cache on its own, for chunks from the usual 32 KiB up to sizes
+// where it holds only a few: chunks decoded ahead up to the limit are all
+// still there when read (none pushed out by the others), however large the
+// chunks; a quarter lent and two being filled still leave a slot; and the
+// slot refilled is the one used longest ago, lent ones passed over.
+TEST(EwfChunkCache, DecodedAheadStaysAndTheLeastRecentlyUsedGoes) {
+    for (const uint32_t size : {32768u, 262144u, 2097152u, 16777216u}) {
+        SCOPED_TRACE(size);
+        ewf_chunk_cache c;
+        c.init(size);
+        const size_t slots = c.slots.size();
+        ASSERT_GE(slots, ewf_min_cached_chunks);
+        EXPECT_GE(c.unread_limit, 1u);
+        EXPECT_LE(c.unread_limit, std::max<size_t>(1, slots / 4));
+        // A reader decodes chunk 0 and reads it; a worker then decodes
+        // ahead as far as the limit lets it, while the reader decodes
+        // chunks of its own.
+        c.release(*c.reserve(0), true, false);
+        uint64_t next = 100;
+        while (c.unread < c.unread_limit) {
+            ewf_chunk_cache::slot* s = c.reserve(next++);
+            ASSERT_NE(s, nullptr);
+            c.release(*s, true, true);
+        }
+        for (uint64_t own = 1000; own < 1000 + slots - c.unread_limit - 1; ++own) c.release(*c.reserve(own), true, false);
+        for (uint64_t k = 100; k < next; ++k) EXPECT_NE(c.find(k), nullptr) << k;
+        EXPECT_EQ(c.unread, 0u);
+        EXPECT_EQ(c.where.size(), slots);
+
+        // A quarter lent, two being filled: a slot is still free.
+        std::vector<size_t> lent;
+        size_t index = 0;
+        for (uint64_t k = 1000; lent.size() < slots / 4 && k < 1000 + slots; ++k)
+            if (c.lend(k, index)) lent.push_back(index);
+        EXPECT_EQ(lent.size(), slots / 4);
+        ewf_chunk_cache::slot* a = c.reserve(5000);
+        ewf_chunk_cache::slot* b = c.reserve(5001);
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(b, nullptr);
+        ASSERT_NE(c.reserve(5002), nullptr);
+        for (const size_t i : lent) c.give_back(i);
+        EXPECT_EQ(c.lent, 0u);
+    }
+
+    // Least recently used first, lent slots passed over, a failed decode
+    // leaving its slot the next to be filled.
+    ewf_chunk_cache c;
+    c.init(uint32_t(ewf_chunk_cache_bytes / ewf_min_cached_chunks));
+    ASSERT_EQ(c.slots.size(), ewf_min_cached_chunks);
+    for (uint64_t k = 1; k <= 4; ++k) c.release(*c.reserve(k), true, false);
+    size_t index = 0;
+    ASSERT_NE(c.lend(1, index), nullptr);
+    for (uint64_t k = 2; k <= 4; ++k) ASSERT_NE(c.find(k), nullptr);  // 1, lent, is now the oldest
+    ewf_chunk_cache::slot* s = c.reserve(5);
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(c.has(1));
+    EXPECT_FALSE(c.has(2));
+    c.release(*s, false, false);
+    EXPECT_EQ(c.reserve(6), s);  // the slot left empty is filled next
+    c.release(*s, true, false);
+    EXPECT_TRUE(c.has(1) && c.has(3) && c.has(4) && c.has(6));
+    c.give_back(index);
+    c.release(*c.reserve(7), true, false);
+    EXPECT_FALSE(c.has(1));  // given back, and the oldest
 }
 
 // Chunks lent in place (to a volume's block cache) are not refilled while
