@@ -544,6 +544,11 @@ const std::vector<uint64_t>* ewf_image::table_entries(ewf_chunk_reader& r, size_
         raw.swap(fallback);
         base = fallback_base;
     }
+    // Decoded before a slot is given to it, so that a failure (no memory)
+    // leaves no slot claiming the table without its entries.
+    std::vector<uint64_t> entries;
+    decode_ewf_table(std::span<const uint8_t>(raw).subspan(ewf_table_header_bytes, static_cast<size_t>(raw_bytes)), base,
+                     size, entries);
     ewf_chunk_reader::loaded_table* slot = nullptr;
     if (r.loaded.size() < ewf_tables_kept) {
         slot = &r.loaded.emplace_back();
@@ -552,10 +557,9 @@ const std::vector<uint64_t>* ewf_image::table_entries(ewf_chunk_reader& r, size_
             return a.last_use < b.last_use;
         });
     }
+    slot->entries.swap(entries);
     slot->table = table;
     slot->last_use = ++r.table_clock;
-    decode_ewf_table(std::span<const uint8_t>(raw).subspan(ewf_table_header_bytes, static_cast<size_t>(raw_bytes)), base,
-                     size, slot->entries);
     return &slot->entries;
 }
 
