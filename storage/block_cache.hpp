@@ -43,6 +43,11 @@ struct cache_chunk {
 };
 
 struct block_cache {
+    // Not copied: two copies would give back the same lent chunks twice.
+    block_cache() = default;
+    block_cache(const block_cache&) = delete;
+    block_cache& operator=(const block_cache&) = delete;
+
     uint32_t chunk_bytes = cache_chunk_bytes;  // a power of two
     uint32_t max_chunks = cache_max_chunks;
     const SectorSource* source = nullptr;      // whose bytes the chunks hold
