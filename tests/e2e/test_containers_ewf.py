@@ -131,6 +131,13 @@ class WrittenNow(ContainerCase):
                 first = self.acquire(main, name, "-f", form[0], "-c", form[1], *form[2:])[0]
                 self.assert_paths_like(first, main)
 
+    def test_chunks_so_large_the_cache_holds_four(self):
+        # 4 MiB chunks: the chunk cache keeps its least of four, one of them
+        # lent at most and one decoded ahead, while the listing's reads of
+        # a fragmented MFT and a 10,000-entry folder jump between chunks.
+        frag = fixture("mftfrag.img")
+        self.assert_paths_like(self.acquire(frag, "large", "-f", "encase6", "-c", "best", "-b", "8192")[0], frag)
+
     def test_more_than_99_segments(self):
         padded = os.path.join(self.dir, "padded.raw")
         shutil.copyfile(fixture("main.img"), padded)
