@@ -97,20 +97,27 @@ void unlink(ewf_chunk_cache& c, size_t i) {
     s.older = s.newer = ewf_no_slot;
 }
 
-void link_newest(ewf_chunk_cache& c, size_t i) {
-    ewf_chunk_cache::slot& s = c.slots[i];
-    s.older = c.newest;
-    s.newer = ewf_no_slot;
-    (c.newest == ewf_no_slot ? c.oldest : c.slots[c.newest].newer) = i;
-    c.newest = i;
-}
+// One end of the use order: its slot's link toward that end and the one
+// away from it, the end itself and the other.
+using cache_slot = ewf_chunk_cache::slot;
+struct order_end {
+    size_t cache_slot::*toward;
+    size_t cache_slot::*away;
+    size_t ewf_chunk_cache::*end;
+    size_t ewf_chunk_cache::*other;
+};
+constexpr order_end newest_end{&cache_slot::newer, &cache_slot::older, &ewf_chunk_cache::newest,
+                               &ewf_chunk_cache::oldest};
+constexpr order_end oldest_end{&cache_slot::older, &cache_slot::newer, &ewf_chunk_cache::oldest,
+                               &ewf_chunk_cache::newest};
 
-void link_oldest(ewf_chunk_cache& c, size_t i) {
-    ewf_chunk_cache::slot& s = c.slots[i];
-    s.newer = c.oldest;
-    s.older = ewf_no_slot;
-    (c.oldest == ewf_no_slot ? c.newest : c.slots[c.oldest].older) = i;
-    c.oldest = i;
+// Puts slot `i`, not in the order, at end `e` of it.
+void link_at(ewf_chunk_cache& c, size_t i, const order_end& e) {
+    cache_slot& s = c.slots[i];
+    s.*e.away = c.*e.end;
+    s.*e.toward = ewf_no_slot;
+    (c.*e.end == ewf_no_slot ? c.*e.other : c.slots[c.*e.end].*e.toward) = i;
+    c.*e.end = i;
 }
 
 }  // namespace
@@ -121,7 +128,7 @@ void ewf_chunk_cache::init(uint32_t bytes_per_chunk) {
     slots.assign(static_cast<size_t>(std::max<uint64_t>(count, ewf_min_cached_chunks)), slot{});
     where.clear();
     oldest = newest = ewf_no_slot;
-    for (size_t i = 0; i < slots.size(); ++i) link_newest(*this, i);
+    for (size_t i = 0; i < slots.size(); ++i) link_at(*this, i, newest_end);
     unread = 0;
     lent = 0;
     unread_limit = std::max<size_t>(1, slots.size() / 4);
@@ -132,7 +139,7 @@ const uint8_t* ewf_chunk_cache::find(uint64_t chunk) {
     if (it == where.end()) return nullptr;
     slot& s = slots[it->second];
     unlink(*this, it->second);
-    link_newest(*this, it->second);
+    link_at(*this, it->second, newest_end);
     if (s.unread) {
         s.unread = false;
         --unread;
@@ -188,11 +195,11 @@ void ewf_chunk_cache::release(slot& s, bool decoded, bool ahead) {
         }
     }
     if (!kept) {
-        link_oldest(*this, i);  // empty: the next to be filled
+        link_at(*this, i, oldest_end);  // empty: the next to be filled
         return;
     }
     s.full = true;
     s.unread = ahead;
     if (ahead) ++unread;
-    link_newest(*this, i);
+    link_at(*this, i, newest_end);
 }
