@@ -15,6 +15,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <thread>
 
 namespace {
@@ -336,6 +337,81 @@ TEST(EwfImage, DecodingAheadWaitsAtTheUnreadLimitAndGoesOnAsChunksAreRead) {
     EXPECT_EQ(settled(), limit + 10);
     m.read_chunks(first + 10, first + count);
     EXPECT_EQ(settled(), count);  // each chunk once
+    close(src);
+}
+
+// A seeded mix of what a listing does to an image, on both threads: hints
+// of scattered and neighbouring chunks, reads through a block cache and
+// straight, lends held and given back out of order. Every byte is the raw
+// image's, lent bytes stay so until given back, and nothing stays lent once
+// the cache is cleared.
+TEST(EwfImage, AMixOfHintsReadsAndLendsGivesTheRawBytes) {
+    const std::string r = test_paths::fixture("main.img");
+    ASSERT_FALSE(r.empty());
+    const bytes expected = file_bytes(r);
+    main_ewf m;
+    ASSERT_TRUE(m.open());
+    SectorSource& src = m.src;
+    const uint64_t size = expected.size(), chunks = size / 32768;
+    std::mt19937_64 g(17);
+    block_cache cache;
+    struct held {
+        uint64_t token, at;
+        uint32_t n;
+        const uint8_t* data;
+    };
+    std::vector<held> lends;
+    size_t wrong = 0;
+    const auto still_right = [&](const held& h) {
+        return std::equal(h.data, h.data + h.n, expected.begin() + static_cast<std::ptrdiff_t>(h.at));
+    };
+    for (int step = 0; step < 6000; ++step) {
+        const uint64_t at = g() % size;
+        const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(1 + g() % 40000, size - at));
+        bytes got(len);
+        uint32_t n = len;
+        const uint8_t* data = nullptr;
+        uint64_t token = 0;
+        switch (g() % 8) {
+        case 0: {
+            std::vector<uint64_t> hint;
+            const uint64_t from = g() % chunks;
+            for (uint64_t k = 0, count = g() % 150; k < count; ++k)
+                hint.push_back(((g() % 3 ? from + k : g()) % chunks) * 32768 + g() % 32768);
+            prefetch(src, hint);
+            break;
+        }
+        case 1: case 2: case 3:
+            ASSERT_TRUE(cached_read(cache, src, got.data(), n, static_cast<int64_t>(at)));
+            wrong += n != len || !std::equal(got.begin(), got.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
+            break;
+        case 4:
+            ASSERT_TRUE(read(src, got.data(), n, static_cast<int64_t>(at)));
+            wrong += n != len || !std::equal(got.begin(), got.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
+            break;
+        case 5: case 6:
+            n = std::min<uint32_t>(len, 4096);
+            if (lend(src, at, n, data, token)) {
+                lends.push_back({token, at, n, data});
+                wrong += !still_right(lends.back());
+            }
+            break;
+        default:
+            if (!lends.empty()) {
+                const size_t k = g() % lends.size();
+                wrong += !still_right(lends[k]);
+                give_back(src, lends[k].token);
+                lends.erase(lends.begin() + static_cast<std::ptrdiff_t>(k));
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+    for (const held& h : lends) {
+        EXPECT_TRUE(still_right(h));
+        give_back(src, h.token);
+    }
+    clear(cache);
+    EXPECT_EQ(m.img->chunks_lent(), 0u);
     close(src);
 }
 
