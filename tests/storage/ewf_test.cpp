@@ -259,12 +259,19 @@ struct main_ewf {
     SectorSource src;
     const ewf_image* img = nullptr;
     bytes b = bytes(1024);
+    bytes raw;  // main.img, which the set holds, once open_with_raw loaded it
 
     bool open() {
         const std::string e = test_paths::fixture("main_e6_best.E01");
         if (e.empty() || !open_image(src, uni::to_utf16(e))) return false;
         img = dynamic_cast<const ewf_image*>(src.container.get());
         return img != nullptr;
+    }
+    bool open_with_raw() {
+        const std::string r = test_paths::fixture("main.img");
+        if (r.empty()) return false;
+        raw = file_bytes(r);
+        return open();
     }
     void read_at(uint64_t at) {
         uint32_t n = static_cast<uint32_t>(b.size());
@@ -346,11 +353,9 @@ TEST(EwfImage, DecodingAheadWaitsAtTheUnreadLimitAndGoesOnAsChunksAreRead) {
 // image's, lent bytes stay so until given back, and nothing stays lent once
 // the cache is cleared.
 TEST(EwfImage, AMixOfHintsReadsAndLendsGivesTheRawBytes) {
-    const std::string r = test_paths::fixture("main.img");
-    ASSERT_FALSE(r.empty());
-    const bytes expected = file_bytes(r);
     main_ewf m;
-    ASSERT_TRUE(m.open());
+    ASSERT_TRUE(m.open_with_raw());
+    const bytes& expected = m.raw;
     SectorSource& src = m.src;
     const uint64_t size = expected.size(), chunks = size / 32768;
     std::mt19937_64 g(17);
@@ -486,11 +491,9 @@ TEST(EwfChunkCache, DecodedAheadStaysAndTheLeastRecentlyUsedGoes) {
 // bytes within one chunk are lent, and never from more than a quarter of
 // the cache at once; a block cache over the image reads it as it is.
 TEST(EwfImage, LentChunksStayUntilGivenBack) {
-    const std::string r = test_paths::fixture("main.img");
-    ASSERT_FALSE(r.empty());
-    const bytes expected = file_bytes(r);
     main_ewf m;
-    ASSERT_TRUE(m.open());
+    ASSERT_TRUE(m.open_with_raw());
+    const bytes& expected = m.raw;
     SectorSource& src = m.src;
     const ewf_image& img = *m.img;
     const auto same = [&](const uint8_t* data, uint64_t at, uint32_t n) {
