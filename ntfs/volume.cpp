@@ -43,14 +43,9 @@ static uint32_t entry_length(const ntfs_volume& v, uint64_t entry) {
 
 namespace {
 
-// Where entry `entry` (not 0) lies relative to the volume, and how many
-// bytes from there on its MFT run still holds; false when it cannot be
-// mapped.
-bool place_entry(const ntfs_volume& v, uint64_t entry, uint64_t& position, uint64_t& run_bytes_left) {
-    if (!v.initialized || v.bytes_per_cluster == 0 || v.record_stride <= 0) return false;
-    const uint64_t stride = static_cast<uint64_t>(v.record_stride);
-    if (entry > UINT64_MAX / stride) return false;
-    const uint64_t p = entry * stride;
+// Where byte `p` of the MFT lies relative to the volume, and how many bytes
+// from there on its run still holds; false when no run holds it.
+bool place_mft_byte(const ntfs_volume& v, uint64_t p, uint64_t& position, uint64_t& run_bytes_left) {
     const uint64_t c = v.bytes_per_cluster;
     const uint64_t vcn = p / c, r = p % c;
     uint64_t passed = 0;
@@ -66,6 +61,16 @@ bool place_entry(const ntfs_volume& v, uint64_t entry, uint64_t& position, uint6
         passed += rn.length;
     }
     return false;
+}
+
+// Where entry `entry` (not 0) lies relative to the volume, and how many
+// bytes from there on its MFT run still holds; false when it cannot be
+// mapped.
+bool place_entry(const ntfs_volume& v, uint64_t entry, uint64_t& position, uint64_t& run_bytes_left) {
+    if (!v.initialized || v.bytes_per_cluster == 0 || v.record_stride <= 0) return false;
+    const uint64_t stride = static_cast<uint64_t>(v.record_stride);
+    if (entry > UINT64_MAX / stride) return false;
+    return place_mft_byte(v, entry * stride, position, run_bytes_left);
 }
 
 }  // namespace
@@ -126,15 +131,49 @@ void prefetch_runs(ntfs_volume& v, const std::vector<extent>& runs, uint64_t max
 
 namespace {
 
-// Reads the `want` bytes of a record at volume position `pos` into
-// `buffer` and applies its fixups.
-bool read_record_at(ntfs_volume& v, uint64_t pos, uint32_t want, std::span<uint8_t> buffer) {
+// Reads the `want` bytes of entry `entry`'s record, which starts at volume
+// position `pos`, into `buffer`. Where clusters are smaller than a record,
+// a run of the MFT may end inside it: the rest is read from where the next
+// run puts it, not from the clusters after the run. A record whose rest no
+// run holds (a cut runlist) goes on in the clusters after, as a single
+// read would. A read cut short by the end of the source leaves zeros,
+// which the signature check refuses or the walks stop at. False when the
+// record's first bytes cannot be read.
+bool read_entry_bytes(ntfs_volume& v, uint64_t entry, uint64_t pos, uint32_t want, uint8_t* buffer) {
+    uint64_t at = pos, in_run = want;
+    uint64_t p = 0, left = 0;
+    const bool mapped = entry != 0 && place_entry(v, entry, p, left) && p == pos;
+    if (mapped) in_run = left;
+    for (uint32_t done = 0; done < want;) {
+        const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(want - done, std::max<uint64_t>(in_run, 1)));
+        uint32_t got = piece;
+        if (!read_volume_bytes(v, at, buffer + done, got)) {
+            if (done == 0) return false;
+            got = 0;
+        }
+        if (got < piece) {
+            std::memset(buffer + done + got, 0, want - done - got);
+            break;
+        }
+        done += piece;
+        // `at` + `piece` cannot wrap: the read of it succeeded. Nor can the
+        // MFT byte: it lies within the runs, as the entry's first did.
+        if (mapped && done < want &&
+            place_mft_byte(v, entry * static_cast<uint64_t>(v.record_stride) + done, p, left)) {
+            at = p;
+            in_run = left;
+        } else {
+            at += piece;
+            in_run = want - done;
+        }
+    }
+    return true;
+}
+
+// read_entry_bytes, then the record's fixups.
+bool read_record_at(ntfs_volume& v, uint64_t entry, uint64_t pos, uint32_t want, std::span<uint8_t> buffer) {
     if (want == 0 || buffer.size() < want) return false;
-    uint32_t got = want;
-    if (!read_volume_bytes(v, pos, buffer.data(), got)) return false;
-    // A read cut short by the end of the source leaves zeros, which the
-    // signature check below refuses or the walks stop at.
-    if (got < want) std::memset(buffer.data() + got, 0, want - got);
+    if (!read_entry_bytes(v, entry, pos, want, buffer.data())) return false;
     return fixup_plain(buffer.first(want));
 }
 
@@ -143,7 +182,7 @@ bool read_record_at(ntfs_volume& v, uint64_t pos, uint32_t want, std::span<uint8
 bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length) {
     uint32_t want = 0;
     const uint64_t pos = entry_offset(v, entry, &want);
-    if (!read_record_at(v, pos, want, buffer)) return false;
+    if (!read_record_at(v, entry, pos, want, buffer)) return false;
     length = want;
     return true;
 }
@@ -159,7 +198,7 @@ bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out,
     // Every byte is written by the read or zeroed after a short one, so a
     // buffer kept from the last record is not cleared first.
     out.resize(want);
-    if (!read_record_at(v, pos, want, std::span<uint8_t>(out))) {
+    if (!read_record_at(v, entry, pos, want, std::span<uint8_t>(out))) {
         out.clear();
         return false;
     }
@@ -193,9 +232,7 @@ bool read_record_checked(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& o
     kind = kind_none;
     const uint32_t size = working_record_size(v);
     out.assign(size, 0);
-    const uint64_t pos = entry_offset(v, entry);
-    uint32_t got = size;
-    if (!read_volume_bytes(v, pos, out.data(), got)) return false;
+    if (!read_entry_bytes(v, entry, entry_offset(v, entry), size, out.data())) return false;
     kind = fixup_checked(out);
     return kind != kind_none;
 }

@@ -142,6 +142,60 @@ TEST(RecordWindow, StopsAtTheEndOfAnMftRun) {
     for (uint64_t start : {boundary - 29, boundary - 5, boundary + 7}) expect_window_matches(*v, every(start, start + 10, 1));
 }
 
+// With clusters of 512 bytes and records of 1024, a run of the MFT may end
+// inside a record: c512.img's MFT split after an odd count of clusters, its
+// second part moved past the volume's end and the clusters it left zeroed.
+// The record across the split reads whole from both runs, alone and in
+// stretches, as it did before the move.
+TEST(RecordWindow, ARecordSplitBetweenTwoRunsReadsWhole) {
+    const std::string path = test_paths::fixture("c512.img");
+    ASSERT_FALSE(path.empty());
+    std::vector<uint8_t> img = image_patch::load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const run first = v->mft_info.data_runs.front();
+    const uint64_t c = v->bytes_per_cluster;
+    const uint64_t stride = static_cast<uint64_t>(v->record_stride);
+    ASSERT_EQ(c, 512u);
+    ASSERT_EQ(stride, 1024u);
+    // The split goes through a record that uses more than its first half,
+    // past the system files.
+    std::vector<uint8_t> rec;
+    uint64_t across = 24;
+    while (across * stride / c + 1 < first.length &&
+           !(read_file_record(*v, across, rec) && le::u32(rec, file_header::bytes_in_use) > stride / 2 + 64))
+        ++across;
+    const uint64_t split = across * stride / c + 1;
+    ASSERT_LT(split, first.length);
+    std::vector<std::vector<uint8_t>> before;
+    for (uint64_t e = across - 2; e <= across + 2; ++e) {
+        before.emplace_back();
+        ASSERT_TRUE(read_file_record(*v, e, before.back())) << e;
+    }
+
+    img.resize((img.size() + c - 1) / c * c);
+    const uint64_t moved_to = img.size() / c;
+    const uint64_t from = (static_cast<uint64_t>(first.lcn) + split) * c;
+    const uint64_t bytes = (first.length - split) * c;
+    img.insert(img.end(), img.begin() + static_cast<long>(from), img.begin() + static_cast<long>(from + bytes));
+    std::fill_n(img.begin() + static_cast<long>(from), bytes, uint8_t(0));
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    auto& runs = v->mft_info.data_runs;
+    run second = runs.front();
+    runs.front().length = static_cast<uint32_t>(split);
+    second.lcn = static_cast<int64_t>(moved_to);
+    second.vcn = split;
+    second.length = static_cast<uint32_t>(first.length - split);
+    runs.insert(runs.begin() + 1, second);
+
+    EXPECT_EQ(entries_back_to_back(*v, across - 2), 2u);
+    for (uint64_t e = across - 2; e <= across + 2; ++e) {
+        ASSERT_TRUE(read_file_record(*v, e, rec)) << e;
+        EXPECT_EQ(rec, before[e - (across - 2)]) << e;
+    }
+    expect_window_matches(*v, every(across - 20, across + 20, 1));
+}
+
 // A record that fails its fixups in the middle of a stretch is unreadable, as
 // on its own; its neighbours are not; a stretch past the end of a cut
 // image falls back to single reads.
