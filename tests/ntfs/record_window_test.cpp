@@ -47,6 +47,28 @@ size_t expect_window_matches(ntfs_volume& v, const std::vector<uint64_t>& entrie
     return windowed;
 }
 
+// Moves the clusters of the MFT's first run (`first`) after its first
+// `split` past the end of the image, zeroes where they were, and opens the
+// image again with the run split in two to match.
+bool split_first_mft_run(std::vector<uint8_t>& img, const run& first, uint64_t split, std::unique_ptr<ntfs_volume>& v) {
+    const uint64_t c = v->bytes_per_cluster;
+    img.resize((img.size() + c - 1) / c * c);
+    const uint64_t moved_to = img.size() / c;
+    const uint64_t from = (static_cast<uint64_t>(first.lcn) + split) * c;
+    const uint64_t bytes = (first.length - split) * c;
+    img.insert(img.end(), img.begin() + static_cast<long>(from), img.begin() + static_cast<long>(from + bytes));
+    std::fill_n(img.begin() + static_cast<long>(from), bytes, uint8_t(0));
+    if (!open_memory_volume(img, 0, v)) return false;
+    auto& runs = v->mft_info.data_runs;
+    run second = runs.front();
+    runs.front().length = static_cast<uint32_t>(split);
+    second.lcn = static_cast<int64_t>(moved_to);
+    second.vcn = split;
+    second.length = static_cast<uint32_t>(first.length - split);
+    runs.insert(runs.begin() + 1, second);
+    return true;
+}
+
 std::vector<uint64_t> every(uint64_t from, uint64_t to, uint64_t step) {
     std::vector<uint64_t> out;
     for (uint64_t e = from; e < to; e += step) out.push_back(e);
@@ -113,20 +135,7 @@ TEST(RecordWindow, StopsAtTheEndOfAnMftRun) {
     // Split where the user files' records lie, past the system files.
     const uint64_t split = first.length / 2;
     ASSERT_GT(split * c / stride, 64u);
-    img.resize((img.size() + c - 1) / c * c);
-    const uint64_t moved_to = img.size() / c;
-    const uint64_t from = (static_cast<uint64_t>(first.lcn) + split) * c;
-    const uint64_t bytes = (first.length - split) * c;
-    img.insert(img.end(), img.begin() + static_cast<long>(from), img.begin() + static_cast<long>(from + bytes));
-    std::fill_n(img.begin() + static_cast<long>(from), bytes, uint8_t(0));
-    ASSERT_TRUE(open_memory_volume(img, 0, v));
-    auto& runs = v->mft_info.data_runs;
-    run second = runs.front();
-    runs.front().length = static_cast<uint32_t>(split);
-    second.lcn = static_cast<int64_t>(moved_to);
-    second.vcn = split;
-    second.length = static_cast<uint32_t>(first.length - split);
-    runs.insert(runs.begin() + 1, second);
+    ASSERT_TRUE(split_first_mft_run(img, first, split, v));
 
     const uint64_t boundary = split * c / stride;
     std::vector<uint8_t> rec;
@@ -173,20 +182,7 @@ TEST(RecordWindow, ARecordSplitBetweenTwoRunsReadsWhole) {
         ASSERT_TRUE(read_file_record(*v, e, before.back())) << e;
     }
 
-    img.resize((img.size() + c - 1) / c * c);
-    const uint64_t moved_to = img.size() / c;
-    const uint64_t from = (static_cast<uint64_t>(first.lcn) + split) * c;
-    const uint64_t bytes = (first.length - split) * c;
-    img.insert(img.end(), img.begin() + static_cast<long>(from), img.begin() + static_cast<long>(from + bytes));
-    std::fill_n(img.begin() + static_cast<long>(from), bytes, uint8_t(0));
-    ASSERT_TRUE(open_memory_volume(img, 0, v));
-    auto& runs = v->mft_info.data_runs;
-    run second = runs.front();
-    runs.front().length = static_cast<uint32_t>(split);
-    second.lcn = static_cast<int64_t>(moved_to);
-    second.vcn = split;
-    second.length = static_cast<uint32_t>(first.length - split);
-    runs.insert(runs.begin() + 1, second);
+    ASSERT_TRUE(split_first_mft_run(img, first, split, v));
 
     EXPECT_EQ(entries_back_to_back(*v, across - 2), 2u);
     for (uint64_t e = across - 2; e <= across + 2; ++e) {
