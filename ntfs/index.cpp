@@ -156,6 +156,9 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
     uint32_t n = 0xFFFFFFFF;
     if (!load_index_blocks(v, data, n, extents)) return false;
     const le::bytes b(data.data(), size_t(n) * index_block_size);
+    // The bitmap counts blocks by VCN, the buffer packs them past sparse extents.
+    const std::vector<uint64_t> numbers =
+        slack ? index_block_numbers(extents, v.bytes_per_cluster, n) : std::vector<uint64_t>{};
     for (uint64_t k = 0; k + index_block_size <= b.size(); k += index_block_size) {
         if (!le::has(b, k, "INDX")) continue;
         const le::bytes block = le::sub(b, k, index_block_size);
@@ -163,7 +166,8 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
         if (slack) {
             // Blocks past the bitmap's end count as in use: only their
             // slack is read.
-            const uint64_t n = k / index_block_size;
+            const uint64_t packed = k / index_block_size;
+            const uint64_t n = packed < numbers.size() ? numbers[packed] : packed;
             const bool in_use = n / 8 >= bitmap.size() || ((bitmap[n / 8] >> (n % 8)) & 1);
             collect_node_slack(block, indx_node_offset, !in_use, *slack);
         }

@@ -106,6 +106,27 @@ void fill_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t n, co
 }
 }  // namespace
 
+std::vector<uint64_t> index_block_numbers(const std::vector<extent>& runs, uint64_t a, uint32_t n) {
+    std::vector<uint64_t> numbers;
+    if (a == 0) return numbers;
+    numbers.reserve(n);
+    // Where the extent starts in the buffer, and where the next block does.
+    // A block that starts before an extent's end is placed by the VCN of
+    // that extent; the next block's start never lies before the extent's,
+    // so both stay below n blocks plus one extent (no overflow).
+    uint64_t packed = 0, next = 0;
+    for (const extent& e : runs) {
+        if (numbers.size() >= n) break;
+        if (e.sparse) continue;
+        const uint64_t end = packed + uint64_t(e.length) * a;
+        const bool placeable = e.vcn <= (UINT64_MAX - end) / a;
+        for (; next < end && numbers.size() < n; next += index_block_size)
+            numbers.push_back(placeable ? (e.vcn * a + (next - packed)) / index_block_size : UINT64_MAX);
+        packed = end;
+    }
+    return numbers;
+}
+
 bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& n, const std::vector<extent>& runs) {
     const auto none = [&out] {
         out.clear();

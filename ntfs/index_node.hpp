@@ -36,5 +36,13 @@ bool walk_index_node(child_entry_set& children, le::bytes buffer, uint64_t node_
 // them: a kept buffer is never shortened.
 bool load_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t& max_blocks, const std::vector<extent>& runs);
 
+// The number in the allocation, counted by VCN, of each of the first `n`
+// blocks load_index_blocks puts in its buffer. The buffer packs the
+// clusters of allocated extents back to back, so after a sparse extent
+// (only a damaged runlist has one) a block sits lower in the buffer than
+// in the allocation, whose bitmap counts blocks by VCN. A block whose
+// number can't be held is given UINT64_MAX, past any bitmap.
+std::vector<uint64_t> index_block_numbers(const std::vector<extent>& runs, uint64_t cluster_bytes, uint32_t n);
+
 // Fixes up one INDX block in place with the 512-byte update-sequence stride.
 void fixup_index_block(std::span<uint8_t> block);

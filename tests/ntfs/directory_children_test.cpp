@@ -197,6 +197,86 @@ TEST(DirectoryChildren, AnIndexReadAfterALargerOneGivesWhatItGivesAlone) {
     }
 }
 
+// A sparse extent in a folder's index allocation (a damaged runlist) moves
+// the blocks after it on by its length; the index bitmap counts blocks by
+// that place. The slack the blocks give is the same as without the hole
+// when the bitmap's bits move on with them: here the second block is free,
+// so its entries are read as slack whole, before and after the hole.
+TEST(DirectoryChildren, BlocksAfterASparseExtentTakeTheirBitmapBitsByPlace) {
+    using found = std::pair<std::set<uint64_t>, std::vector<std::pair<uint64_t, std::u16string>>>;
+    const auto read = [](ntfs_volume& v, uint64_t dir, const std::vector<extent>& runs, const std::vector<uint8_t>& bits) {
+        child_entry_set s;
+        index_slack slack;
+        slack.directory = dir;
+        slack.entry_limit = UINT64_MAX;
+        read_index_allocation(s, v, runs, 1, false, &slack, bits);
+        found f;
+        for (const auto& [c, flag] : s) f.first.insert(c);
+        for (const slack_entry& e : slack.entries) f.second.emplace_back(e.file_ref, e.name.name);
+        return f;
+    };
+    int tried = 0;
+    for (const auto& tv : test_volumes::all()) {
+        SCOPED_TRACE(tv.label);
+        std::unique_ptr<ntfs_volume> v;
+        ASSERT_TRUE(open_volume_by_path(uni::to_utf16(tv.path), static_cast<int64_t>(tv.offset), v));
+        const uint64_t a = v->bytes_per_cluster;
+        if (a == 0 || a > index_block_size) continue;
+        const uint64_t k = index_block_size / a;  // clusters a block
+        for (uint64_t dir = 5; dir < 256; ++dir) {
+            std::vector<attr_desc> items;
+            if (!collect_entry_attrs(*v, dir, items)) continue;
+            const auto alloc = std::find_if(items.begin(), items.end(), [](const attr_desc& d) {
+                return d.type == attr_index_allocation && d.non_resident && d.name == "$I30";
+            });
+            if (alloc == items.end() || total_clusters(alloc->extents, false) < 3 * k) continue;
+            const std::vector<extent>& runs = alloc->extents;
+            if (std::any_of(runs.begin(), runs.end(), [](const extent& e) { return e.sparse != 0; })) continue;
+            // The same runs with a hole of two blocks after the first block.
+            std::vector<extent> holed;
+            for (const extent& e : runs) {
+                const uint64_t vcn = holed.empty() ? 0 : holed.back().vcn + holed.back().length;
+                if (e.vcn < k && e.vcn + e.length > k) {
+                    const uint32_t before = static_cast<uint32_t>(k - e.vcn);
+                    holed.push_back({e.lcn, vcn, 0, before});
+                    holed.push_back({0, vcn + before, 1, static_cast<uint32_t>(2 * k)});
+                    holed.push_back({e.lcn + before, vcn + before + 2 * k, 0, e.length - before});
+                } else {
+                    holed.push_back({e.lcn, vcn, 0, e.length});
+                    if (e.vcn + e.length == k) holed.push_back({0, vcn + e.length, 1, static_cast<uint32_t>(2 * k)});
+                }
+            }
+            // Block 1 free: in the holed allocation it is block 3.
+            const std::vector<uint8_t> all_bits(64, 0xFF);
+            std::vector<uint8_t> bits = all_bits, holed_bits = all_bits;
+            bits[0] = 0xFD;
+            holed_bits[0] = 0xF7;
+            const found plain = read(*v, dir, runs, bits);
+            if (plain == read(*v, dir, runs, all_bits)) continue;  // block 1 gives no more slack when free
+            SCOPED_TRACE("directory " + std::to_string(dir));
+            EXPECT_EQ(read(*v, dir, holed, holed_bits), plain);
+            EXPECT_EQ(read(*v, dir, holed, all_bits), read(*v, dir, runs, all_bits));
+            ++tried;
+            break;
+        }
+    }
+    EXPECT_GT(tried, 0);
+}
+
+// Clusters larger than a block hold several: a sparse cluster moves the
+// blocks after it on by all of them; a block whose place overflows is put
+// past any bitmap; no more numbers than blocks asked for.
+TEST(DirectoryChildren, BlockNumbersFollowTheVcnsOfLargeClusters) {
+    const uint64_t a = 4 * index_block_size;
+    const std::vector<uint64_t> numbers = index_block_numbers({{10, 0, 0, 1}, {0, 1, 1, 2}, {20, 3, 0, 1}}, a, 100);
+    EXPECT_EQ(numbers, (std::vector<uint64_t>{0, 1, 2, 3, 12, 13, 14, 15}));
+    EXPECT_EQ(index_block_numbers({{10, 0, 0, 1}, {0, 1, 1, 2}, {20, 3, 0, 1}}, a, 5).size(), 5u);
+    const std::vector<uint64_t> far = index_block_numbers({{10, 0, 0, 1}, {20, UINT64_MAX / 8, 0, 1}}, a, 100);
+    ASSERT_EQ(far.size(), 8u);
+    EXPECT_EQ(far[3], 3u);
+    EXPECT_EQ(far[4], UINT64_MAX);
+}
+
 // The main fixture's volume, read from its E01 (which takes hints).
 bool open_main_ewf(std::unique_ptr<ntfs_volume>& v) {
     const std::string e = test_paths::fixture("main_e6_best.E01");
