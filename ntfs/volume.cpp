@@ -75,11 +75,32 @@ bool place_entry(const ntfs_volume& v, uint64_t entry, uint64_t& position, uint6
 
 }  // namespace
 
+namespace {
+
+// Where entry `entry`'s record starts, as entry_offset gives it, and how
+// many bytes from there on its MFT run holds: 0 for entry 0, read from the
+// boot sector's position, and for an entry no run maps (read at 0, where
+// the record header check refuses the boot sector).
+struct record_place {
+    uint64_t position = 0;
+    uint64_t run_bytes_left = 0;
+};
+
+record_place place_record(const ntfs_volume& v, uint64_t entry) {
+    record_place r;
+    if (entry == 0) {
+        r.position = v.mft_offset;
+    } else if (!place_entry(v, entry, r.position, r.run_bytes_left)) {
+        r = {};
+    }
+    return r;
+}
+
+}  // namespace
+
 uint64_t entry_offset(const ntfs_volume& v, uint64_t entry, uint32_t* length) {
     if (length) *length = entry_length(v, entry);
-    if (entry == 0) return v.mft_offset;
-    uint64_t position = 0, left = 0;
-    return place_entry(v, entry, position, left) ? position : 0;
+    return place_record(v, entry).position;
 }
 
 uint64_t entries_back_to_back(const ntfs_volume& v, uint64_t entry) {
@@ -131,19 +152,19 @@ void prefetch_runs(ntfs_volume& v, const std::vector<extent>& runs, uint64_t max
 
 namespace {
 
-// Reads the `want` bytes of entry `entry`'s record, which starts at volume
-// position `pos`, into `buffer`. Where clusters are smaller than a record,
+// Reads the `want` bytes of entry `entry`'s record, placed at `place`,
+// into `buffer`. Where clusters are smaller than a record,
 // a run of the MFT may end inside it: the rest is read from where the next
 // run puts it, not from the clusters after the run. A record whose rest no
 // run holds (a cut runlist) goes on in the clusters after, as a single
 // read would. A read cut short by the end of the source leaves zeros,
 // which the signature check refuses or the walks stop at. False when the
 // record's first bytes cannot be read.
-bool read_entry_bytes(ntfs_volume& v, uint64_t entry, uint64_t pos, uint32_t want, uint8_t* buffer) {
-    uint64_t at = pos, in_run = want;
+bool read_entry_bytes(ntfs_volume& v, uint64_t entry, const record_place& place, uint32_t want, uint8_t* buffer) {
+    uint64_t at = place.position, in_run = want;
     uint64_t p = 0, left = 0;
-    const bool mapped = entry != 0 && place_entry(v, entry, p, left) && p == pos;
-    if (mapped) in_run = left;
+    const bool mapped = place.run_bytes_left != 0;
+    if (mapped) in_run = place.run_bytes_left;
     for (uint32_t done = 0; done < want;) {
         const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(want - done, std::max<uint64_t>(in_run, 1)));
         uint32_t got = piece;
@@ -171,26 +192,26 @@ bool read_entry_bytes(ntfs_volume& v, uint64_t entry, uint64_t pos, uint32_t wan
 }
 
 // read_entry_bytes, then the record's fixups.
-bool read_record_at(ntfs_volume& v, uint64_t entry, uint64_t pos, uint32_t want, std::span<uint8_t> buffer) {
+bool read_record_at(ntfs_volume& v, uint64_t entry, const record_place& place, uint32_t want,
+                    std::span<uint8_t> buffer) {
     if (want == 0 || buffer.size() < want) return false;
-    if (!read_entry_bytes(v, entry, pos, want, buffer.data())) return false;
+    if (!read_entry_bytes(v, entry, place, want, buffer.data())) return false;
     return fixup_plain(buffer.first(want));
 }
 
 }  // namespace
 
 bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length) {
-    uint32_t want = 0;
-    const uint64_t pos = entry_offset(v, entry, &want);
-    if (!read_record_at(v, entry, pos, want, buffer)) return false;
+    const uint32_t want = entry_length(v, entry);
+    if (!read_record_at(v, entry, place_record(v, entry), want, buffer)) return false;
     length = want;
     return true;
 }
 
 bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out, uint64_t* position) {
-    uint32_t want = 0;
-    const uint64_t pos = entry_offset(v, entry, &want);
-    if (position) *position = pos;
+    const uint32_t want = entry_length(v, entry);
+    const record_place place = place_record(v, entry);
+    if (position) *position = place.position;
     if (want == 0 || want > max_record_size) {
         out.clear();
         return false;
@@ -198,7 +219,7 @@ bool read_file_record(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out,
     // Every byte is written by the read or zeroed after a short one, so a
     // buffer kept from the last record is not cleared first.
     out.resize(want);
-    if (!read_record_at(v, entry, pos, want, std::span<uint8_t>(out))) {
+    if (!read_record_at(v, entry, place, want, std::span<uint8_t>(out))) {
         out.clear();
         return false;
     }
@@ -232,7 +253,7 @@ bool read_record_checked(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& o
     kind = kind_none;
     const uint32_t size = working_record_size(v);
     out.assign(size, 0);
-    if (!read_entry_bytes(v, entry, entry_offset(v, entry), size, out.data())) return false;
+    if (!read_entry_bytes(v, entry, place_record(v, entry), size, out.data())) return false;
     kind = fixup_checked(out);
     return kind != kind_none;
 }
