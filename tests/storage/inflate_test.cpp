@@ -55,7 +55,8 @@ std::optional<bytes> fast_inflated(const bytes& stream, size_t room) {
 }
 
 // Contents of the kinds deflate meets: noise, runs, short repeats (every
-// distance below the copy width), text, and the MFT of a real volume.
+// distance below twice the widest copy, in short matches and in long
+// ones), text, and the MFT of a real volume.
 std::vector<bytes> samples() {
     std::mt19937 rng(17);
     std::vector<bytes> out;
@@ -65,9 +66,14 @@ std::vector<bytes> samples() {
     out.push_back(bytes(32768, 0));
     out.push_back(bytes(1, 'x'));
     out.push_back({});
-    for (size_t period = 1; period <= 20; ++period) {
+    for (size_t period = 1; period <= 40; ++period) {
         bytes r(5000 + period);
         for (size_t i = 0; i < r.size(); ++i) r[i] = static_cast<uint8_t>(i % period == 0 ? rng() : 'a' + i % period);
+        out.push_back(r);
+        // The same pattern over and over: matches of the longest length.
+        bytes seed(period);
+        for (uint8_t& b : seed) b = static_cast<uint8_t>(rng());
+        for (size_t i = 0; i < r.size(); ++i) r[i] = seed[i % period];
         out.push_back(r);
     }
     bytes text;
@@ -81,7 +87,7 @@ std::vector<bytes> samples() {
     std::ifstream image(path, std::ios::binary);
     EXPECT_FALSE(path.empty()) << "the fixture main.img is missing";
     bytes disk((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
-    for (size_t at = 0; at + 65536 <= disk.size() && out.size() < 60; at += disk.size() / 24)
+    for (size_t at = 0, pieces = 0; at + 65536 <= disk.size() && pieces < 24; at += disk.size() / 24, ++pieces)
         out.push_back(bytes(disk.begin() + static_cast<ptrdiff_t>(at), disk.begin() + static_cast<ptrdiff_t>(at + 65536)));
     return out;
 }
