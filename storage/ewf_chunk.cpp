@@ -65,14 +65,21 @@ ewf_chunk_fault inflate_chunk(ewf_inflater& inflater, std::span<const uint8_t> s
 // partial last sector), so the checksum is looked for right after the
 // needed bytes and at the end of what is stored.
 ewf_chunk_fault copy_stored_chunk(std::span<const uint8_t> stored, uint32_t needed, std::span<uint8_t> out) {
-    std::fill(out.begin(), out.end(), uint8_t(0));
-    if (stored.size() < uint64_t(needed) + 4) return ewf_chunk_fault::too_short;
+    // Only the bytes past what is copied are zeroed: a whole chunk is
+    // copied over every byte of the buffer.
+    const auto zero_from = [out](size_t at) { std::fill(out.begin() + static_cast<ptrdiff_t>(at), out.end(), uint8_t(0)); };
+    if (stored.size() < uint64_t(needed) + 4) {
+        zero_from(0);
+        return ewf_chunk_fault::too_short;
+    }
     for (const size_t length : {size_t(needed), stored.size() - 4}) {
         if (length > out.size()) continue;
         if (ewf_adler32(stored.first(length)) != le::u32(stored, length)) continue;
         std::copy_n(stored.begin(), length, out.begin());
+        zero_from(length);
         return ewf_chunk_fault::none;
     }
+    zero_from(0);
     return ewf_chunk_fault::checksum;
 }
 
