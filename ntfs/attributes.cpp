@@ -139,7 +139,10 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
     const uint16_t name_off = le::u16(a, attr_header::name_offset);
     std::u16string name;
     if (name_off && name_len && le::fits(a, name_off, 2u * name_len)) name = read_utf16(a, name_off, name_len);
-    const uint64_t key = (uint64_t(id) << 48) | type;
+    // Ids are unique within one record only: the record's number among the
+    // entry's extension records keeps the attributes of different records
+    // apart (0, for the base record, leaves its keys as they are).
+    const uint64_t key = (uint64_t(id) << 48) | (uint64_t(pe.source) << 32) | type;
 
     switch (type) {
     case attr_standard_information:
@@ -186,7 +189,7 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
         if (has_value(a)) pe.attributes.emplace(key, make_item(a, name));
         break;
     case attr_data: {
-        const uint64_t k = (uint64_t(id) << 48) | attr_data;
+        const uint64_t k = key;
         if (!non_resident && has_value(a)) {
             attribute_item it = make_item(a, name);
             if (name.empty()) it.label = "unnamed data";

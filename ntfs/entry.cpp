@@ -79,6 +79,22 @@ bool attribute_list_bytes(ntfs_volume& v, le::bytes a, std::vector<uint8_t>& out
     return true;
 }
 
+namespace {
+
+// The number of extension record `r` among the entry's extension records,
+// from 1 in the order the lists name them: attribute ids are numbered
+// afresh in every record, so attributes are told apart by it too.
+uint16_t extension_ordinal(parsed_entry& pe, uint64_t r) {
+    const auto at = std::find(pe.extension_records.begin(), pe.extension_records.end(), r);
+    if (at != pe.extension_records.end()) return static_cast<uint16_t>(at - pe.extension_records.begin() + 1);
+    // Past the last number, records share it (lists are far shorter).
+    if (pe.extension_records.size() >= max_extension_ordinal) return max_extension_ordinal;
+    pe.extension_records.push_back(r);
+    return static_cast<uint16_t>(pe.extension_records.size());
+}
+
+}  // namespace
+
 void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes list) {
     int64_t remaining = static_cast<int64_t>(list.size());
     uint64_t pos = 0;
@@ -94,7 +110,7 @@ void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, l
                      static_cast<unsigned long long>(r));
             bool bad = false;
             if (ctx.read_entry_record(r, rec, bad) && le::has(rec, 0, "FILE") &&
-                le::u16(rec, file_header::first_attribute) != 0) {
+                le::u16(rec, file_header::first_attribute) != 0 && extends_entry(rec, entry)) {
                 const le::bytes rb(rec);
                 uint64_t off = le::u16(rb, file_header::first_attribute);
                 int64_t left = static_cast<int64_t>(ctx.record_size);
@@ -107,7 +123,9 @@ void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, l
                     first = false;
                     if (atype == type && le::u16(rb, off + attr_header::id) == id) {
                         bool is_list = false;
+                        pe.source = extension_ordinal(pe, r);
                         parse_attribute(pe, ctx, entry, rb, off, is_list);
+                        pe.source = 0;
                         break;
                     }
                     off += alen;

@@ -70,7 +70,15 @@ struct parsed_entry {
     std::map<std::string, file_name_value> file_names;
     std::map<uint64_t, attribute_item> attributes;
     bool unnamed_data_seen = false;
+    // The extension records attributes were taken from, in order, and the
+    // number (from 1) of the one being read; 0 while the base record is.
+    std::vector<uint64_t> extension_records;
+    uint16_t source = 0;
 };
+
+// Extension records numbered apart in an entry's attribute keys: a list
+// of 256 KiB names at most some ten thousand records.
+constexpr uint16_t max_extension_ordinal = 0xFFFF;
 
 bool load_entry(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry);
 // The same from the entry's record already read with its fixups applied

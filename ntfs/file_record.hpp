@@ -62,6 +62,11 @@ bool apply_fixups(std::span<uint8_t> buffer, size_t bytes_read, uint32_t usa_off
 // True when the record has the newer layout with its own record number.
 bool has_record_number(le::bytes record);
 
+// True when `record` is an extension record of entry `base`: its base
+// reference names that entry. An attribute list of a damaged entry may
+// point at records of other files, whose names and streams are not its own.
+bool extends_entry(le::bytes record, uint64_t base);
+
 // The plain variant used for every ordinary record read: accepts a valid
 // FILE header or an INDX signature (array where the header says).
 bool fixup_plain(std::span<uint8_t> buffer);

@@ -235,7 +235,7 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, le::bytes known, chi
             while (find_attribute_list_entry(lb, cursor, remaining, type, i30)) {
                 const uint64_t other = le::u64(lb, cursor + 16) & entry_number_mask;
                 const uint16_t id = le::u16(lb, cursor + 24);
-                if (other != d && read_file_record(v, other, ext)) {
+                if (other != d && read_file_record(v, other, ext) && extends_entry(ext, d)) {
                     const le::bytes eb(ext);
                     scan_record(eb, static_cast<uint32_t>(eb.size()), parts, id, true);
                 }

@@ -261,12 +261,18 @@ TEST(EntryItems, UnusableExtensionRecordsContributeNothing) {
             if ((le::u64(img2, p + 16) & entry_number_mask) == 1717) le::put_u64(img2, p + 16, to);
         }
     };
-    for (int k = 0; k < 3; ++k) {
+    // 3: the record the list names belongs to another file (its base
+    // reference names entry 5): its names are not this entry's.
+    for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE(k);
         auto copy = img;
         if (k == 0) image_patch::record(copy, *v, 1717, [](std::span<uint8_t> r) { std::copy_n("BAAD", 4, r.begin()); });
         if (k == 1) relink(copy, 1716 | (uint64_t(1) << 48));
         if (k == 2) relink(copy, 0x0000FFFFFFFFFFF0ULL);
+        if (k == 3)
+            image_patch::record(copy, *v, 1717, [](std::span<uint8_t> r) {
+                le::put_u64(r, file_header::base_reference, 5 | (uint64_t(5) << 48));
+            });
         std::unique_ptr<ntfs_volume> pv;
         ASSERT_TRUE(open_memory_volume(std::move(copy), 0, pv));
         items d;
@@ -279,6 +285,58 @@ TEST(EntryItems, UnusableExtensionRecordsContributeNothing) {
         ASSERT_TRUE(collect_entry_names(*pv, 1716, rec, false, any_parent, names));
         EXPECT_EQ(names.size(), left);
     }
+}
+
+// Attribute ids are numbered afresh in every record: an attribute of an
+// extension record with the id of one in the base record is an attribute
+// of its own, not a repeat. Here the first name of extension record 1717
+// is made a $DATA attribute with the id of the base record's $DATA, and
+// its list entry made to say so: both streams are the entry's.
+TEST(EntryItems, AttributesOfTwoRecordsWithOneIdAreBothKept) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    auto img = image_patch::load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    std::vector<uint8_t> base, ext;
+    ASSERT_TRUE(read_file_record(*v, 1716, base));
+    ASSERT_TRUE(read_file_record(*v, 1717, ext));
+    const uint64_t data = image_patch::find_attr(base, 0x80);
+    const uint64_t name = image_patch::find_attr(ext, 0x30);
+    ASSERT_NE(data, 0u);
+    ASSERT_NE(name, 0u);
+    const uint16_t data_id = le::u16(base, data + attr_header::id);
+    const uint16_t name_id = le::u16(ext, name + attr_header::id);
+    image_patch::record(img, *v, 1717, [&](std::span<uint8_t> r) {
+        le::put_u32(r, name, 0x80);
+        le::put_u16(r, name + attr_header::id, data_id);
+    });
+    // The list's entry for that name, in the list's cluster.
+    const uint64_t at = image_patch::find_attr(base, 0x20);
+    const le::bytes la = le::sub(base, at, le::u32(base, at + 4));
+    std::vector<run> runs;
+    ASSERT_TRUE(decode_runlist(la, runs));
+    const uint64_t list_at = uint64_t(runs.at(0).lcn) * v->bytes_per_cluster;
+    const uint64_t list_len = le::u64(la, attr_header::real_size);
+    bool relisted = false;
+    for (uint64_t p = list_at; p < list_at + list_len && le::u16(img, p + 4) != 0; p += le::u16(img, p + 4)) {
+        if ((le::u64(img, p + 16) & entry_number_mask) == 1717 && le::u32(img, p) == 0x30 && le::u16(img, p + 24) == name_id) {
+            le::put_u32(img, p, 0x80);
+            le::put_u16(img, p + 24, data_id);
+            relisted = true;
+        }
+    }
+    ASSERT_TRUE(relisted);
+    std::unique_ptr<ntfs_volume> pv;
+    ASSERT_TRUE(open_memory_volume(std::move(img), 0, pv));
+    items d;
+    ASSERT_TRUE(collect_entry_attrs(*pv, 1716, d));
+    EXPECT_EQ(of_type(d, 0x80).size(), 2u);
+    std::vector<uint8_t> rec;
+    ASSERT_TRUE(read_file_record(*pv, 1716, rec));
+    items listing;
+    ASSERT_TRUE(collect_listing_attrs(*pv, 1716, rec, listing));
+    EXPECT_EQ(of_type(listing, 0x80).size(), 2u);
 }
 
 // Pieces of one non-resident attribute from several records, each with
