@@ -12,6 +12,7 @@ std::vector<volume> all() {
     static const candidate list[] = {
         {true, "main.img", 0},
         {true, "bigdir.img", 0},
+        {true, "streams.img", 0},
         {true, "c512.img", 0},
         {true, "c1024.img", 0},
         {true, "c64k.img", 0},
