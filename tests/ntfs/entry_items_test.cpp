@@ -231,6 +231,18 @@ TEST(EntryItems, DamagedRecordsKeepWhatCameBefore) {
     }
 }
 
+// Where the non-resident attribute list of `base` (a record of `v`) lies
+// in the image, and its length: in its first cluster.
+void place_list(const ntfs_volume& v, le::bytes base, uint64_t& at, uint64_t& length) {
+    const uint64_t attr = image_patch::find_attr(base, 0x20);
+    ASSERT_NE(attr, 0u);
+    const le::bytes la = le::sub(base, attr, le::u32(base, attr + 4));
+    std::vector<run> runs;
+    ASSERT_TRUE(decode_runlist(la, runs));
+    at = uint64_t(runs.at(0).lcn) * v.bytes_per_cluster;
+    length = le::u64(la, attr_header::real_size);
+}
+
 // Entry 1716 keeps 43 of its 46 names in extension records 1717-1727,
 // named by a non-resident attribute list. A BAAD record 1717, or a list that
 // names the base record or a record that does not exist in its place, loses
@@ -248,13 +260,8 @@ TEST(EntryItems, UnusableExtensionRecordsContributeNothing) {
     while (image_patch::find_attr(ext, 0x30, in_ext)) ++in_ext;
     ASSERT_GT(in_ext, 0);
     const size_t left = 46 - in_ext;
-    // Where the list's cluster lies.
-    const uint64_t at = image_patch::find_attr(base, 0x20);
-    const le::bytes la = le::sub(base, at, le::u32(base, at + 4));
-    std::vector<run> runs;
-    ASSERT_TRUE(decode_runlist(la, runs));
-    const uint64_t list_at = uint64_t(runs.at(0).lcn) * v->bytes_per_cluster;
-    const uint64_t list_len = le::u64(la, attr_header::real_size);
+    uint64_t list_at = 0, list_len = 0;
+    ASSERT_NO_FATAL_FAILURE(place_list(*v, base, list_at, list_len));
     auto relink = [&](std::vector<uint8_t>& img2, uint64_t to) {
         for (uint64_t p = list_at; p < list_at + list_len; p += le::u16(img2, p + 4)) {
             if (le::u16(img2, p + 4) == 0) break;
@@ -312,12 +319,8 @@ TEST(EntryItems, AttributesOfTwoRecordsWithOneIdAreBothKept) {
         le::put_u16(r, name + attr_header::id, data_id);
     });
     // The list's entry for that name, in the list's cluster.
-    const uint64_t at = image_patch::find_attr(base, 0x20);
-    const le::bytes la = le::sub(base, at, le::u32(base, at + 4));
-    std::vector<run> runs;
-    ASSERT_TRUE(decode_runlist(la, runs));
-    const uint64_t list_at = uint64_t(runs.at(0).lcn) * v->bytes_per_cluster;
-    const uint64_t list_len = le::u64(la, attr_header::real_size);
+    uint64_t list_at = 0, list_len = 0;
+    ASSERT_NO_FATAL_FAILURE(place_list(*v, base, list_at, list_len));
     bool relisted = false;
     for (uint64_t p = list_at; p < list_at + list_len && le::u16(img, p + 4) != 0; p += le::u16(img, p + 4)) {
         if ((le::u64(img, p + 16) & entry_number_mask) == 1717 && le::u32(img, p) == 0x30 && le::u16(img, p + 24) == name_id) {
