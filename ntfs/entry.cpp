@@ -85,12 +85,13 @@ namespace {
 // from 1 in the order the lists name them: attribute ids are numbered
 // afresh in every record, so attributes are told apart by it too.
 uint16_t extension_ordinal(parsed_entry& pe, uint64_t r) {
-    const auto at = std::find(pe.extension_records.begin(), pe.extension_records.end(), r);
-    if (at != pe.extension_records.end()) return static_cast<uint16_t>(at - pe.extension_records.begin() + 1);
+    const auto at = pe.extension_records.find(r);
+    if (at != pe.extension_records.end()) return at->second;
     // Past the last number, records share it (lists are far shorter).
     if (pe.extension_records.size() >= max_extension_ordinal) return max_extension_ordinal;
-    pe.extension_records.push_back(r);
-    return static_cast<uint16_t>(pe.extension_records.size());
+    const uint16_t number = static_cast<uint16_t>(pe.extension_records.size() + 1);
+    pe.extension_records.emplace(r, number);
+    return number;
 }
 
 }  // namespace

@@ -70,9 +70,10 @@ struct parsed_entry {
     std::map<std::string, file_name_value> file_names;
     std::map<uint64_t, attribute_item> attributes;
     bool unnamed_data_seen = false;
-    // The extension records attributes were taken from, in order, and the
-    // number (from 1) of the one being read; 0 while the base record is.
-    std::vector<uint64_t> extension_records;
+    // The extension records attributes were taken from, each with its
+    // number (from 1, in the order they were met), and the number of the
+    // one being read; 0 while the base record is.
+    std::map<uint64_t, uint16_t> extension_records;
     uint16_t source = 0;
 };
 

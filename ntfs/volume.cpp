@@ -73,10 +73,6 @@ bool place_entry(const ntfs_volume& v, uint64_t entry, uint64_t& position, uint6
     return place_mft_byte(v, entry * stride, position, run_bytes_left);
 }
 
-}  // namespace
-
-namespace {
-
 // Where entry `entry`'s record starts, as entry_offset gives it, and how
 // many bytes from there on its MFT run holds: 0 for entry 0, read from the
 // boot sector's position, and for an entry no run maps (read at 0, where
