@@ -110,8 +110,7 @@ void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, l
             ctx.diag("primary entry %llu pointing to ref entry %llu", static_cast<unsigned long long>(entry),
                      static_cast<unsigned long long>(r));
             bool bad = false;
-            if (ctx.read_entry_record(r, rec, bad) && le::has(rec, 0, "FILE") &&
-                le::u16(rec, file_header::first_attribute) != 0 && extends_entry(rec, entry)) {
+            if (ctx.read_entry_record(r, rec, bad) && extends_entry(rec, entry)) {
                 const le::bytes rb(rec);
                 uint64_t off = le::u16(rb, file_header::first_attribute);
                 int64_t left = static_cast<int64_t>(ctx.record_size);

@@ -12,7 +12,8 @@ bool valid_file_header(le::bytes r) {
 bool has_record_number(le::bytes r) { return le::u16(r, file_header::usa_offset) >= file_usa_offset; }
 
 bool extends_entry(le::bytes r, uint64_t base) {
-    return (le::u64(r, file_header::base_reference) & entry_number_mask) == base;
+    return le::has(r, 0, "FILE") && le::u16(r, file_header::first_attribute) != 0 &&
+           (le::u64(r, file_header::base_reference) & entry_number_mask) == base;
 }
 
 bool apply_fixups(std::span<uint8_t> buf, size_t bytes_read, uint32_t usa_offset, uint32_t usa_count) {

@@ -62,9 +62,11 @@ bool apply_fixups(std::span<uint8_t> buffer, size_t bytes_read, uint32_t usa_off
 // True when the record has the newer layout with its own record number.
 bool has_record_number(le::bytes record);
 
-// True when `record` is an extension record of entry `base`: its base
-// reference names that entry. An attribute list of a damaged entry may
-// point at records of other files, whose names and streams are not its own.
+// True when `record` is an extension record of entry `base`: a file
+// record holding attributes whose base reference names that entry. An
+// attribute list of a damaged entry may point at records of other files,
+// whose names and streams are not its own, or at slots that hold no file
+// record (an index block passes the fixups too).
 bool extends_entry(le::bytes record, uint64_t base);
 
 // The plain variant used for every ordinary record read: accepts a valid

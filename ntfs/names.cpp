@@ -92,8 +92,7 @@ bool collect_entry_names(ntfs_volume& v, uint64_t e, le::bytes r, bool include_d
             const uint16_t len = le::u16(lb, pos + 4);
             if (len == 0) break;
             const uint64_t other = le::u64(lb, pos + 16) & entry_number_mask;
-            if (other != e && !done.count(other) && read_file_record(v, other, ext) && le::has(ext, 0, "FILE") &&
-                le::u16(ext, file_header::first_attribute) != 0 && extends_entry(ext, e)) {
+            if (other != e && !done.count(other) && read_file_record(v, other, ext) && extends_entry(ext, e)) {
                 const le::bytes eb(ext);
                 const uint32_t type = le::u32(lb, pos);
                 const uint16_t id = le::u16(lb, pos + 24);
