@@ -7,6 +7,8 @@
 #include "storage/ewf_table.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <condition_variable>
@@ -16,6 +18,10 @@
 #include <mutex>
 #include <new>
 #include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -403,6 +409,7 @@ struct ewf_image::ahead {
     // cache would be wasted work (hints outlive the reads that overtake
     // them: the reader decodes what it reaches first itself).
     uint64_t hints = 0;
+    std::atomic<uint64_t> hints_seen{0};  // `hints`, for a worker watching without the lock
     std::unordered_map<uint64_t, uint64_t> read_after;
     void note_read(uint64_t chunk) {
         // Bounded: losing the record costs only a decode that may be needless.
@@ -434,10 +441,33 @@ struct ewf_image::ahead {
     std::thread thread;
 };
 
+namespace {
+
+// Lets the other thread of the core run while spinning.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
+
+// With nothing queued, the worker watches for a new hint for a short
+// while, without the lock, before it goes to sleep.
+void watch_for_hint(ewf_image::ahead& a, std::unique_lock<std::mutex>& lock) {
+    const uint64_t seen = a.hints_seen.load(std::memory_order_relaxed);
+    lock.unlock();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(ewf_worker_watch_us);
+    while (a.hints_seen.load(std::memory_order_relaxed) == seen && std::chrono::steady_clock::now() < until)
+        spin_pause();
+    lock.lock();
+}
+
+}  // namespace
+
 void run_ahead(ewf_image& img) {
     ewf_image::ahead& a = *img.worker;
     std::unique_lock<std::mutex> lock(a.m);
     for (;;) {
+        if (!a.stop && a.queue.empty()) watch_for_hint(a, lock);
         while (!a.stop && (a.queue.empty() || a.cache.unread >= a.cache.unread_limit)) {
             a.worker_waits = true;
             a.work.wait(lock);
@@ -778,6 +808,7 @@ void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
     for (auto c = fresh.rbegin(); c != fresh.rend(); ++c)
         if (!a.cache.has(*c) && !(a.busy && a.busy_chunk == *c)) a.queue.push_front({*c, a.hints + 1});
     ++a.hints;
+    a.hints_seen.store(a.hints, std::memory_order_relaxed);
     if (a.queue.size() > ewf_max_queued_chunks) a.queue.resize(ewf_max_queued_chunks);
     if (a.queue.empty()) return;
     if (!a.started) {

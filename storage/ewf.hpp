@@ -112,6 +112,13 @@ constexpr size_t ewf_max_queued_chunks = 4096;
 // and indexes per 100,000 files, so this covers some millions of files in
 // a few megabytes; past it the memory is started afresh.
 constexpr size_t ewf_max_read_notes = size_t(1) << 17;
+// How long the worker, its queue empty, watches for the next hint before
+// it sleeps, in microseconds. A listing hints every few tens of
+// microseconds while it walks; a hint that finds the worker asleep costs
+// the reading thread a system call to wake it and the worker a switch
+// back in, and the reads after it are decoded on the reading thread
+// meanwhile. Watching costs at most this much processor time per pause.
+constexpr uint32_t ewf_worker_watch_us = 50;
 
 struct ewf_image : disk_container {
     ewf_image();
