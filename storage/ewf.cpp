@@ -435,6 +435,10 @@ struct ewf_image::ahead {
     bool wake_worker = false;      // the reader is to wake the worker once it lets go of the lock
     bool stop = false;
     bool started = false;
+    // Whether the worker watches for hints before it sleeps: only where the
+    // two threads can run at once, since on one processor the watching
+    // would hold up the reading thread it waits for.
+    bool watches = false;
     uint64_t decoded = 0;
     ewf_chunk_reader reader;       // the worker's
     std::vector<uint8_t> buffer;
@@ -467,7 +471,7 @@ void run_ahead(ewf_image& img) {
     ewf_image::ahead& a = *img.worker;
     std::unique_lock<std::mutex> lock(a.m);
     for (;;) {
-        if (!a.stop && a.queue.empty()) watch_for_hint(a, lock);
+        if (a.watches && !a.stop && a.queue.empty()) watch_for_hint(a, lock);
         while (!a.stop && (a.queue.empty() || a.cache.unread >= a.cache.unread_limit)) {
             a.worker_waits = true;
             a.work.wait(lock);
@@ -812,6 +816,7 @@ void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
     if (a.queue.size() > ewf_max_queued_chunks) a.queue.resize(ewf_max_queued_chunks);
     if (a.queue.empty()) return;
     if (!a.started) {
+        a.watches = std::thread::hardware_concurrency() > 1;
         a.thread = std::thread(run_ahead, std::ref(*this));
         a.started = true;
     }
