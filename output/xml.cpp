@@ -167,7 +167,7 @@ void write_xml_head(std::ostream& out, const brelvik_opts& opts, const std::u16s
     out << "<logdata ";
     if (!opts.image_path.empty())
         out << " umounted_image=\"" << entity_escape(uni::to_utf8(opts.image_path), true) << "\"";
-    out << " starting_path=\"" << entity_escape(uni::to_utf8(starting_path), true) << "\"";
+    out << " starting_path=\"" << entity_escape(uni::to_shown_utf8(starting_path), true) << "\"";
     out << " date=\"" << t.date << "\" time=\"" << t.time << "\">\n";
 }
 

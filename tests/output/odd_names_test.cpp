@@ -1,0 +1,76 @@
+// Names as every layout carries them when their UTF-16 is not well formed.
+#include "sample_rows.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace sample;
+
+// The UTF-8 of U+FFFD, which stands for each unpaired surrogate.
+const std::string replacement = "\xEF\xBF\xBD";
+
+// A folder whose name ends in a high surrogate that has no low one after
+// it, under the root, holding a file whose name has a low surrogate alone
+// and, as a second hard link in the same folder, one with a high surrogate
+// as its last unit.
+const std::u16string odd_dir = std::u16string(u"\\dir") + char16_t(0xD83D) + u"A";
+const std::u16string odd_file = std::u16string(u"lo") + char16_t(0xDE00) + u"y";
+const std::u16string odd_link = std::u16string(u"end") + char16_t(0xD800);
+
+listing_rows odd_rows() {
+    listing_rows rows;
+    listing_row own = row(odd_dir, odd_dir.substr(1), row_kind_directory, 70, 1, 3, 0, u"");
+    own.names.push_back(name(odd_dir.substr(1), false, example));
+    rows.insert(own);
+    listing_row file = row(odd_dir, odd_file, row_kind_file, 71, 1, 1, 10, u"\\" + odd_file);
+    file.names.push_back(name(odd_file, false, example));
+    file.names.push_back(name(odd_link, false, example));
+    rows.insert(file);
+    return rows;
+}
+
+bool valid_utf8(const std::string& text) { return text.empty() || !uni::to_utf16(text).empty(); }
+
+TEST(OddNames, UnpairedSurrogatesBecomeReplacementCharactersInEveryLayout) {
+    const std::string dir = "\\dir" + replacement + "A";
+    const std::string file = dir + "\\lo" + replacement + "y";
+    listing_rows queue;
+    struct layout {
+        const char* name;
+        std::vector<std::string> args;
+        bool (*writer)(std::ostream&, listing_rows&, brelvik_opts&, const std::u16string&, uint64_t);
+        std::vector<std::string> expected;
+    };
+    const layout layouts[] = {
+        {"table", {}, [](std::ostream& o, listing_rows& q, brelvik_opts& p, const std::u16string& d, uint64_t e) {
+             return write_text_table(o, q, p, d, e, false);
+         },
+         {"  dir  " + dir + "\\\n", "       " + file + "\n"}},
+        {"path list", {}, write_path_list, {dir + "\\\n" + file + "\n"}},
+        {"csv", {"-csv"}, write_csv, {"\ndir," + dir + "\\,", "\nfile," + file + ","}},
+        {"xml", {"-xml"}, write_xml,
+         {"<directory>\\dir%ef%bf%bdA\\</directory>\n<filename>.</filename>",
+          "<filename>lo%ef%bf%bdy</filename>"}},
+        {"body file", {"-bodyfile"}, write_bodyfile,
+         {"0|" + dir + "|70-", "0|" + file + "|71-", "0|" + file + " ($FILE_NAME)|71-48-",
+          "0|" + dir + "\\end" + replacement + " ($FILE_NAME)|71-48-"}},
+        {"l2t", {"-csvl2t"}, write_csv_l2t, {"," + dir + "," + dir + ",2,", "," + file + "," + file + ",2,"}},
+    };
+    for (const layout& l : layouts) {
+        brelvik_opts opts;
+        ASSERT_TRUE(configure(opts, l.args)) << l.name;
+        const std::string got = run(l.writer, opts, odd_rows(), queue, odd_dir, 70);
+        EXPECT_TRUE(valid_utf8(got)) << l.name << ": " << got;
+        for (const std::string& piece : l.expected) EXPECT_NE(got.find(piece), std::string::npos) << l.name << ": " << got;
+    }
+
+    // The XML head shows the starting path the same way.
+    brelvik_opts opts;
+    ASSERT_TRUE(configure(opts, {"-xml"}));
+    std::ostringstream head;
+    write_xml_head(head, opts, odd_dir, to_calendar(example));
+    EXPECT_NE(head.str().find(" starting_path=\"" + dir + "\""), std::string::npos) << head.str();
+}
+
+}  // namespace
