@@ -73,4 +73,24 @@ TEST(OddNames, UnpairedSurrogatesBecomeReplacementCharactersInEveryLayout) {
     EXPECT_NE(head.str().find(" starting_path=\"" + dir + "\""), std::string::npos) << head.str();
 }
 
+// No byte that XML forbids in a document (control characters other than
+// tab, line feed and carriage return; U+FFFE and U+FFFF) reaches the XML
+// raw from a link target or the starting path, where names are not
+// percent-encoded as a whole.
+TEST(OddNames, XmlStaysWellFormedAroundControlCharactersInLinksAndPaths) {
+    brelvik_opts opts;
+    ASSERT_TRUE(configure(opts, {"-xml"}));
+    listing_rows rows;
+    listing_row link = row(u"\\", u"link", row_kind_file, 80, 1, 1, 0, u"\\link");
+    link.link_target = std::u16string(u"C:\\a\x01" u"b\x1f&") + char16_t(0xFFFF) + u"\tz\u00e9";
+    rows.insert(link);
+    listing_rows queue;
+    const std::string got = run(write_xml, opts, rows, queue, u"\\", 5);
+    EXPECT_NE(got.find("<sym_link>C:\\a%01b%1f&amp;%ef%bf%bf\tz\u00e9</sym_link>"), std::string::npos) << got;
+
+    std::ostringstream head;
+    write_xml_head(head, opts, u"\\ctl\x01x\x7f", to_calendar(example));
+    EXPECT_NE(head.str().find(" starting_path=\"\\ctl%01x\x7f\""), std::string::npos) << head.str();
+}
+
 }  // namespace
