@@ -93,4 +93,56 @@ TEST(OddNames, XmlStaysWellFormedAroundControlCharactersInLinksAndPaths) {
     EXPECT_NE(head.str().find(" starting_path=\"\\ctl%01x\x7f\""), std::string::npos) << head.str();
 }
 
+// Names that hold ':' themselves, as POSIX names and stream names made
+// outside Windows can: a stream row splits at the colon its entry's name
+// ends at (`stream_at`), not at the first or the last one.
+listing_row stream_row(const std::u16string& dir, const std::u16string& entry_name, const std::u16string& stream,
+                       uint64_t entry) {
+    listing_row r = row(dir, entry_name + u":" + stream, row_kind_data_stream, entry, 1, 3, 4, u"");
+    r.stream_at = static_cast<uint32_t>(entry_name.size());
+    return r;
+}
+
+TEST(OddNames, ColonsInFolderAndStreamNames) {
+    // The folder "\dir:colon" written itself, with its stream "st:x".
+    const std::u16string dir = u"\\dir:colon";
+    const auto own_rows = [&] {
+        listing_rows rows;
+        rows.insert(row(dir, u"dir:colon", row_kind_directory, 90, 1, 3, 0, u""));
+        rows.insert(stream_row(dir, u"dir:colon", u"st:x", 90));
+        return rows;
+    };
+    listing_rows queue;
+    const struct {
+        std::vector<std::string> args;
+        bool (*writer)(std::ostream&, listing_rows&, brelvik_opts&, const std::u16string&, uint64_t);
+        std::string expected;
+    } layouts[] = {
+        {{}, write_path_list, "\\dir:colon\\\n\\dir:colon:st:x\n"},
+        {{"-csv"}, write_csv, "\nads,\\dir:colon:st:x,"},
+        {{"-bodyfile"}, write_bodyfile, "\n0|\\dir:colon:st:x|90-"},
+    };
+    for (const auto& l : layouts) {
+        brelvik_opts opts;
+        ASSERT_TRUE(configure(opts, l.args));
+        const std::string got = run(l.writer, opts, own_rows(), queue, dir, 90);
+        EXPECT_NE(got.find(l.expected), std::string::npos) << got;
+    }
+
+    // The subfolder "d:c" printed at the last level of the root's listing:
+    // its stream row's XML directory is the subfolder's own path.
+    listing_rows rows;
+    rows.insert(row(u"\\", u"d:c", row_kind_directory, 91, 1, 3, 0, u"\\d:c"));
+    rows.insert(stream_row(u"\\", u"d:c", u"s", 91));
+    brelvik_opts opts;
+    ASSERT_TRUE(configure(opts, {"-xml"}));
+    const std::string got = run(write_xml, opts, std::move(rows), queue, u"\\", 5);
+    EXPECT_EQ(got.find("<directory>\\d\\</directory>"), std::string::npos) << got;
+    size_t at = 0;
+    for (int i = 0; i < 2; ++i, ++at) {
+        at = got.find("<data_entry><directory>\\d:c\\</directory>\n<filename>.</filename>", at);
+        ASSERT_NE(at, std::string::npos) << got;
+    }
+}
+
 }  // namespace
