@@ -350,7 +350,7 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         if (paths.size() > 1) {
             std::cerr << "\n[Note: this MFT entry has multiple possible paths]\n\n";
             if (mft_directory) {
-                for (const auto& p : paths) std::cerr << uni::to_utf8(p) << '\n';
+                for (const auto& p : paths) std::cerr << uni::to_shown_utf8(p) << '\n';
                 std::cerr << "\nWill output only first path\n";
             }
             std::cerr.flush();
@@ -381,7 +381,7 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     for (size_t i = 0; i < count; ++i) {
         opts.rows.clear();
         opts.list_path = paths[i];
-        const std::string shown = (mft_mode || args.size() < 2) ? uni::to_utf8(paths[i]) : args[1];
+        const std::string shown = (mft_mode || args.size() < 2) ? uni::to_shown_utf8(paths[i]) : args[1];
         opts.start_entry = mft_deleted ? mft_entry : 0;
         if (list_one_path(opts, shown, mft_deleted)) ++listed;
     }

@@ -21,7 +21,27 @@ void log_line(const cmd_params* log, const char* fmt, const std::string& a = {},
     }
 }
 
-std::string u8(const std::u16string& s) { return uni::to_utf8(s); }
+std::string u8(const std::u16string& s) { return uni::to_shown_utf8(s); }
+
+// The UTF-8 text a name is looked up by: as to_utf8 for well-formed UTF-16,
+// while a surrogate without its partner keeps a 3-byte sequence of its own
+// value. Every name then has a text of its own, so a name holding such a
+// unit (a path that -mft climbed to) finds its own entry, and is never
+// taken for another name whose text would also be empty.
+std::string lookup_text(std::u16string_view s) {
+    std::string out(3 * s.size(), '\0');
+    char* p = out.data();
+    for (size_t i = 0; i < s.size(); ++i) {
+        uint32_t cp = s[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
+            ++i;
+        }
+        p = uni::put_utf8(p, cp);
+    }
+    out.resize(static_cast<size_t>(p - out.data()));
+    return out;
+}
 
 std::vector<std::u16string> split(const std::u16string& path, char16_t sep) {
     std::vector<std::u16string> out;
@@ -58,13 +78,13 @@ std::string segment_key(const std::u16string& seg) {
     trim(u'\t');
     while (!s.empty() && s.back() == u'\r') s.pop_back();
     while (!s.empty() && s.back() == u'\n') s.pop_back();
-    return uni::to_utf8(uni::ascii_lower(s));
+    return lookup_text(uni::ascii_lower(s));
 }
 
 // The segment's name before any ':', untrimmed: a name that really begins
 // or ends with blanks is found under its own spelling first.
 std::string exact_key(const std::u16string& seg) {
-    return uni::to_utf8(uni::ascii_lower(seg.substr(0, seg.find(u':'))));
+    return lookup_text(uni::ascii_lower(seg.substr(0, seg.find(u':'))));
 }
 
 size_t start_index(const std::vector<std::u16string>& segs) {
@@ -114,7 +134,7 @@ bool fetch(ntfs_volume& v, uint64_t p, const cmd_params* log) {
             log_line(log, "err: namelookup: inode 0x%llx", {}, c);
             continue;
         }
-        for (const entry_name& n : m) node->second.names.emplace(uni::ascii_lower(uni::to_utf8(n.name)), c);
+        for (const entry_name& n : m) node->second.names.emplace(lookup_text(uni::ascii_lower(n.name)), c);
         if (le::u16(rec, file_header::flags) & record_is_directory) subdirs.push_back(c);
     }
     for (uint64_t c : subdirs) v.directory_cache.emplace(c, directory_cache_node{});

@@ -50,6 +50,8 @@ constexpr uint8_t row_virtual = 3;
 constexpr uint16_t record_flag_in_use = 0x0001;
 constexpr uint16_t record_flag_directory = 0x0002;
 
+constexpr uint32_t no_stream_colon = ~uint32_t(0);
+
 struct listing_row {
     // The entry's names in the listed folder; filled only for the layouts
     // that read them (the body file and -alldates), to save a copy a row.
@@ -64,6 +66,11 @@ struct listing_row {
     uint16_t record_flags = 0;
     uint64_t parent_entry = 0;
     std::u16string display_name;
+    // On a stream row, where in `display_name` the ':' before the stream
+    // name stands: the length of the entry's name, which may itself hold a
+    // ':' (a POSIX name), as may the stream name. `no_stream_colon` on
+    // other rows, and where the name is the stream name alone.
+    uint32_t stream_at = no_stream_colon;
     // What the rows of one listing are ordered by: the lower-cased path
     // after the listed directory's own lower-cased path, which every row of
     // the listing shares and so leaves out ("" for the directory's own

@@ -294,6 +294,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
             if (!d.name.empty()) {
                 const std::u16string stream = uni::to_utf16(d.name);
                 r.display_name = chosen + u":" + stream;
+                r.stream_at = static_cast<uint32_t>(chosen.size());
                 r.kind = row_kind_data_stream;
                 set_key(r, base_key() + u":" + uni::wide_lower(stream));
                 std::memset(r.object_id, 0, 16);
@@ -315,6 +316,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
             const std::u16string stream = uni::to_utf16(d.name);
             r.size = size;
             r.display_name = chosen == u"." ? stream : chosen + u":" + stream;
+            r.stream_at = chosen == u"." ? no_stream_colon : static_cast<uint32_t>(chosen.size());
             r.kind = row_kind_index_stream;
             set_key(r, base_key() + u":" + uni::wide_lower(stream));
             std::memset(r.object_id, 0, 16);

@@ -15,10 +15,10 @@ std::string progress_text(uint64_t entries, std::u16string_view folder) {
         size_t cut = folder.size() - (progress_folder_chars - 3);
         // Never start inside a surrogate pair.
         if (folder[cut] >= 0xDC00 && folder[cut] <= 0xDFFF) ++cut;
-        std::string text = std::to_string(entries) + " entries  ..." + uni::to_utf8(folder.substr(cut));
+        std::string text = std::to_string(entries) + " entries  ..." + uni::to_shown_utf8(folder.substr(cut));
         return text;
     }
-    return std::to_string(entries) + " entries  " + uni::to_utf8(folder);
+    return std::to_string(entries) + " entries  " + uni::to_shown_utf8(folder);
 }
 
 void draw_progress(listing_progress& p, std::u16string_view folder) {

@@ -48,6 +48,6 @@ std::string_view name_path(const row_location& loc, const listing_row& row, cons
     const bool same = n.name.size() == row.display_name.size() &&
                       std::memcmp(n.name.data(), row.display_name.data(), n.name.size() * sizeof(char16_t)) == 0;
     if (same || row.kind != row_kind_file) return row_path;
-    room = loc.prefix + uni::to_utf8(n.name);
+    room = loc.prefix + uni::to_shown_utf8(n.name);
     return room;
 }

@@ -17,6 +17,16 @@ bool ends_with_separator(std::u16string_view s) { return !s.empty() && (s.back()
 // One day in 100 ns ticks.
 constexpr uint64_t one_day = 864000000000ULL;
 
+// The byte of `name` (the row's display name in UTF-8) where the ':'
+// before its stream name stands, from the row's own record of it: the
+// entry's name and the stream name may hold ':' themselves. npos for a row
+// that does not record it.
+size_t recorded_stream_colon(const listing_row& row, const std::string& name) {
+    if (row.stream_at >= row.display_name.size() || row.display_name[row.stream_at] != u':') return std::string::npos;
+    const size_t at = uni::to_shown_utf8(std::u16string_view(row.display_name).substr(0, row.stream_at)).size();
+    return at < name.size() && name[at] == ':' ? at : std::string::npos;
+}
+
 }  // namespace
 
 pending_headers& writer_headers() {
@@ -82,7 +92,9 @@ void update_dir_line(row_location& loc, const listing_row& row, const std::strin
     } else if (row.kind == row_kind_data_stream || row.kind == row_kind_index_stream) {
         // A subdirectory's stream row stands for the subdirectory itself:
         // its line is the subdirectory's path, without the stream name.
-        loc.dir_line = loc.prefix + name.substr(0, name.find(':')) + '\\';
+        size_t colon = recorded_stream_colon(row, name);
+        if (colon == std::string::npos) colon = name.find(':');
+        loc.dir_line = loc.prefix + name.substr(0, colon) + '\\';
     } else {
         loc.dir_line = loc.prefix + name + '\\';
     }
@@ -112,7 +124,8 @@ void append_location_to(Out& out, const row_location& loc, const listing_row& ro
             size_t keep = loc.dir_line.size();
             while (keep > 0 && loc.dir_line[keep - 1] == '\\') --keep;
             out += std::string_view(loc.dir_line).substr(0, keep);
-            const size_t colon = name.rfind(':');
+            size_t colon = recorded_stream_colon(row, name);
+            if (colon == std::string::npos) colon = name.rfind(':');
             if (colon == std::string::npos) out += name;
             else out += std::string_view(name).substr(colon);
             return;

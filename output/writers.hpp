@@ -135,13 +135,13 @@ template <class Visit>
 void for_each_printed_row(const listing_rows& rows, listing_rows& queue, const brelvik_opts& opts,
                           const std::u16string& path, uint64_t entry, name_escape escape, Visit&& visit) {
     row_location loc;
-    loc.prefix = directory_prefix(escaped(uni::to_utf8(path), escape));
+    loc.prefix = directory_prefix(escaped(uni::to_shown_utf8(path), escape));
     loc.entry = entry;
     std::string name;  // reused from row to row, with room for most names at once
     name.reserve(256);
     for (const listing_row& row : rows) {
         if (queue_subdirectory_row(row, opts, entry, queue)) continue;
-        uni::to_utf8(row.display_name, name);
+        uni::to_shown_utf8(row.display_name, name);
         escape_in_place(name, escape);
         update_dir_line(loc, row, name);
         visit(row, static_cast<const row_location&>(loc), name);

@@ -14,11 +14,32 @@
 namespace {
 
 // Character entities for text that is otherwise kept as UTF-8: '&', '<'
-// and '>', and '"' too inside an attribute value.
+// and '>', and '"' too inside an attribute value. Characters that XML does
+// not allow in a document at all, even as references (the control
+// characters other than tab, line feed and carriage return, and U+FFFE and
+// U+FFFF), are written as '%' and two lower-case hex digits a byte, as the
+// names are, so that the document stays well-formed.
 std::string entity_escape(std::string_view utf8, bool attribute) {
     std::string s;
     s.reserve(utf8.size());
-    for (char c : utf8) {
+    const auto percent = [&s](unsigned char b) {
+        s += '%';
+        s += "0123456789abcdef"[b >> 4];
+        s += "0123456789abcdef"[b & 0xF];
+    };
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const char c = utf8[i];
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            percent(b);
+            continue;
+        }
+        if (b == 0xEF && i + 2 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(utf8[i + 2]) & 0xFE) == 0xBE) {
+            for (size_t k = 0; k < 3; ++k) percent(static_cast<unsigned char>(utf8[i + k]));
+            i += 2;
+            continue;
+        }
         switch (c) {
         case '&': s += "&amp;"; break;
         case '<': s += "&lt;"; break;
@@ -167,7 +188,7 @@ void write_xml_head(std::ostream& out, const brelvik_opts& opts, const std::u16s
     out << "<logdata ";
     if (!opts.image_path.empty())
         out << " umounted_image=\"" << entity_escape(uni::to_utf8(opts.image_path), true) << "\"";
-    out << " starting_path=\"" << entity_escape(uni::to_utf8(starting_path), true) << "\"";
+    out << " starting_path=\"" << entity_escape(uni::to_shown_utf8(starting_path), true) << "\"";
     out << " date=\"" << t.date << "\" time=\"" << t.time << "\">\n";
 }
 

@@ -25,6 +25,14 @@ std::string to_utf8(std::u16string_view utf16);
 // The same into `out`, whose room is reused.
 void to_utf8(std::u16string_view utf16, std::string& out);
 
+// UTF-16 to UTF-8 for text that is shown: names and paths read from disk,
+// whose UTF-16 nothing checked. Paired surrogates become one 4-byte
+// sequence, and each unpaired surrogate becomes U+FFFD, so the result is
+// always valid UTF-8 and the rest of the text is kept.
+std::string to_shown_utf8(std::u16string_view utf16);
+// The same into `out`, whose room is reused.
+void to_shown_utf8(std::u16string_view utf16, std::string& out);
+
 // Appends the UTF-8 bytes of one code point (at most U+10FFFF).
 void append_utf8(std::string& out, uint32_t code_point);
 // Writes them at `p`, which has room for four bytes; returns the end.

@@ -129,6 +129,26 @@ TEST(ResolveRules, DamagedNamesAndLinks) {
     }
 }
 
+// Names whose UTF-16 holds a surrogate without its partner, as the paths
+// that -mft climbs to hold them: each finds its own entry, not the first
+// other such name of the folder.
+TEST(ResolveRules, NamesWithUnpairedSurrogatesFindTheirOwnEntries) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    const std::u16string docs = std::u16string(u"d") + char16_t(0xD800) + u"cs";
+    const std::u16string empty = std::u16string(u"e") + char16_t(0xDC00);
+    std::vector<uint8_t> img;
+    ASSERT_TRUE(patched(image_patch::load(path), 64, rename(0, docs), &img));
+    auto v = patched(img, 68, rename(0, empty));
+    ASSERT_TRUE(v);
+    const std::u16string paths[] = {u"\\" + empty, u"\\" + docs + u"\\readme.txt", u"\\" + docs + u"\\reports\\2023",
+                                    u"\\e" + std::u16string(1, char16_t(0xDC01))};
+    check(*v, {paths[0].c_str(), true, 68, nullptr});
+    check(*v, {paths[1].c_str(), true, 71, nullptr});
+    check(*v, {paths[2].c_str(), true, 66, nullptr});
+    check(*v, {paths[3].c_str(), false, 0, nullptr});  // another lone unit is another name
+}
+
 TEST(ResolveRules, ParentCycleEndsEntryToPaths) {
     const std::string path = test_paths::fixture("main.img");
     if (path.empty()) GTEST_SKIP() << "fixture missing";
