@@ -29,17 +29,8 @@ std::string u8(const std::u16string& s) { return uni::to_shown_utf8(s); }
 // unit (a path that -mft climbed to) finds its own entry, and is never
 // taken for another name whose text would also be empty.
 std::string lookup_text(std::u16string_view s) {
-    std::string out(3 * s.size(), '\0');
-    char* p = out.data();
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t cp = s[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
-            ++i;
-        }
-        p = uni::put_utf8(p, cp);
-    }
-    out.resize(static_cast<size_t>(p - out.data()));
+    std::string out;
+    uni::to_utf8_lenient(s, out, false);
     return out;
 }
 

@@ -119,14 +119,9 @@ std::string to_shown_utf8(std::u16string_view s) {
     return out;
 }
 
-void to_shown_utf8(std::u16string_view s, std::string& out) {
-    // Well-formed text, by far the most common, takes the strict converter
-    // and its fast ASCII path; it empties the result only on a surrogate
-    // without its partner.
-    to_utf8(s, out);
-    if (!out.empty() || s.empty()) return;
-    // Three bytes a unit is room for every form: U+FFFD takes three, a
-    // pair four for its two units.
+void to_utf8_lenient(std::u16string_view s, std::string& out, bool replace_lone) {
+    // Three bytes a unit is room for every form: a lone surrogate or U+FFFD
+    // takes three, a pair four for its two units.
     out.resize(s.size() * 3);
     char* p = out.data();
     for (size_t i = 0; i < s.size(); ++i) {
@@ -134,13 +129,22 @@ void to_shown_utf8(std::u16string_view s, std::string& out) {
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
             p = put_utf8(p, 0x10000 + ((uint32_t(u) - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00));
             ++i;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
+        } else if (u >= 0xD800 && u <= 0xDFFF && replace_lone) {
             p = put_utf8(p, 0xFFFD);
         } else {
             p = put_utf8(p, u);
         }
     }
     out.resize(static_cast<size_t>(p - out.data()));
+}
+
+void to_shown_utf8(std::u16string_view s, std::string& out) {
+    // Well-formed text, by far the most common, takes the strict converter
+    // and its fast ASCII path; it empties the result only on a surrogate
+    // without its partner.
+    to_utf8(s, out);
+    if (!out.empty() || s.empty()) return;
+    to_utf8_lenient(s, out, true);
 }
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }

@@ -32,6 +32,10 @@ void to_utf8(std::u16string_view utf16, std::string& out);
 std::string to_shown_utf8(std::u16string_view utf16);
 // The same into `out`, whose room is reused.
 void to_shown_utf8(std::u16string_view utf16, std::string& out);
+// UTF-16 to UTF-8 that never fails: paired surrogates become one 4-byte
+// sequence, and each unpaired surrogate U+FFFD (`replace_lone`) or the
+// 3-byte sequence of its own value.
+void to_utf8_lenient(std::u16string_view utf16, std::string& out, bool replace_lone);
 
 // Appends the UTF-8 bytes of one code point (at most U+10FFFF).
 void append_utf8(std::string& out, uint32_t code_point);
