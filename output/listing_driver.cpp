@@ -375,7 +375,9 @@ struct child_state {
 // give (`live`): records no longer in use that the MFT pass or the index
 // slack places there, each from its own record, and names in the slack
 // whose record now holds another file. A slack name whose record is in use
-// with the name's sequence number is the live entry and is left out.
+// with the name's sequence number is the live entry and is left out, and so
+// is one whose record, no longer in use, is the same file under its last
+// names elsewhere.
 void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, const std::u16string& lower_path,
                             const child_entry_set& live, const std::vector<child_state>& live_states,
                             index_slack& slack, row_batch& batch, brelvik_opts& opts, listing_progress* progress) {
@@ -408,6 +410,13 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
                     if (!live.count(e)) from_records.insert(e);
                     continue;
                 }
+                // The same file, moved or renamed before it was deleted:
+                // its record names it elsewhere and it is listed there.
+                // The name is not one of a record that holds another file.
+                entry_name_map own;
+                if (freed_record_matches(le::u16(rec, file_header::sequence), static_cast<uint16_t>(s.file_ref >> 48)) &&
+                    collect_entry_names(v, e, rec, true, any_parent, own) && !own.empty())
+                    continue;
             }
         }
         s.name.key_parent = dir;
