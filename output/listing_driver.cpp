@@ -397,6 +397,12 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
         if (known != live_states.end() && known->entry == e && (known->flags & record_in_use) &&
             known->seq == static_cast<uint16_t>(s.file_ref >> 48))
             continue;
+        // A key whose parent reference holds another sequence number than
+        // this folder's record (the rule of the MFT pass) was written in an
+        // index of an earlier folder in the same record, whose clusters this
+        // one took over: the name was never in this folder. Its record, if
+        // no longer in use, is an orphan and listed as one.
+        if (!link_holds(v, m, deleted_link{dir, e, static_cast<uint16_t>(s.name.parent_ref >> 48)})) continue;
         if (read_file_record(v, e, rec) && valid_file_header(rec)) {
             const uint16_t flags = le::u16(rec, file_header::flags);
             if (flags & record_in_use) {

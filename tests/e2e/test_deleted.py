@@ -206,11 +206,17 @@ class DeletedFixture(unittest.TestCase):
         self.assertRegex(doc, r"<directory>\\big\\gone_dir\\</directory>\n.*<deleted>true</deleted></data_entry>")
         self.assertRegex(doc, r"<filename>new_1\.txt</filename>.*<deleted/></data_entry>")
 
-    def edited_copy(self, changes):
+    def edited_copy(self, changes, blocks=None):
         """A copy of the fixture whose FILE records `changes` (entry ->
-        function of the record, fixups undone) edits."""
+        function of the record, fixups undone) edits, and every INDX block
+        `blocks` does (a function of the block, fixups undone)."""
         with open(self.image, "rb") as f:
             data = bytearray(f.read())
+        for at in range(0, len(data), 4096) if blocks else ():
+            if data[at:at + 4] == b"INDX":
+                block = fixup(data[at:at + 4096])
+                blocks(block)
+                data[at:at + 4096] = unfix(block)
         bps, spc = struct.unpack_from("<HB", data, 11)
         mft = struct.unpack_from("<Q", data, 48)[0] * bps * spc
         for entry, change in changes.items():
@@ -240,6 +246,28 @@ class DeletedFixture(unittest.TestCase):
         for entry, name in ((82, "doc_0012_xxxx.txt"), (84, "doc_0014_" + "x" * 18 + ".txt")):
             rows = [l for l in text if re.match(r".{23} +%d +\d+ " % entry, l)]
             self.assertEqual([l[LABEL.start:] for l in rows], [" *     \\keep\\" + name], rows)
+
+    def test_slack_names_of_an_earlier_folder_in_the_record_are_not_its_own(self):
+        # As when a new folder takes the record and the index clusters of a
+        # deleted one: the keys of zz_reuse_1 (66, a reused record) and of
+        # doc_0014 (84, deleted) in the slack of big/ (64, sequence 1) name
+        # big/ with sequence 7, and so does the $FILE_NAME of 84.
+        old = struct.pack("<Q", 64 | 1 << 48)
+
+        def earlier_parent(block):
+            for p in range(0x40, 4096 - 82, 8):
+                if struct.unpack_from("<Q", block, p)[0] & 0xFFFFFFFFFFFF in (66, 84) and block[p + 16:p + 24] == old:
+                    struct.pack_into("<Q", block, p + 16, 64 | 7 << 48)
+
+        def earlier_name(rec):
+            for t, off, ln in attributes(rec):
+                if t == 0x30:
+                    struct.pack_into("<Q", rec, off + struct.unpack_from("<H", rec, off + 20)[0], 64 | 7 << 48)
+        text = listing(self.edited_copy({84: earlier_name}, earlier_parent), "-deleted")
+        self.assertFalse([l for l in text if "zz_reuse_1" in l])
+        # The deleted record is an orphan, listed there only.
+        self.assertEqual([l[LABEL.stop:] for l in text if "doc_0014_" in l],
+                         ["\\$OrphanFiles\\doc_0014_" + "x" * 18 + ".txt"])
 
     def test_without_deleted_nothing_changes_and_one_folder_has_no_orphans(self):
         plain = listing(self.image)
