@@ -73,6 +73,10 @@ uint64_t mft_entries_in_use(const ntfs_volume& v) {
 
 uint64_t orphan_folder_entry(const ntfs_volume& v) { return mft_entries_in_use(v); }
 
+bool freed_record_matches(uint16_t record_seq, uint16_t ref_seq) {
+    return record_seq == ref_seq || record_seq == freed_seq(ref_seq);
+}
+
 void record_deleted_links(le::bytes rec, uint64_t entry, std::vector<deleted_link>& out) {
     if (!valid_file_header(rec) || (le::u16(rec, file_header::flags) & record_in_use)) return;
     if (le::u64(rec, file_header::base_reference) != 0) return;
@@ -158,7 +162,7 @@ bool link_holds(ntfs_volume& v, deleted_map& m, const deleted_link& link) {
     const parent_state& p = parent_of(v, m, link.parent);
     if (!p.valid || !p.directory) return false;
     if (p.in_use) return p.seq == link.parent_seq;
-    return p.seq == link.parent_seq || p.seq == freed_seq(link.parent_seq);
+    return freed_record_matches(p.seq, link.parent_seq);
 }
 
 void classify_deleted(ntfs_volume& v, deleted_map& m) {

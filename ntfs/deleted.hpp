@@ -94,6 +94,11 @@ bool build_deleted_map(ntfs_volume& v, deleted_map& out);
 // The state of a parent record, read once and remembered.
 const parent_state& parent_of(ntfs_volume& v, deleted_map& m, uint64_t parent);
 
+// True when a record no longer in use whose header holds `record_seq` is
+// still the file that a reference holding `ref_seq` named: the same
+// number, or the one more that NTFS gives a record when it frees it.
+bool freed_record_matches(uint16_t record_seq, uint16_t ref_seq);
+
 // True when the link places its record in its parent: a folder in use with
 // the same sequence number, or a folder no longer in use with the same
 // number or one more.

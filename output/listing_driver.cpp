@@ -377,7 +377,9 @@ struct child_state {
 // give (`live`): records no longer in use that the MFT pass or the index
 // slack places there, each from its own record, and names in the slack
 // whose record now holds another file. A slack name whose record is in use
-// with the name's sequence number is the live entry and is left out.
+// with the name's sequence number is the live entry and is left out, and so
+// is one whose record, no longer in use, is the same file under its last
+// names elsewhere.
 void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& path, const std::u16string& lower_path,
                             const child_entry_set& live, const std::vector<child_state>& live_states,
                             index_slack& slack, row_batch& batch, brelvik_opts& opts, listing_progress* progress) {
@@ -397,6 +399,12 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
         if (known != live_states.end() && known->entry == e && (known->flags & record_in_use) &&
             known->seq == static_cast<uint16_t>(s.file_ref >> 48))
             continue;
+        // A key whose parent reference holds another sequence number than
+        // this folder's record (the rule of the MFT pass) was written in an
+        // index of an earlier folder in the same record, whose clusters this
+        // one took over: the name was never in this folder. Its record, if
+        // no longer in use, is an orphan and listed as one.
+        if (!link_holds(v, m, deleted_link{dir, e, static_cast<uint16_t>(s.name.parent_ref >> 48)})) continue;
         if (read_file_record(v, e, rec) && valid_file_header(rec)) {
             const uint16_t flags = le::u16(rec, file_header::flags);
             if (flags & record_in_use) {
@@ -410,6 +418,13 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
                     if (!live.count(e)) from_records.insert(e);
                     continue;
                 }
+                // The same file, moved or renamed before it was deleted:
+                // its record names it elsewhere and it is listed there.
+                // The name is not one of a record that holds another file.
+                entry_name_map own;
+                if (freed_record_matches(le::u16(rec, file_header::sequence), static_cast<uint16_t>(s.file_ref >> 48)) &&
+                    collect_entry_names(v, e, rec, true, any_parent, own) && !own.empty())
+                    continue;
             }
         }
         s.name.key_parent = dir;

@@ -10,11 +10,18 @@ recovered from index slack whose records were reused are checked too.
 """
 import os
 import re
+import shutil
+import struct
 import subprocess
+import sys
+import tempfile
 import unittest
 
 from brelvik_e2e import FIXTURES, TESTDATA, need_tool, run
 from test_timeline_vs_tsk import FN, fields
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ntfs_records import attributes, fixup, unfix  # noqa: E402
 
 VOLUMES = [os.path.join(FIXTURES, n) for n in ("deleted.img", "main.img")] + [
     os.path.join(TESTDATA, p) for p in ("7-undel-ntfs/7-ntfs-undel.dd", "ntfs3.raw")]
@@ -198,6 +205,69 @@ class DeletedFixture(unittest.TestCase):
         self.assertRegex(doc, r"<filename>zz_reuse_1\.txt</filename>.*<deleted>realloc</deleted></data_entry>")
         self.assertRegex(doc, r"<directory>\\big\\gone_dir\\</directory>\n.*<deleted>true</deleted></data_entry>")
         self.assertRegex(doc, r"<filename>new_1\.txt</filename>.*<deleted/></data_entry>")
+
+    def edited_copy(self, changes, blocks=None):
+        """A copy of the fixture whose FILE records `changes` (entry ->
+        function of the record, fixups undone) edits, and every INDX block
+        `blocks` does (a function of the block, fixups undone)."""
+        with open(self.image, "rb") as f:
+            data = bytearray(f.read())
+        for at in range(0, len(data), 4096) if blocks else ():
+            if data[at:at + 4] == b"INDX":
+                block = fixup(data[at:at + 4096])
+                blocks(block)
+                data[at:at + 4096] = unfix(block)
+        bps, spc = struct.unpack_from("<HB", data, 11)
+        mft = struct.unpack_from("<Q", data, 48)[0] * bps * spc
+        for entry, change in changes.items():
+            at = mft + entry * 1024
+            rec = fixup(data[at:at + 1024])
+            change(rec)
+            data[at:at + 1024] = unfix(rec)
+        folder = tempfile.mkdtemp(prefix="brelvik-deleted-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        path = os.path.join(folder, "deleted.img")
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_a_file_moved_then_deleted_is_listed_once_where_it_last_stood(self):
+        # doc_0012 (82) and doc_0014 (84) left names in the index of big/;
+        # their records are made to name keep/ (580, sequence 1), as a
+        # move before the deletion leaves them. The old names are the same
+        # file (the record's sequence number is the names' one more), not
+        # names of a reused record.
+        def move_to_keep(rec):
+            for t, off, ln in attributes(rec):
+                if t == 0x30:
+                    struct.pack_into("<Q", rec, off + struct.unpack_from("<H", rec, off + 20)[0], 580 | 1 << 48)
+        image = self.edited_copy({82: move_to_keep, 84: move_to_keep})
+        text = listing(image, "-deleted")
+        for entry, name in ((82, "doc_0012_xxxx.txt"), (84, "doc_0014_" + "x" * 18 + ".txt")):
+            rows = [l for l in text if re.match(r".{23} +%d +\d+ " % entry, l)]
+            self.assertEqual([l[LABEL.start:] for l in rows], [" *     \\keep\\" + name], rows)
+
+    def test_slack_names_of_an_earlier_folder_in_the_record_are_not_its_own(self):
+        # As when a new folder takes the record and the index clusters of a
+        # deleted one: the keys of zz_reuse_1 (66, a reused record) and of
+        # doc_0014 (84, deleted) in the slack of big/ (64, sequence 1) name
+        # big/ with sequence 7, and so does the $FILE_NAME of 84.
+        old = struct.pack("<Q", 64 | 1 << 48)
+
+        def earlier_parent(block):
+            for p in range(0x40, 4096 - 82, 8):
+                if struct.unpack_from("<Q", block, p)[0] & 0xFFFFFFFFFFFF in (66, 84) and block[p + 16:p + 24] == old:
+                    struct.pack_into("<Q", block, p + 16, 64 | 7 << 48)
+
+        def earlier_name(rec):
+            for t, off, ln in attributes(rec):
+                if t == 0x30:
+                    struct.pack_into("<Q", rec, off + struct.unpack_from("<H", rec, off + 20)[0], 64 | 7 << 48)
+        text = listing(self.edited_copy({84: earlier_name}, earlier_parent), "-deleted")
+        self.assertFalse([l for l in text if "zz_reuse_1" in l])
+        # The deleted record is an orphan, listed there only.
+        self.assertEqual([l[LABEL.stop:] for l in text if "doc_0014_" in l],
+                         ["\\$OrphanFiles\\doc_0014_" + "x" * 18 + ".txt"])
 
     def test_without_deleted_nothing_changes_and_one_folder_has_no_orphans(self):
         plain = listing(self.image)
