@@ -17,17 +17,23 @@ bool ends_with_separator(std::u16string_view s) { return !s.empty() && (s.back()
 // One day in 100 ns ticks.
 constexpr uint64_t one_day = 864000000000ULL;
 
-// The byte of `name` (the row's display name in UTF-8) where the ':'
-// before its stream name stands, from the row's own record of it: the
+// The byte of `name` (the row's display name in UTF-8, escaped) where the
+// ':' before its stream name stands, from the row's own record of it: the
 // entry's name and the stream name may hold ':' themselves. npos for a row
-// that does not record it.
-size_t recorded_stream_colon(const listing_row& row, const std::string& name) {
-    if (row.stream_at >= row.display_name.size() || row.display_name[row.stream_at] != u':') return std::string::npos;
-    const size_t at = uni::to_shown_utf8(std::u16string_view(row.display_name).substr(0, row.stream_at)).size();
+// that does not record it, or whose escaping replaced that ':'.
+size_t recorded_stream_colon(const row_location& loc, const std::string& name) {
+    const size_t at = loc.stream_colon;
     return at < name.size() && name[at] == ':' ? at : std::string::npos;
 }
 
 }  // namespace
+
+size_t stream_colon_offset(const listing_row& row) {
+    if (row.stream_at >= row.display_name.size() || row.display_name[row.stream_at] != u':') return std::string::npos;
+    // Counted on the UTF-16 prefix: the split falls on a ':', never inside
+    // a surrogate pair, so the prefix converts to the name's first bytes.
+    return uni::shown_utf8_size(std::u16string_view(row.display_name).substr(0, row.stream_at));
+}
 
 pending_headers& writer_headers() {
     static pending_headers headers;
@@ -92,7 +98,7 @@ void update_dir_line(row_location& loc, const listing_row& row, const std::strin
     } else if (row.kind == row_kind_data_stream || row.kind == row_kind_index_stream) {
         // A subdirectory's stream row stands for the subdirectory itself:
         // its line is the subdirectory's path, without the stream name.
-        size_t colon = recorded_stream_colon(row, name);
+        size_t colon = recorded_stream_colon(loc, name);
         if (colon == std::string::npos) colon = name.find(':');
         loc.dir_line = loc.prefix + name.substr(0, colon) + '\\';
     } else {
@@ -124,7 +130,7 @@ void append_location_to(Out& out, const row_location& loc, const listing_row& ro
             size_t keep = loc.dir_line.size();
             while (keep > 0 && loc.dir_line[keep - 1] == '\\') --keep;
             out += std::string_view(loc.dir_line).substr(0, keep);
-            size_t colon = recorded_stream_colon(row, name);
+            size_t colon = recorded_stream_colon(loc, name);
             if (colon == std::string::npos) colon = name.rfind(':');
             if (colon == std::string::npos) out += name;
             else out += std::string_view(name).substr(colon);

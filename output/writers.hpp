@@ -119,7 +119,15 @@ struct row_location {
     std::string prefix;
     std::string dir_line;
     uint64_t entry = 0;
+    // The byte of the current row's name where the ':' before its stream
+    // name stands (listing_row::stream_at counted in UTF-8), npos when the
+    // row does not record one.
+    size_t stream_colon = std::string::npos;
 };
+
+// The byte offset in the shown UTF-8 name of `row` where the ':' before
+// its stream name stands, npos when the row records none.
+size_t stream_colon_offset(const listing_row& row);
 
 // Sets the current directory line from a row of a directory: the prefix for
 // the written directory's own rows, prefix + name + '\' for a subdirectory
@@ -142,6 +150,7 @@ void for_each_printed_row(const listing_rows& rows, listing_rows& queue, const b
     for (const listing_row& row : rows) {
         if (queue_subdirectory_row(row, opts, entry, queue)) continue;
         uni::to_shown_utf8(row.display_name, name);
+        loc.stream_colon = stream_colon_offset(row);
         escape_in_place(name, escape);
         update_dir_line(loc, row, name);
         visit(row, static_cast<const row_location&>(loc), name);

@@ -138,6 +138,25 @@ void to_utf8_lenient(std::u16string_view s, std::string& out, bool replace_lone)
     out.resize(static_cast<size_t>(p - out.data()));
 }
 
+size_t shown_utf8_size(std::u16string_view s) {
+    size_t n = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char16_t u = s[i];
+        if (u < 0x80) {
+            n += 1;
+        } else if (u < 0x800) {
+            n += 2;
+        } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            n += 4;
+            ++i;
+        } else {
+            // Any other unit, an unpaired surrogate's U+FFFD included.
+            n += 3;
+        }
+    }
+    return n;
+}
+
 void to_shown_utf8(std::u16string_view s, std::string& out) {
     // Well-formed text, by far the most common, takes the strict converter
     // and its fast ASCII path; it empties the result only on a surrogate

@@ -36,6 +36,9 @@ void to_shown_utf8(std::u16string_view utf16, std::string& out);
 // sequence, and each unpaired surrogate U+FFFD (`replace_lone`) or the
 // 3-byte sequence of its own value.
 void to_utf8_lenient(std::u16string_view utf16, std::string& out, bool replace_lone);
+// The number of bytes to_shown_utf8 gives for `utf16`, counted without
+// converting.
+size_t shown_utf8_size(std::u16string_view utf16);
 
 // Appends the UTF-8 bytes of one code point (at most U+10FFFF).
 void append_utf8(std::string& out, uint32_t code_point);

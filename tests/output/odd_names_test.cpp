@@ -129,6 +129,18 @@ TEST(OddNames, ColonsInFolderAndStreamNames) {
         EXPECT_NE(got.find(l.expected), std::string::npos) << got;
     }
 
+    // The split is found in UTF-8 bytes: a name of two-, three- and
+    // four-byte characters and an unpaired surrogate before the colon.
+    const std::u16string wide = std::u16string(u"\\\u00fc\u65e5") + char16_t(0xD800) + u"\U0001F600";
+    listing_rows wide_rows;
+    wide_rows.insert(row(wide, wide.substr(1), row_kind_directory, 92, 1, 3, 0, u""));
+    wide_rows.insert(stream_row(wide, wide.substr(1), u"st:x", 92));
+    {
+        brelvik_opts opts;
+        const std::string got = run(write_path_list, opts, std::move(wide_rows), queue, wide, 92);
+        EXPECT_NE(got.find("\n\\\xC3\xBC\xE6\x97\xA5" + replacement + "\xF0\x9F\x98\x80:st:x\n"), std::string::npos) << got;
+    }
+
     // The subfolder "d:c" printed at the last level of the root's listing:
     // its stream row's XML directory is the subfolder's own path.
     listing_rows rows;
