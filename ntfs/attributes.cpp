@@ -223,7 +223,7 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
         const le::bytes v = taken_reparse_value(a, record.size() - attr_offset);
         if (v.empty()) break;
         attribute_item it = make_item(a, name);
-        it.link_target = ntfs_name_to_utf8(reparse_target(v, false));
+        it.link_target = ntfs_text_to_utf8(reparse_target(v, false));
         pe.attributes.emplace(key, std::move(it));
         break;
     }
@@ -331,7 +331,7 @@ void flatten_entry(ntfs_volume& v, uint64_t entry, const parsed_entry& pe, std::
             }
         }
         if (d.type == attr_reparse_point) d.text = item.link_target;
-        if (!item.name.empty()) d.name = ntfs_name_to_utf8(item.name);
+        if (!item.name.empty()) d.name = ntfs_text_to_utf8(item.name);
         d.record_size = rs;
         out.push_back(std::move(d));
     }
@@ -395,7 +395,7 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
         } else if (type == attr_reparse_point) {
             const le::bytes val = taken_reparse_value(a, r.size() - at);
             if (val.empty()) continue;
-            target = ntfs_name_to_utf8(reparse_target(val, false));
+            target = ntfs_text_to_utf8(reparse_target(val, false));
         }
         attr_desc& d = out.emplace_back();
         d.type = type;
@@ -422,7 +422,7 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
             }
         }
         d.text = std::move(target);
-        if (!name.empty()) d.name = ntfs_name_to_utf8(read_utf16(name, 0, name.size() / 2));
+        if (!name.empty()) d.name = ntfs_text_to_utf8(read_utf16(name, 0, name.size() / 2));
         d.record_size = rs;
         seen[seen_count++] = {type, id, name};
     }

@@ -34,6 +34,12 @@ std::string ntfs_name_to_utf8(std::u16string_view s) {
     return out;
 }
 
+std::string ntfs_text_to_utf8(std::u16string_view s) {
+    std::string out;
+    uni::to_utf8_lenient(s, out, false);
+    return out;
+}
+
 void append_ntfs_name_utf8(std::string& out, std::u16string_view s) {
     // Written through a pointer into room for three bytes a unit (a pair's
     // four bytes fit in its two units' six), then cut to what was written.

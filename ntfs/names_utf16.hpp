@@ -15,6 +15,14 @@ std::u16string read_utf16(le::bytes b, uint64_t offset, uint64_t units);
 // sequence of its own value.
 std::string ntfs_name_to_utf8(std::u16string_view name);
 
+// Converts an attribute name or a link target to UTF-8 keeping every unit:
+// paired surrogates become one 4-byte sequence, and an unpaired surrogate
+// of either half the 3-byte sequence of its own value, which
+// uni::to_utf16_lenient turns back into that unit. Nothing of a stream's
+// name or a link's target is lost, and a stream whose name begins with such
+// a unit keeps a name.
+std::string ntfs_text_to_utf8(std::u16string_view text);
+
 // Appends the UTF-8 form of `name` (as ntfs_name_to_utf8) to `out`.
 void append_ntfs_name_utf8(std::string& out, std::u16string_view name);
 

@@ -180,7 +180,7 @@ bool write_csv(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         line += l.sep;
         // The target is escaped like a name so that a separator inside it
         // cannot shift the later columns.
-        if (!row.link_target.empty()) line += escaped(uni::to_utf8(row.link_target), l.escape);
+        if (!row.link_target.empty()) line += escaped(uni::to_shown_utf8(row.link_target), l.escape);
         line += l.sep;
         append_number_field(line, row.size, 8, l);
         append_number_field(line, row.si_attributes, 8, l);

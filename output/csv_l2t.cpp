@@ -196,7 +196,7 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
         f.inode.clear();
         append_decimal(f.inode, row.entry);
         if (row.link_target.empty()) f.notes.assign("-");
-        else f.notes = csv_field(uni::to_utf8(row.link_target));
+        else f.notes = csv_field(uni::to_shown_utf8(row.link_target));
         extra.assign("size: ");
         append_decimal(extra, row.attr_size);
         extra += "; sequence: ";

@@ -206,7 +206,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     uint8_t object_id[16] = {};
     for (const auto& d : items) {
         if (d.type == attr_reparse_point && !d.text.empty()) {
-            row.link_target = uni::to_utf16(d.text);
+            row.link_target = uni::to_utf16_lenient(d.text);
             break;
         }
         // The object ID is the first 16 bytes of the value: the GUID, also
@@ -292,7 +292,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
         if (d.type == attr_data) {
             r.size = size;
             if (!d.name.empty()) {
-                const std::u16string stream = uni::to_utf16(d.name);
+                const std::u16string stream = uni::to_utf16_lenient(d.name);
                 r.display_name = chosen + u":" + stream;
                 r.stream_at = static_cast<uint32_t>(chosen.size());
                 r.kind = row_kind_data_stream;
@@ -313,7 +313,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
                 main_row = true;
             }
         } else if (d.type == attr_index_allocation && show_indx && !d.name.empty()) {
-            const std::u16string stream = uni::to_utf16(d.name);
+            const std::u16string stream = uni::to_utf16_lenient(d.name);
             r.size = size;
             r.display_name = chosen == u"." ? stream : chosen + u":" + stream;
             r.stream_at = chosen == u"." ? no_stream_colon : static_cast<uint32_t>(chosen.size());

@@ -16,7 +16,7 @@ bool write_path_list(std::ostream& out, listing_rows& queue, brelvik_opts& opts,
         // Index-stream rows take the same location as data-stream rows, so
         // that -indx never yields an empty line.
         line.clear();
-        if (!row.link_target.empty()) line += uni::to_utf8(row.link_target);
+        if (!row.link_target.empty()) line += uni::to_shown_utf8(row.link_target);
         else append_location_text(line, loc, row, name);
         line += deleted_suffix(row.deleted);
         line += '\n';

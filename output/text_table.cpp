@@ -108,7 +108,7 @@ bool write_text_table(std::ostream& out, listing_rows& queue, brelvik_opts& opts
         line += kind_label(row);
         append_location_text(line, loc, row, name);
         if (row.deleted == row_realloc) line += " (realloc)";
-        if (!row.link_target.empty()) line += " -> " + uni::to_utf8(row.link_target);
+        if (!row.link_target.empty()) line += " -> " + uni::to_shown_utf8(row.link_target);
         if (show_objid && guid_present(row.object_id)) line += "  [objid " + guid_text(row.object_id) + "]";
         line += '\n';
         write_row_text(out, line.view());

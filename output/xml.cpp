@@ -232,7 +232,7 @@ bool write_xml(std::ostream& out, listing_rows& queue, brelvik_opts& opts, const
         // The link target keeps its UTF-8 but gets entities for the markup
         // characters, so the document stays well-formed.
         if (row.link_target.empty()) text += "<sym_link/>";
-        else append_element(text, "sym_link", entity_escape(uni::to_utf8(row.link_target), false));
+        else append_element(text, "sym_link", entity_escape(uni::to_shown_utf8(row.link_target), false));
         append_date_time_elements(text, file_created, row.si_created, word, memo);
         append_date_time_elements(text, file_altered, row.si_modified, word, memo);
         append_date_time_elements(text, file_changed, row.si_mft_changed, word, memo);

@@ -39,6 +39,43 @@ std::u16string to_utf16(std::string_view s) {
     return out;
 }
 
+std::u16string to_utf16_lenient(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto b0 = static_cast<unsigned char>(s[i]);
+        uint32_t cp = 0;
+        size_t n = 0;
+        if (b0 < 0x80) { cp = b0; n = 1; }
+        else if ((b0 & 0xE0) == 0xC0) { cp = b0 & 0x1F; n = 2; }
+        else if ((b0 & 0xF0) == 0xE0) { cp = b0 & 0x0F; n = 3; }
+        else if ((b0 & 0xF8) == 0xF0) { cp = b0 & 0x07; n = 4; }
+        bool ok = n != 0 && i + n <= s.size();
+        for (size_t k = 1; ok && k < n; ++k) {
+            const auto b = static_cast<unsigned char>(s[i + k]);
+            ok = (b & 0xC0) == 0x80;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        ok = ok && !((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000)) && cp <= 0x10FFFF;
+        if (!ok) {
+            // One byte is passed at a time, so what follows it is read again.
+            out.push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += n;
+    }
+    return out;
+}
+
 char* put_utf8(char* p, uint32_t cp) {
     if (cp < 0x80) {
         *p++ = static_cast<char>(cp);

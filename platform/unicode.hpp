@@ -17,6 +17,10 @@ namespace uni {
 // A malformed sequence, an encoded surrogate or a value above U+10FFFF makes
 // the whole result empty.
 std::u16string to_utf16(std::string_view utf8);
+// UTF-8 to UTF-16 that never fails, the inverse of to_utf8_lenient without
+// replacement: the 3-byte form of a surrogate gives that unit back. Any
+// other malformed byte becomes U+FFFD.
+std::u16string to_utf16_lenient(std::string_view utf8);
 
 // UTF-16 to UTF-8. Paired surrogates become one 4-byte sequence; an unpaired
 // surrogate makes the whole result empty (the strict counterpart of
