@@ -5,36 +5,48 @@
 
 namespace uni {
 
+namespace {
+
+// Decodes the UTF-8 sequence at `s[i]` into `cp` and its length `n`. False
+// on a malformed byte, a cut or overlong sequence or a value past U+10FFFF;
+// surrogate values are the caller's to judge.
+bool decode_utf8_at(std::string_view s, size_t i, uint32_t& cp, size_t& n) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) { cp = b0; n = 1; }
+    else if ((b0 & 0xE0) == 0xC0) { cp = b0 & 0x1F; n = 2; }
+    else if ((b0 & 0xF0) == 0xE0) { cp = b0 & 0x0F; n = 3; }
+    else if ((b0 & 0xF8) == 0xF0) { cp = b0 & 0x07; n = 4; }
+    else return false;
+    if (i + n > s.size()) return false;
+    for (size_t k = 1; k < n; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0) != 0x80) return false;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    // Overlong forms are malformed too.
+    if ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000)) return false;
+    return cp <= 0x10FFFF;
+}
+
+void append_utf16(std::u16string& out, uint32_t cp) {
+    if (cp >= 0x10000) {
+        cp -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+        out.push_back(static_cast<char16_t>(cp));
+    }
+}
+
+}  // namespace
+
 std::u16string to_utf16(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
+    for (size_t i = 0, n = 0; i < s.size(); i += n) {
         uint32_t cp = 0;
-        size_t n = 0;
-        if (b0 < 0x80) { cp = b0; n = 1; }
-        else if ((b0 & 0xE0) == 0xC0) { cp = b0 & 0x1F; n = 2; }
-        else if ((b0 & 0xF0) == 0xE0) { cp = b0 & 0x0F; n = 3; }
-        else if ((b0 & 0xF8) == 0xF0) { cp = b0 & 0x07; n = 4; }
-        else return {};
-        if (i + n > s.size()) return {};
-        for (size_t k = 1; k < n; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            if ((b & 0xC0) != 0x80) return {};
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        // Overlong forms are malformed too.
-        if ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000)) return {};
-        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += n;
+        if (!decode_utf8_at(s, i, cp, n) || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
+        append_utf16(out, cp);
     }
     return out;
 }
@@ -42,36 +54,14 @@ std::u16string to_utf16(std::string_view s) {
 std::u16string to_utf16_lenient(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
+    for (size_t i = 0, n = 0; i < s.size(); i += n) {
         uint32_t cp = 0;
-        size_t n = 0;
-        if (b0 < 0x80) { cp = b0; n = 1; }
-        else if ((b0 & 0xE0) == 0xC0) { cp = b0 & 0x1F; n = 2; }
-        else if ((b0 & 0xF0) == 0xE0) { cp = b0 & 0x0F; n = 3; }
-        else if ((b0 & 0xF8) == 0xF0) { cp = b0 & 0x07; n = 4; }
-        bool ok = n != 0 && i + n <= s.size();
-        for (size_t k = 1; ok && k < n; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            ok = (b & 0xC0) == 0x80;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        ok = ok && !((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000)) && cp <= 0x10FFFF;
-        if (!ok) {
+        if (!decode_utf8_at(s, i, cp, n)) {
             // One byte is passed at a time, so what follows it is read again.
-            out.push_back(u'\uFFFD');
-            ++i;
-            continue;
+            cp = 0xFFFD;
+            n = 1;
         }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += n;
+        append_utf16(out, cp);
     }
     return out;
 }

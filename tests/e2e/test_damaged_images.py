@@ -10,41 +10,18 @@ from brelvik_e2e import run, testdata
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ntfs_records import attributes, fixup, unfix  # noqa: E402
+from ntfs_records import NtfsImage, attributes  # noqa: E402
 
 # A damaged volume must be listed, or refused, well within this.
 TIME_LIMIT = 30
 
 
-class XpVolume:
+class XpVolume(NtfsImage):
     """The bare 6 MB Windows XP volume: 1 KiB clusters and records, its MFT
     in one run."""
 
     def __init__(self):
-        path = testdata(os.path.join("7-undel-ntfs", "7-ntfs-undel.dd"))
-        with open(path, "rb") as f:
-            self.data = bytearray(f.read())
-        bps, spc = struct.unpack_from("<HB", self.data, 11)
-        self.cluster = bps * spc
-        self.mft = struct.unpack_from("<Q", self.data, 48)[0] * self.cluster
-        self.record = 1024
-
-    def record_at(self, entry):
-        return self.mft + entry * self.record
-
-    def edit_record(self, entry, change):
-        at = self.record_at(entry)
-        rec = fixup(self.data[at:at + self.record])
-        change(rec)
-        self.data[at:at + self.record] = unfix(rec)
-
-    def attribute(self, entry, kind):
-        at = self.record_at(entry)
-        rec = fixup(self.data[at:at + self.record])
-        for t, off, ln in attributes(rec):
-            if t == kind:
-                return rec, off, ln
-        raise AssertionError("entry %d has no attribute 0x%x" % (entry, kind))
+        super().__init__(testdata(os.path.join("7-undel-ntfs", "7-ntfs-undel.dd")))
 
     def index_clusters(self, entry):
         rec, off, ln = self.attribute(entry, 0xA0)

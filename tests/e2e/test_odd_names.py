@@ -11,55 +11,9 @@ import unittest
 from brelvik_e2e import fixture, run, strip_header
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ntfs_records import attributes, fixup, unfix  # noqa: E402
+from ntfs_records import NtfsImage, attributes  # noqa: E402
 
 FFFD = "\ufffd"
-
-
-class Volume:
-    """An NTFS image held in memory, its MFT found through record 0's
-    runlist so that records past a fragment are found too."""
-
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            self.data = bytearray(f.read())
-        bps, spc = struct.unpack_from("<HB", self.data, 11)
-        self.cluster = bps * spc
-        size = struct.unpack_from("<b", self.data, 64)[0]
-        self.record = 1 << -size if size < 0 else size * self.cluster
-        first = struct.unpack_from("<Q", self.data, 48)[0] * self.cluster
-        rec = fixup(self.data[first:first + self.record])
-        self.runs = []
-        for t, off, ln in attributes(rec):
-            if t == 0x80:
-                self.runs = self.data_runs(rec, off + struct.unpack_from("<H", rec, off + 32)[0])
-                break
-
-    @staticmethod
-    def data_runs(rec, pos):
-        runs, lcn = [], 0
-        while rec[pos]:
-            h = rec[pos]
-            nl, no = h & 15, h >> 4
-            length = int.from_bytes(rec[pos + 1:pos + 1 + nl], "little")
-            lcn += int.from_bytes(rec[pos + 1 + nl:pos + 1 + nl + no], "little", signed=True)
-            runs.append((lcn, length))
-            pos += 1 + nl + no
-        return runs
-
-    def record_at(self, entry):
-        at = entry * self.record
-        for lcn, length in self.runs:
-            if at < length * self.cluster:
-                return lcn * self.cluster + at
-            at -= length * self.cluster
-        raise AssertionError("entry %d lies past the MFT" % entry)
-
-    def edit_record(self, entry, change):
-        at = self.record_at(entry)
-        rec = fixup(self.data[at:at + self.record])
-        change(rec)
-        self.data[at:at + self.record] = unfix(rec)
 
 
 def set_unit(rec, at, unit):
@@ -68,7 +22,7 @@ def set_unit(rec, at, unit):
 
 class OddStreamNamesAndTargets(unittest.TestCase):
     def setUp(self):
-        self.vol = Volume(fixture("main.img"))
+        self.vol = NtfsImage(fixture("main.img"))
         self.dir = tempfile.mkdtemp(prefix="brelvik-odd-")
 
     def tearDown(self):
