@@ -1,5 +1,6 @@
 // The key that orders an entry's names is "%08llx_<UTF-8 name>_%08llx".
 #include "ntfs/names_utf16.hpp"
+#include "platform/unicode.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,25 @@ TEST(NameKey, MatchesThePrintfForm) {
         for (size_t k = rng() % 10; k > 0; --k) name.push_back(units[rng() % std::size(units)]);
         ASSERT_EQ(name_key(parent, name, record), printf_key(parent, name, record)) << i;
     }
+}
+
+// Stream names and link targets come back unit for unit from their UTF-8
+// form, surrogates paired or not and in every place, and are shown with
+// U+FFFD for each unpaired one.
+TEST(NameKey, AttributeNamesComeBackUnitForUnit) {
+    std::mt19937_64 rng(11);
+    const char16_t units[] = {u'a', u':', 0x00E9, 0x07FF, 0x0800, 0x65E5, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFFFD, 0xFFFF};
+    for (int i = 0; i < 50000; ++i) {
+        std::u16string text;
+        for (size_t k = rng() % 8; k > 0; --k) text.push_back(units[rng() % std::size(units)]);
+        const std::string utf8 = ntfs_text_to_utf8(text);
+        ASSERT_EQ(uni::to_utf16_lenient(utf8), text) << i;
+        ASSERT_EQ(uni::shown_utf8_size(text), uni::to_shown_utf8(text).size()) << i;
+    }
+    // Bytes no conversion of ours writes each become U+FFFD, and the text
+    // around them is kept.
+    EXPECT_EQ(uni::to_utf16_lenient("a\xFF\xC3" "b\xE6\x97"), u"a\uFFFD\uFFFDb\uFFFD\uFFFD");
+    EXPECT_EQ(uni::to_utf16_lenient("\xC0\x80\xF4\x90\x80\x80" "z"), u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFDz");
 }
 
 // The order compared without building the keys is the order of the keys:
