@@ -246,8 +246,6 @@ bool VmdkChain::link_with(std::ostream* messages, const std::vector<std::u16stri
         if (messages) *messages << "Child VMDK points to a parent VMDK that doesn't exist, aborting\n";
         return false;
     }
-    if (!base) return false;
-
     // From the base along the child links; a walk longer than the number of
     // extents would be a loop.
     VmdkExtent* e = base;
@@ -256,7 +254,12 @@ bool VmdkChain::link_with(std::ostream* messages, const std::vector<std::u16stri
         leaf = e;
         e = e->child;
     }
-    valid = (e == nullptr);
+    // Every file given must lie on that one line from the base: a second
+    // base, a second snapshot of one parent or files that name each other in
+    // a ring would otherwise be left out unsaid, and the disk read would be
+    // another one than the files make.
+    valid = base && e == nullptr && order.size() == by_cid.size();
+    if (!valid && messages && !by_cid.empty()) *messages << "Child VMDK CID errors, aborting\n";
     return valid;
 }
 

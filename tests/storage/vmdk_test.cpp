@@ -171,6 +171,48 @@ TEST(VmdkChain, MissingParentAndCidErrors) {
     EXPECT_EQ(probe.messages, dir.file("none.vmdk") + " can't be opened\n");
 }
 
+TEST(VmdkChain, FilesOffTheLineFromTheBaseAreRefused) {
+    temp_dir dir;
+    const auto extent = [&](const std::string& name, const std::string& cid, const std::string& parent, uint8_t fill) {
+        extent_layout s;
+        s.cid = cid;
+        s.parent_cid = parent;
+        s.grains = {{0, fill}};
+        write_file(dir.file(name), make_extent(s));
+        return u16(dir.file(name));
+    };
+    const std::u16string base = extent("base.vmdk", "0000abcd", "ffffffff", 0xA1);
+    const std::u16string snap = extent("snap.vmdk", "0000beef", "0000abcd", 0xB2);
+    const std::u16string other_base = extent("other.vmdk", "7777aaaa", "ffffffff", 0xC3);
+    const std::u16string sibling = extent("sibling.vmdk", "0000cafe", "0000abcd", 0xD4);
+    const std::u16string ring1 = extent("ring1.vmdk", "11111111", "22222222", 0xE5);
+    const std::u16string ring2 = extent("ring2.vmdk", "22222222", "11111111", 0xF6);
+
+    // The base and its snapshot alone make one disk.
+    SectorSource src;
+    ASSERT_TRUE(open_vmdk(src, {base, snap}));
+    std::vector<uint8_t> buf(512);
+    uint32_t n = 512;
+    ASSERT_TRUE(read(src, buf.data(), n, 0));
+    EXPECT_EQ(buf[0], 0xB2);
+    close(src);
+
+    // A second base, a second snapshot of the same base, and two files
+    // naming each other as parent: each leaves files off the chain, and
+    // reading only part of what was given is refused rather than done.
+    const std::vector<std::vector<std::u16string>> sets = {
+        {base, snap, other_base}, {base, snap, sibling}, {base, ring1, ring2}, {ring1, ring2}};
+    for (const auto& files : sets) {
+        SCOPED_TRACE(uni::to_utf8(files.back()));
+        EXPECT_FALSE(open_vmdk(src, files));
+        uint64_t offset = 0;
+        vmdk_probe probe;
+        EXPECT_FALSE(probe_vmdk_volume(files, offset, false, probe));
+        EXPECT_FALSE(probe.chain_opened);
+        EXPECT_EQ(probe.messages, "Child VMDK CID errors, aborting\n");
+    }
+}
+
 TEST(VmdkExtent, HostileHeadersAreRefused) {
     temp_dir dir;
     extent_layout s;
