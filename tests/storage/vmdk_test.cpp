@@ -126,6 +126,28 @@ TEST(VmdkChain, SnapshotGrainsOverrideTheBaseAcrossAGrainBoundary) {
     EXPECT_FALSE(read(src, buf.data(), n, 128 * 512));
 }
 
+TEST(VmdkChain, ReadsStopAtTheCapacity) {
+    temp_dir dir;
+    // 100 sectors in tables that cover 128: grain 12 (sectors 96 to 103)
+    // lies across the end of the disk.
+    extent_layout s;
+    s.capacity = 100;
+    s.grains = {{12, 0x77}};
+    write_file(dir.file("end.vmdk"), make_extent(s));
+    SectorSource src;
+    ASSERT_TRUE(open_vmdk(src, {u16(dir.file("end.vmdk"))}));
+    ASSERT_EQ(total_size(src), 100u * 512);
+    std::vector<uint8_t> buf(2048, 0x11);
+    uint32_t n = 2048;
+    ASSERT_TRUE(read(src, buf.data(), n, 99 * 512));
+    // Shortened like a raw image's read: the grain's sectors past the
+    // capacity are not handed out as disk bytes.
+    EXPECT_EQ(n, 512u);
+    EXPECT_EQ(buf[0], 0x77);
+    EXPECT_EQ(buf[511], 0x77);
+    EXPECT_EQ(buf[512], 0x11);
+}
+
 TEST(VmdkChain, MissingParentAndCidErrors) {
     temp_dir dir;
     extent_layout snap;
