@@ -4,6 +4,7 @@
 #include "storage/sector_source.hpp"
 #include "storage/vmdk.hpp"
 #include "storage/disk_builder.hpp"
+#include "storage/container_files.hpp"
 #include "support/tools.hpp"
 #include "platform/unicode.hpp"
 
@@ -298,6 +299,32 @@ TEST(VmdkExtent, HostileHeadersAreRefused) {
     uint32_t n = 512;
     ASSERT_TRUE(chain.read(buf.data(), 0, n));
     EXPECT_EQ(buf[0], 0);
+}
+
+TEST(VmdkExtent, GrainsOverTheHeaderOrTablesAreDamage) {
+    temp_dir dir;
+    extent_layout s;  // descriptor at sectors 1-2, directory at 3, tables at 4-7
+    s.grains = {{3, 0x33}};
+    disk::image d = make_extent(s);
+    le::put_u32(d, 4 * 512 + 0, 1);  // grain 0 over the descriptor (no zeroed-grain flag)
+    le::put_u32(d, 4 * 512 + 4, 3);  // grain 1 over the directory and the tables
+    le::put_u32(d, 4 * 512 + 8, 0);  // grain 2 in no file
+    le::put_u32(d, 5 * 512 + 0, 7);  // grain 4 over the last table only
+    const std::string path = dir.file("m.vmdk");
+    write_file(path, d);
+
+    container_files::damage_lines damage;
+    SectorSource src;
+    ASSERT_TRUE(open_vmdk(src, {u16(path)}));
+    std::vector<uint8_t> buf(5 * 4096, 0x11);
+    uint32_t n = static_cast<uint32_t>(buf.size());
+    ASSERT_TRUE(read(src, buf.data(), n, 0));
+    // The descriptor's text, the directory and the tables are not disk bytes.
+    EXPECT_EQ(std::count(buf.begin(), buf.begin() + 3 * 4096, 0), 3 * 4096);
+    EXPECT_EQ(buf[3 * 4096], 0x33);
+    EXPECT_EQ(std::count(buf.begin() + 4 * 4096, buf.end(), 0), 4096);
+    const std::string why = " unreadable (its grain table entry points into the extent's header or tables), read as zeros";
+    EXPECT_EQ(damage.get(), (std::vector<std::string>{path + ": grain 0" + why, path + ": grain 1" + why, path + ": grain 4" + why}));
 }
 
 TEST(VmdkExtent, ZeroedGrainEntriesReadAsZeros) {
