@@ -293,6 +293,9 @@ bool read(SectorSource& src, uint8_t* buffer, uint32_t& length, int64_t offset) 
         return read_device_aligned(src, buffer, length, offset);
     case SourceKind::VmdkChain:
         if (!src.vmdk) return false;
+        // The last grain table reaches past the capacity; what it maps
+        // there is no part of the disk.
+        if (static_cast<uint64_t>(src.size - offset) < length) length = static_cast<uint32_t>(src.size - offset);
         return src.vmdk->read(buffer, static_cast<uint64_t>(offset), length);
     case SourceKind::SplitRaw:
     case SourceKind::Ewf:

@@ -31,6 +31,10 @@ struct vhd_disk : chain_disk {
     std::vector<uint32_t> table;  // the part of them the file holds
 
     bool read(uint8_t* buffer, uint64_t offset, uint32_t length) override;
+    // True when file bytes [from, to) share a byte with the footer copy at
+    // the start, the dynamic header or the block allocation table: no
+    // block's bitmap or data can stand there.
+    bool overlaps_structures(uint64_t from, uint64_t to) const;
     void read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n) override;
 };
 
@@ -54,6 +58,14 @@ bool vhd_disk::read(uint8_t* buffer, uint64_t offset, uint32_t length) {
     return true;
 }
 
+bool vhd_disk::overlaps_structures(uint64_t from, uint64_t to) const {
+    // Every bound lies within the file (checked when the file was opened,
+    // or before the call), so none of the sums overflows.
+    const auto meets = [from, to](uint64_t at, uint64_t bytes) { return bytes != 0 && from < at + bytes && at < to; };
+    return meets(0, vhd_footer_bytes) || meets(footer.data_offset, vhd_header_bytes) ||
+           meets(header.table_offset, uint64_t(table.size()) * 4);
+}
+
 void vhd_disk::read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n) {
     if (block >= table.size()) {
         damaged(dst, n, block, block >= table_entries ? "not in the block allocation table"
@@ -73,6 +85,10 @@ void vhd_disk::read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n)
     const uint64_t needed = std::min<uint64_t>(block_bytes, disk_size - block * block_bytes);
     if (data > file_size || needed > file_size - data) {
         damaged(dst, n, block, "block allocation table entry points past the end of the file");
+        return;
+    }
+    if (overlaps_structures(start, data + needed)) {
+        damaged(dst, n, block, "block allocation table entry points into the file's headers");
         return;
     }
     read_by_bitmap(block, at, dst, n, data, {start, 0, vhd_sector, vhd_sector_present});

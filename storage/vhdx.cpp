@@ -73,6 +73,10 @@ void vhdx_disk::read_block(uint64_t block, uint32_t at, uint8_t* dst, uint32_t n
         damaged(dst, n, block, "block allocation table entry points past the end of the file");
         return;
     }
+    if ((source == vhdx_source::file || source == vhdx_source::bitmap) && data < vhdx_header_section_bytes) {
+        damaged(dst, n, block, "block allocation table entry points into the file's headers");
+        return;
+    }
     switch (source) {
     case vhdx_source::zeros: std::memset(dst, 0, n); return;
     case vhdx_source::file: read_own(block, data + at, dst, n); return;
@@ -92,6 +96,10 @@ void vhdx_disk::read_partial(uint64_t block, uint32_t at, uint8_t* dst, uint32_t
         return;
     }
     const uint64_t bitmap = vhdx_entry_offset(table[index]);
+    if (bitmap < vhdx_header_section_bytes) {
+        damaged(dst, n, block, "its sector bitmap entry points into the file's headers");
+        return;
+    }
     if (bitmap > file_size || vhdx_mib > file_size - bitmap) {
         damaged(dst, n, block, "its sector bitmap lies past the end of the file");
         return;

@@ -47,6 +47,9 @@ constexpr uint32_t vhdx_region_table_bytes = 64 * 1024;
 // The format allows at most this many region entries (they fill the table).
 constexpr uint32_t max_vhdx_region_entries = 2047;
 constexpr uint64_t vhdx_mib = 1024 * 1024;
+// The file identifier, the two headers and the two region tables fill the
+// file's first MiB; no payload block or sector bitmap can stand there.
+constexpr uint64_t vhdx_header_section_bytes = vhdx_mib;
 
 constexpr vhdx_guid vhdx_bat_region = vhdx_guid_of("2dc27766-f623-4200-9d64-115e9bfd4a08");
 constexpr vhdx_guid vhdx_metadata_region = vhdx_guid_of("8b7ca206-4790-4b9a-b8fe-575f050f886e");

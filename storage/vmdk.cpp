@@ -2,6 +2,7 @@
 
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
+#include "storage/damage.hpp"
 #include "storage/le.hpp"
 #include "storage/partitions.hpp"
 #include "storage/sector_source.hpp"
@@ -48,10 +49,15 @@ void read_file_part(const VmdkExtent& e, uint64_t file_offset, uint8_t* dst, uin
 // extent, when `e` is null).
 void read_piece(const VmdkExtent* e, uint64_t offset, uint8_t* dst, uint32_t n) {
     uint64_t file_offset = 0;
-    if (e && e->locate(offset, file_offset) == grain_place::in_file)
+    const grain_place place = e ? e->locate(offset, file_offset) : grain_place::absent;
+    if (place == grain_place::in_file) {
         read_file_part(*e, file_offset, dst, n);
-    else
-        std::memset(dst, 0, n);
+        return;
+    }
+    std::memset(dst, 0, n);
+    if (place == grain_place::damaged)
+        report_damage(uni::to_utf8(e->path), "grain " + std::to_string(offset / e->grain_bytes),
+                      "its grain table entry points into the extent's header or tables");
 }
 
 std::string lower(std::string_view s) { return uni::ascii_lower(s); }
@@ -133,6 +139,11 @@ bool VmdkExtent::open(const std::u16string& file_path) try {
     }
     first_sector_offset = grain_tables.empty() ? 0 : uint64_t(grain_tables[0]) * vmdk_sector;
 
+    table_sector_count = (table_bytes + vmdk_sector - 1) / vmdk_sector;
+    for (const uint32_t gt : grain_directory)
+        if (gt != 0) table_sectors.push_back(gt);
+    std::sort(table_sectors.begin(), table_sectors.end());
+
     // The partitions of the disk as far as this extent holds it.
     std::vector<uint8_t> area(first_area_bytes);
     read_own(area.data(), 0, first_area_bytes);
@@ -166,8 +177,25 @@ grain_place VmdkExtent::locate(uint64_t offset, uint64_t& file_offset) const {
     const uint32_t s = grain_tables[index];
     if (s == 0) return grain_place::absent;
     if (s == 1 && (fields.flags & vmdk_flag_zeroed_grain)) return grain_place::zeros;
+    if (over_metadata(s, fields.grain_size)) return grain_place::damaged;
     file_offset = uint64_t(s) * vmdk_sector + offset % grain_bytes;
     return grain_place::in_file;
+}
+
+bool VmdkExtent::over_metadata(uint64_t first, uint64_t count) const {
+    // Sectors are u32 values or were checked against the file, and counts
+    // are bounded by the header limits: no sum here overflows.
+    const uint64_t end = first + count;
+    const auto meets = [first, end](uint64_t at, uint64_t sectors) { return at < end && first < at + sectors; };
+    const uint64_t gd_sectors = (uint64_t(grain_directory.size()) * 4 + vmdk_sector - 1) / vmdk_sector;
+    if (meets(0, 1) || meets(fields.descriptor_offset, fields.descriptor_size) || meets(fields.gd_offset, gd_sectors))
+        return true;
+    // The first table starting after `first - table_sector_count` is the
+    // only one that can reach `first`; it meets the grain when it starts
+    // before `end`.
+    const uint64_t from = first >= table_sector_count ? first - table_sector_count + 1 : 0;
+    const auto t = std::lower_bound(table_sectors.begin(), table_sectors.end(), from);
+    return t != table_sectors.end() && *t < end;
 }
 
 void VmdkExtent::read_own(uint8_t* buffer, uint64_t offset, uint32_t length) const {
@@ -246,8 +274,6 @@ bool VmdkChain::link_with(std::ostream* messages, const std::vector<std::u16stri
         if (messages) *messages << "Child VMDK points to a parent VMDK that doesn't exist, aborting\n";
         return false;
     }
-    if (!base) return false;
-
     // From the base along the child links; a walk longer than the number of
     // extents would be a loop.
     VmdkExtent* e = base;
@@ -256,7 +282,12 @@ bool VmdkChain::link_with(std::ostream* messages, const std::vector<std::u16stri
         leaf = e;
         e = e->child;
     }
-    valid = (e == nullptr);
+    // Every file given must lie on that one line from the base: a second
+    // base, a second snapshot of one parent or files that name each other in
+    // a ring would otherwise be left out unsaid, and the disk read would be
+    // another one than the files make.
+    valid = base && e == nullptr && order.size() == by_cid.size();
+    if (!valid && messages && !by_cid.empty()) *messages << "Child VMDK CID errors, aborting\n";
     return valid;
 }
 

@@ -19,6 +19,7 @@ enum class grain_place {
     absent,   // this extent does not hold the grain: ask its parent
     zeros,    // the extent marks the grain as all zeros
     in_file,  // at `file_offset` of this extent's file
+    damaged,  // the entry points into the extent's own header or tables: read as zeros
 };
 
 struct VmdkExtent {
@@ -35,6 +36,11 @@ struct VmdkExtent {
     // directory entry; a directory entry of 0 (no table) leaves its entries
     // 0. Held flat so that memory is exactly the tables' own bytes.
     std::vector<uint32_t> grain_tables;
+    // The first sectors of the grain tables, sorted, and the sectors each
+    // takes: with the header, descriptor and directory, the places no grain
+    // can lie over.
+    std::vector<uint32_t> table_sectors;
+    uint64_t table_sector_count = 0;
     uint64_t first_sector_offset = 0;
     std::array<uint8_t, vmdk_sector> first_sector{};
     std::vector<uint64_t> partition_offsets;
@@ -55,6 +61,8 @@ struct VmdkExtent {
     bool open(const std::u16string& file_path);
     // Finds disk byte `offset` in this extent alone.
     grain_place locate(uint64_t offset, uint64_t& file_offset) const;
+    // True when sectors [first, first + count) share one with the metadata.
+    bool over_metadata(uint64_t first, uint64_t count) const;
     // Reads disk bytes through this extent alone; grains it does not hold
     // read as zeros.
     void read_own(uint8_t* buffer, uint64_t offset, uint32_t length) const;

@@ -208,6 +208,25 @@ TEST(VhdDisk, DynamicBlocksFollowTheirBitmapAndDamageIsReportedOnce) {
                                 name + ": block 3 unreadable (not in the block allocation table), read as zeros"}));
 }
 
+TEST(VhdDisk, BlocksPlacedOverTheHeadersAreDamage) {
+    temp_dir dir;
+    vhd_plan s;
+    s.blocks[0] = {std::vector<bool>(8, true), 0x10};
+    s.raw_entries[1] = 0;  // its bitmap would be the footer copy, its data the header
+    s.raw_entries[2] = 3;  // over the block allocation table
+    const std::string path = dir.file("o.vhd");
+    write_file(path, make_vhd(s));
+    damage_lines damage;
+    std::unique_ptr<disk_container> disk;
+    std::string message;
+    ASSERT_TRUE(open_file(path, disk, message)) << message;
+    EXPECT_EQ(read_disk(*disk, 0, 1)[0], 0x10);
+    EXPECT_EQ(read_disk(*disk, 4096, 2 * 4096), bytes(2 * 4096, 0));
+    EXPECT_EQ(damage.get(), (std::vector<std::string>{
+                                path + ": block 1 unreadable (block allocation table entry points into the file's headers), read as zeros",
+                                path + ": block 2 unreadable (block allocation table entry points into the file's headers), read as zeros"}));
+}
+
 TEST(VhdDisk, DifferencingReadsClearBitsAndAbsentBlocksFromTheParent) {
     temp_dir dir;
     vhd_plan parent;

@@ -387,6 +387,47 @@ TEST(VhdxDisk, DifferencingWith4096ByteSectors) {
                                                      ": block 1 unreadable (its sector bitmap is not in the file), read as zeros"});
 }
 
+TEST(VhdxDisk, EntriesPointingIntoTheHeadersAreDamage) {
+    temp_dir dir;
+    damage_lines damage;
+    std::unique_ptr<disk_container> disk;
+    std::string message;
+
+    // A fully present block at file offset 0 would hand out the file
+    // identifier and the headers as disk bytes.
+    vhdx_plan s;
+    s.blocks = {{1, {6, 0x10}}};
+    s.raw_entries[0] = vhdx_block_fully_present;
+    const std::string path = dir.file("d.vhdx");
+    write_file(path, make_vhdx(s));
+    ASSERT_TRUE(open_vhdx(uni::to_utf16(path), disk, message)) << message;
+    EXPECT_EQ(read_disk(*disk, 0, 512), bytes(512, 0));
+    EXPECT_EQ(read_disk(*disk, mib, 1)[0], 0x10);
+    EXPECT_EQ(damage.get(), std::vector<std::string>{
+                                path + ": block 0 unreadable (block allocation table entry points into the file's headers), read as zeros"});
+
+    // A sector bitmap at file offset 0 would take its bits from the headers.
+    vhdx_plan parent;
+    parent.data_write = 0xD1;
+    for (uint64_t b = 0; b < 8; ++b) parent.blocks[b] = {6, uint8_t(0x40 + b)};
+    write_file(dir.file("p.vhdx"), make_vhdx(parent));
+    vhdx_plan child;
+    child.has_parent = true;
+    child.locator = {{u"parent_linkage", u"{D1D1D1D1-D1D1-D1D1-D1D1-D1D1D1D1D1D1}"}, {u"relative_path", u".\\p.vhdx"}};
+    child.blocks = {{1, {7, 0xA0}}};
+    const vhdx_metadata m{child.block, false, true, child.size, child.sector, 512, false, {}};
+    child.raw_entries[vhdx_bitmap_index(0, vhdx_layout_of(m).chunk_ratio)] = vhdx_bitmap_present;
+    const std::string child_path = dir.file("c.vhdx");
+    write_file(child_path, make_vhdx(child));
+    reset_damage_reports();
+    damage_lines child_damage;
+    ASSERT_TRUE(open_vhdx(uni::to_utf16(child_path), disk, message)) << message;
+    EXPECT_EQ(read_disk(*disk, mib, 512), bytes(512, 0));
+    EXPECT_EQ(read_disk(*disk, 0, 1)[0], 0x40);
+    EXPECT_EQ(child_damage.get(), std::vector<std::string>{
+                                      child_path + ": block 1 unreadable (its sector bitmap entry points into the file's headers), read as zeros"});
+}
+
 TEST(VhdxDisk, FilesThatAreRefused) {
     temp_dir dir;
     const std::string path = dir.file("x.vhdx");

@@ -4,6 +4,7 @@
 #include "storage/sector_source.hpp"
 #include "storage/vmdk.hpp"
 #include "storage/disk_builder.hpp"
+#include "storage/container_files.hpp"
 #include "support/tools.hpp"
 #include "platform/unicode.hpp"
 
@@ -126,6 +127,28 @@ TEST(VmdkChain, SnapshotGrainsOverrideTheBaseAcrossAGrainBoundary) {
     EXPECT_FALSE(read(src, buf.data(), n, 128 * 512));
 }
 
+TEST(VmdkChain, ReadsStopAtTheCapacity) {
+    temp_dir dir;
+    // 100 sectors in tables that cover 128: grain 12 (sectors 96 to 103)
+    // lies across the end of the disk.
+    extent_layout s;
+    s.capacity = 100;
+    s.grains = {{12, 0x77}};
+    write_file(dir.file("end.vmdk"), make_extent(s));
+    SectorSource src;
+    ASSERT_TRUE(open_vmdk(src, {u16(dir.file("end.vmdk"))}));
+    ASSERT_EQ(total_size(src), 100u * 512);
+    std::vector<uint8_t> buf(2048, 0x11);
+    uint32_t n = 2048;
+    ASSERT_TRUE(read(src, buf.data(), n, 99 * 512));
+    // Shortened like a raw image's read: the grain's sectors past the
+    // capacity are not handed out as disk bytes.
+    EXPECT_EQ(n, 512u);
+    EXPECT_EQ(buf[0], 0x77);
+    EXPECT_EQ(buf[511], 0x77);
+    EXPECT_EQ(buf[512], 0x11);
+}
+
 TEST(VmdkChain, MissingParentAndCidErrors) {
     temp_dir dir;
     extent_layout snap;
@@ -169,6 +192,48 @@ TEST(VmdkChain, MissingParentAndCidErrors) {
 
     EXPECT_FALSE(probe_vmdk_volume({u16(dir.file("none.vmdk"))}, offset, false, probe));
     EXPECT_EQ(probe.messages, dir.file("none.vmdk") + " can't be opened\n");
+}
+
+TEST(VmdkChain, FilesOffTheLineFromTheBaseAreRefused) {
+    temp_dir dir;
+    const auto extent = [&](const std::string& name, const std::string& cid, const std::string& parent, uint8_t fill) {
+        extent_layout s;
+        s.cid = cid;
+        s.parent_cid = parent;
+        s.grains = {{0, fill}};
+        write_file(dir.file(name), make_extent(s));
+        return u16(dir.file(name));
+    };
+    const std::u16string base = extent("base.vmdk", "0000abcd", "ffffffff", 0xA1);
+    const std::u16string snap = extent("snap.vmdk", "0000beef", "0000abcd", 0xB2);
+    const std::u16string other_base = extent("other.vmdk", "7777aaaa", "ffffffff", 0xC3);
+    const std::u16string sibling = extent("sibling.vmdk", "0000cafe", "0000abcd", 0xD4);
+    const std::u16string ring1 = extent("ring1.vmdk", "11111111", "22222222", 0xE5);
+    const std::u16string ring2 = extent("ring2.vmdk", "22222222", "11111111", 0xF6);
+
+    // The base and its snapshot alone make one disk.
+    SectorSource src;
+    ASSERT_TRUE(open_vmdk(src, {base, snap}));
+    std::vector<uint8_t> buf(512);
+    uint32_t n = 512;
+    ASSERT_TRUE(read(src, buf.data(), n, 0));
+    EXPECT_EQ(buf[0], 0xB2);
+    close(src);
+
+    // A second base, a second snapshot of the same base, and two files
+    // naming each other as parent: each leaves files off the chain, and
+    // reading only part of what was given is refused rather than done.
+    const std::vector<std::vector<std::u16string>> sets = {
+        {base, snap, other_base}, {base, snap, sibling}, {base, ring1, ring2}, {ring1, ring2}};
+    for (const auto& files : sets) {
+        SCOPED_TRACE(uni::to_utf8(files.back()));
+        EXPECT_FALSE(open_vmdk(src, files));
+        uint64_t offset = 0;
+        vmdk_probe probe;
+        EXPECT_FALSE(probe_vmdk_volume(files, offset, false, probe));
+        EXPECT_FALSE(probe.chain_opened);
+        EXPECT_EQ(probe.messages, "Child VMDK CID errors, aborting\n");
+    }
 }
 
 TEST(VmdkExtent, HostileHeadersAreRefused) {
@@ -234,6 +299,32 @@ TEST(VmdkExtent, HostileHeadersAreRefused) {
     uint32_t n = 512;
     ASSERT_TRUE(chain.read(buf.data(), 0, n));
     EXPECT_EQ(buf[0], 0);
+}
+
+TEST(VmdkExtent, GrainsOverTheHeaderOrTablesAreDamage) {
+    temp_dir dir;
+    extent_layout s;  // descriptor at sectors 1-2, directory at 3, tables at 4-7
+    s.grains = {{3, 0x33}};
+    disk::image d = make_extent(s);
+    le::put_u32(d, 4 * 512 + 0, 1);  // grain 0 over the descriptor (no zeroed-grain flag)
+    le::put_u32(d, 4 * 512 + 4, 3);  // grain 1 over the directory and the tables
+    le::put_u32(d, 4 * 512 + 8, 0);  // grain 2 in no file
+    le::put_u32(d, 5 * 512 + 0, 7);  // grain 4 over the last table only
+    const std::string path = dir.file("m.vmdk");
+    write_file(path, d);
+
+    container_files::damage_lines damage;
+    SectorSource src;
+    ASSERT_TRUE(open_vmdk(src, {u16(path)}));
+    std::vector<uint8_t> buf(5 * 4096, 0x11);
+    uint32_t n = static_cast<uint32_t>(buf.size());
+    ASSERT_TRUE(read(src, buf.data(), n, 0));
+    // The descriptor's text, the directory and the tables are not disk bytes.
+    EXPECT_EQ(std::count(buf.begin(), buf.begin() + 3 * 4096, 0), 3 * 4096);
+    EXPECT_EQ(buf[3 * 4096], 0x33);
+    EXPECT_EQ(std::count(buf.begin() + 4 * 4096, buf.end(), 0), 4096);
+    const std::string why = " unreadable (its grain table entry points into the extent's header or tables), read as zeros";
+    EXPECT_EQ(damage.get(), (std::vector<std::string>{path + ": grain 0" + why, path + ": grain 1" + why, path + ": grain 4" + why}));
 }
 
 TEST(VmdkExtent, ZeroedGrainEntriesReadAsZeros) {
