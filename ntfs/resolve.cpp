@@ -3,6 +3,7 @@
 #include "ntfs/attributes.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/index.hpp"
+#include "ntfs/names_utf16.hpp"
 #include "ntfs/open_volume.hpp"
 #include "platform/unicode.hpp"
 
@@ -23,16 +24,11 @@ void log_line(const cmd_params* log, const char* fmt, const std::string& a = {},
 
 std::string u8(const std::u16string& s) { return uni::to_shown_utf8(s); }
 
-// The UTF-8 text a name is looked up by: as to_utf8 for well-formed UTF-16,
-// while a surrogate without its partner keeps a 3-byte sequence of its own
-// value. Every name then has a text of its own, so a name holding such a
-// unit (a path that -mft climbed to) finds its own entry, and is never
-// taken for another name whose text would also be empty.
-std::string lookup_text(std::u16string_view s) {
-    std::string out;
-    uni::to_utf8_lenient(s, out, false);
-    return out;
-}
+// The UTF-8 text a name is looked up by keeps every unit (a surrogate
+// without its partner as the 3-byte form of its own value): every name then
+// has a text of its own, so a name holding such a unit (a path that -mft
+// climbed to) finds its own entry, and is never taken for another name.
+std::string lookup_text(std::u16string_view s) { return ntfs_text_to_utf8(s); }
 
 std::vector<std::u16string> split(const std::u16string& path, char16_t sep) {
     std::vector<std::u16string> out;
