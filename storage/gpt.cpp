@@ -107,7 +107,9 @@ bool scan_gpt(SectorSource& src, PartitionList& list) {
         p.label = entry_name(e);
         p.type = partition_type_gpt;
 
-        const uint64_t span = p.sector_count * b;
+        // An entry from LBA 0 to the last addressable sector holds 2^64
+        // bytes, one more than the product can: its span saturates.
+        const uint64_t span = p.sector_count > UINT64_MAX / b ? UINT64_MAX : p.sector_count * b;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(identify_bytes, span));
         std::fill(first.begin(), first.end(), uint8_t(0));
         if (read_into(src, first_lba * b, std::span<uint8_t>(first.data(), n)))

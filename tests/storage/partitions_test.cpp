@@ -1,5 +1,6 @@
 // Partition scan and volume detection on small disks built in memory.
 #include "storage/boot_sectors.hpp"
+#include "storage/gpt.hpp"
 #include "storage/partitions.hpp"
 #include "storage/sector_source.hpp"
 #include "storage/disk_builder.hpp"
@@ -232,6 +233,21 @@ TEST(Gpt, EntriesWith512And4096ByteSectors) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].sector_size, 2048u);
     EXPECT_EQ(type_name(list[0].type), "gpt");  // no file system recognised
+}
+
+TEST(Gpt, AnEntryOverEveryAddressableSectorIsStillIdentified) {
+    // From LBA 0 to the last sector a 64-bit byte offset can reach: 2^64
+    // bytes, whose size must not wrap to nothing. (An NTFS boot sector in
+    // sector 0 makes a bare volume of the disk, so the table is read alone.)
+    disk::image d(1 * MiB);
+    disk::gpt(d, 512, {{0, UINT64_MAX / 512, u"all"}});
+    disk::ntfs(d, 0, 2048);
+    SectorSource src;
+    open_memory(src, d);
+    PartitionList list;
+    ASSERT_TRUE(scan_gpt(src, list));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].fs_name, "ntfs");
 }
 
 TEST(Gpt, HostileHeadersFailCleanly) {
