@@ -142,6 +142,18 @@ bool VmdkExtent::open(const std::u16string& file_path) try {
     table_sector_count = (table_bytes + vmdk_sector - 1) / vmdk_sector;
     for (const uint32_t gt : grain_directory)
         if (gt != 0) table_sectors.push_back(gt);
+    // The redundant directory and its tables are never read for data, but
+    // a grain placed over them is as much damage as one over the primary
+    // ones. A redundant directory that cannot be read takes no part.
+    if (fields.rgd_offset != 0 && fields.rgd_offset <= length / vmdk_sector &&
+        gd_entries * 4 <= length - fields.rgd_offset * vmdk_sector) {
+        raw.resize(gd_entries * 4);
+        if (read_exact(file.fd, raw.data(), raw.size(), fields.rgd_offset * vmdk_sector)) {
+            redundant_directory = fields.rgd_offset;
+            for (uint64_t i = 0; i < gd_entries; ++i)
+                if (const uint32_t gt = le::u32(raw, 4 * i); gt != 0) table_sectors.push_back(gt);
+        }
+    }
     std::sort(table_sectors.begin(), table_sectors.end());
 
     // The partitions of the disk as far as this extent holds it.
@@ -188,7 +200,8 @@ bool VmdkExtent::over_metadata(uint64_t first, uint64_t count) const {
     const uint64_t end = first + count;
     const auto meets = [first, end](uint64_t at, uint64_t sectors) { return at < end && first < at + sectors; };
     const uint64_t gd_sectors = (uint64_t(grain_directory.size()) * 4 + vmdk_sector - 1) / vmdk_sector;
-    if (meets(0, 1) || meets(fields.descriptor_offset, fields.descriptor_size) || meets(fields.gd_offset, gd_sectors))
+    if (meets(0, 1) || meets(fields.descriptor_offset, fields.descriptor_size) || meets(fields.gd_offset, gd_sectors) ||
+        (redundant_directory != 0 && meets(redundant_directory, gd_sectors)))
         return true;
     // The first table starting after `first - table_sector_count` is the
     // only one that can reach `first`; it meets the grain when it starts

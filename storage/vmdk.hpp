@@ -36,10 +36,11 @@ struct VmdkExtent {
     // directory entry; a directory entry of 0 (no table) leaves its entries
     // 0. Held flat so that memory is exactly the tables' own bytes.
     std::vector<uint32_t> grain_tables;
-    // The first sectors of the grain tables, sorted, and the sectors each
-    // takes: with the header, descriptor and directory, the places no grain
-    // can lie over.
+    // The first sectors of the grain tables (the redundant ones too),
+    // sorted, and the sectors each takes: with the header, descriptor and
+    // both directories, the places no grain can lie over.
     std::vector<uint32_t> table_sectors;
+    uint64_t redundant_directory = 0;  // its first sector; 0 when none was read
     uint64_t table_sector_count = 0;
     uint64_t first_sector_offset = 0;
     std::array<uint8_t, vmdk_sector> first_sector{};

@@ -15,6 +15,7 @@ vmdk_sparse_header read_sparse_header(std::span<const uint8_t> s) {
     h.descriptor_offset = le::u64(s, 28);
     h.descriptor_size = le::u64(s, 36) & 0xFFFFFFFFu;
     h.num_gtes_per_gt = le::u32(s, 44);
+    h.rgd_offset = le::u64(s, 48);
     h.gd_offset = le::u64(s, 56);
     h.overhead = le::u64(s, 64);
     h.compress_algorithm = le::u16(s, 77);

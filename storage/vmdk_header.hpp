@@ -38,6 +38,7 @@ struct vmdk_sparse_header {
     uint64_t descriptor_offset = 0;  // sectors
     uint64_t descriptor_size = 0;    // sectors (low 32 bits used)
     uint32_t num_gtes_per_gt = 0;
+    uint64_t rgd_offset = 0;         // sectors; the redundant directory, 0 when none
     uint64_t gd_offset = 0;          // sectors
     uint64_t overhead = 0;           // sectors
     uint16_t compress_algorithm = 0;

@@ -327,6 +327,34 @@ TEST(VmdkExtent, GrainsOverTheHeaderOrTablesAreDamage) {
     EXPECT_EQ(damage.get(), (std::vector<std::string>{path + ": grain 0" + why, path + ": grain 1" + why, path + ": grain 4" + why}));
 }
 
+TEST(VmdkExtent, GrainsOverTheRedundantDirectoryOrTablesAreDamage) {
+    temp_dir dir;
+    extent_layout s;  // directory at 3, tables at 4-7, grain 3 at 8-15
+    s.grains = {{3, 0x33}};
+    disk::image d = make_extent(s);
+    // A redundant directory at sector 16 naming its tables at 17-20, then
+    // room for a grain's worth of sectors.
+    d.resize(32 * 512, 0x5A);
+    le::put_u64(d, 48, 16);
+    for (uint32_t t = 0; t < 4; ++t) le::put_u32(d, 16 * 512 + 4 * t, 17 + t);
+    le::put_u32(d, 5 * 512 + 4, 16);  // grain 5 over the redundant directory
+    le::put_u32(d, 5 * 512 + 8, 20);  // grain 6 over the last redundant table
+    le::put_u32(d, 5 * 512 + 12, 24); // grain 7 after them: disk bytes
+    const std::string path = dir.file("r.vmdk");
+    write_file(path, d);
+
+    container_files::damage_lines damage;
+    SectorSource src;
+    ASSERT_TRUE(open_vmdk(src, {u16(path)}));
+    std::vector<uint8_t> buf(3 * 4096, 0x11);
+    uint32_t n = static_cast<uint32_t>(buf.size());
+    ASSERT_TRUE(read(src, buf.data(), n, 5 * 4096));
+    EXPECT_EQ(std::count(buf.begin(), buf.begin() + 2 * 4096, 0), 2 * 4096);
+    EXPECT_EQ(std::count(buf.begin() + 2 * 4096, buf.end(), 0x5A), 4096);
+    const std::string why = " unreadable (its grain table entry points into the extent's header or tables), read as zeros";
+    EXPECT_EQ(damage.get(), (std::vector<std::string>{path + ": grain 5" + why, path + ": grain 6" + why}));
+}
+
 TEST(VmdkExtent, ZeroedGrainEntriesReadAsZeros) {
     temp_dir dir;
     extent_layout s;
