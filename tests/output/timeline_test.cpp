@@ -115,4 +115,25 @@ TEST(Timeline, ListedEntryStreamsKeepTheEntryPath) {
     }
 }
 
+// A name -deleted found in an index whose record now holds another file
+// has only the times of its $FILE_NAME copy: its l2t line says so.
+TEST(Timeline, ReallocatedNameTimesComeFromTheFileName) {
+    listing_rows rows;
+    listing_row r = row(u"\\", u"gone.txt", row_kind_file, 66, 1, 0, 8, u"\\gone.txt");
+    r.si_modified = r.si_mft_changed = r.si_accessed = r.si_created;
+    r.deleted = row_realloc;
+    r.attr_type = attr_file_name;
+    r.names.push_back(name(u"gone.txt", false, example));
+    rows.insert(r);
+    brelvik_opts opts;
+    listing_rows queue;
+    ASSERT_TRUE(configure(opts, {"-csvl2t"}));
+    const std::string text = run(write_csv_l2t, opts, rows, queue, u"\\", 5);
+    EXPECT_NE(text.find("\n01/17/2024,21:20:00,UTC,MACB,FILE,$FILE_NAME,Content Modification Time; Last Access Time; "
+                        "Metadata Modification Time; Creation Time,-,-,\\gone.txt,\\gone.txt (deleted-realloc),"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("$STANDARD_INFORMATION"), std::string::npos) << text;
+}
+
 }  // namespace
