@@ -5,6 +5,7 @@
 // no line, as timeline tools leave a body file's 0 out.
 #include "output/timeline.hpp"
 
+#include "ntfs/attribute_header.hpp"
 #include "output/datetime.hpp"
 #include "output/line_text.hpp"
 #include "output/number_text.hpp"
@@ -226,7 +227,11 @@ bool write_csv_l2t(std::ostream& out, listing_rows& queue, brelvik_opts& opts, c
             append_lines(lines, times, attribute, field, quoted_desc, f, memo);
         };
         timeline_path(loc, row, name, row_path);
-        add_lines(row_path, "", standard_information_times(row), "$STANDARD_INFORMATION");
+        // The row of a name whose record now holds another file carries the
+        // times of the name's own $FILE_NAME copy, not of a
+        // $STANDARD_INFORMATION.
+        const char* row_attribute = row.attr_type == attr_file_name ? "$FILE_NAME" : "$STANDARD_INFORMATION";
+        add_lines(row_path, "", standard_information_times(row), row_attribute);
         if (opts.all_dates) {
             shown_names(row, names);
             for (const row_name* n : names)

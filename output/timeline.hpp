@@ -25,7 +25,10 @@ four_times file_name_times(const row_name& n);
 int64_t timeline_seconds(uint64_t filetime);
 
 // The row's full path as the other layouts print it, without the trailing
-// backslash of a folder; a volume root keeps its own ("\", "C:\").
+// backslash of a folder; a volume root keeps its own ("\", "C:\"). The
+// listed entry's own streams, which the other layouts show after the
+// directory line alone, are named by the entry's path, ':' and the stream
+// name ("\d\a.txt:s" for a file listed by its path, "\:s" on the root).
 // Written into `out` (emptied first), which the writers keep from row to
 // row.
 void timeline_path(const row_location& loc, const listing_row& row, const std::string& name, std::string& out);

@@ -23,8 +23,43 @@ int64_t timeline_seconds(uint64_t filetime) {
     return seconds <= 0 || seconds > latest_unix_seconds ? 0 : seconds;
 }
 
+namespace {
+
+// Where the ':' before the stream name stands in `name`, npos when the
+// name is the stream name alone (an index stream of the root).
+size_t stream_colon(const row_location& loc, const std::string& name) {
+    if (loc.stream_colon < name.size() && name[loc.stream_colon] == ':') return loc.stream_colon;
+    return name.rfind(':');
+}
+
+}  // namespace
+
 void timeline_path(const row_location& loc, const listing_row& row, const std::string& name, std::string& path) {
     path.clear();
+    const bool own_stream =
+        (row.kind == row_kind_data_stream || row.kind == row_kind_index_stream) && row.entry == loc.entry;
+    if (own_stream) {
+        // The other layouts write the listed entry's own streams after the
+        // directory line alone, which is empty for a file listed by its
+        // path (or -mft) and bare for a volume root: a timeline line names
+        // its stream by the entry's full path, ':' and the stream name.
+        if (!(row.record_flags & record_flag_directory)) {
+            path = loc.prefix;
+            path += name;
+            return;
+        }
+        path = loc.dir_line;
+        while (!path.empty() && path.back() == '\\') path.pop_back();
+        if (path.empty() || path.back() == ':') path += '\\';
+        const size_t colon = stream_colon(loc, name);
+        if (colon == std::string::npos) {
+            path += ':';
+            path += name;
+        } else {
+            path.append(name, colon, std::string::npos);
+        }
+        return;
+    }
     append_location_text(path, loc, row, name);
     if (path.size() > 1 && path.back() == '\\' && path[path.size() - 2] != ':') path.pop_back();
 }
