@@ -96,6 +96,7 @@ bool choose_mounted_volume(brelvik_opts& opts, const std::string& typed, source_
     }
     src.source_path = uni::to_utf8(m.source);
     opts.volume_offset = static_cast<uint64_t>(m.offset);
+    opts.host_names = 1;
     path = uni::to_utf8(m.volume_path);
     return true;
 }
@@ -124,7 +125,7 @@ bool list_one_path(brelvik_opts& opts, const std::string& shown, bool by_entry) 
         source_name = "\\\\.\\PhysicalDrive" + std::to_string(opts.drive_number);
     } else if (!opts.image_path.empty()) {
         resolved = resolve_on_image(opts.image_path, static_cast<int64_t>(opts.volume_offset), opts.list_path, follow, log,
-                                    volume, found);
+                                    volume, found, opts.host_names ? name_match::exact_first : name_match::windows);
         source_name = uni::to_utf8(opts.image_path);
     } else {
         resolved = resolve_on_live(opts.list_path, follow, log, volume, found);

@@ -135,6 +135,35 @@ class MountedVolumes(unittest.TestCase):
         self.assert_lists_as_image(os.path.join(point, "dir1"), "\\dir1", [disk, "-offset", "0x1100000"],
                                    ["-level", "2"], prefix=NOBODY)
 
+    def made_volume(self, names):
+        """A new volume holding a folder for each of `names`, each with one
+        file "in <last name>", made through ntfs-3g and mounted again read-only;
+        returns the mount point."""
+        need_tool("mkntfs")
+        image = tempfile.mkstemp(prefix="made ", suffix=".img", dir=self.dir)[1]
+        os.truncate(image, 8 << 20)
+        subprocess.run(["mkntfs", "-F", "-q", "-Q", image], check=True, capture_output=True)
+        point = self.mount("ntfs-3g", image)
+        for name in names:
+            os.mkdir(os.path.join(point, name))
+            open(os.path.join(point, name, "in " + os.path.basename(name)), "w").close()
+        unmount(point)
+        subprocess.run(["ntfs-3g", "-o", "ro", image, point], check=True)
+        return point
+
+    def listed(self, path):
+        return [line for line in self.output([path, "-filepath_only"]).splitlines() if line.startswith("\\")]
+
+    def test_names_apart_only_by_case_or_a_colon_list_their_own_folder(self):
+        # ntfs-3g keeps names that Windows would take for one name, or for
+        # a folder and its stream: each host path lists its own folder.
+        point = self.made_volume(["a", "A", "x", "x:y", "d", "d/x:y"])
+        for name in ("a", "A", "x", "x:y", "d/x:y"):
+            with self.subTest(name=name):
+                folder = name.replace("/", "\\")
+                self.assertEqual(self.listed(os.path.join(point, name)),
+                                 ["\\%s\\" % folder, "\\%s\\in %s" % (folder, os.path.basename(name))])
+
     def test_without_read_access_root_is_needed(self):
         os.chmod(self.image, 0o600)
         self.addCleanup(os.chmod, self.image, 0o644)
