@@ -65,6 +65,9 @@ void report_live_mount_failure(live_mount_failure why, const std::string& typed,
         report_error("couldn't resolve path %s: the mount at %s shows %s\n", typed.c_str(), point,
                      m.mount.root.c_str());
         break;
+    case live_mount_failure::name_backslash:
+        report_error("couldn't resolve path %s: a name in %s holds a backslash\n", typed.c_str(), m.real_path.c_str());
+        break;
     case live_mount_failure::source_not_file:
         report_error("couldn't read the mount at %s raw: its source %s is neither a file nor a block device\n",
                      point, source);

@@ -32,6 +32,11 @@ bool find_live_mount(std::u16string_view path, live_mount& out, live_mount_failu
     if (!is_ntfs_mount_type(out.mount.fs_type)) return fail(live_mount_failure::not_ntfs, why);
     std::string inside;
     if (!volume_path_of(out.mount, out.real_path, inside)) return fail(live_mount_failure::no_volume_path, why);
+    // ntfs-3g keeps names holding a backslash, which the path inside the
+    // volume would take for a separator, naming another folder.
+    if (out.mount.root.find('\\') != std::string::npos ||
+        out.real_path.find('\\', out.mount.mount_point.size()) != std::string::npos)
+        return fail(live_mount_failure::name_backslash, why);
     out.volume_path = uni::to_utf16(inside);
 
     // Pipes and character devices (a FUSE mount may name /dev/fuse) would

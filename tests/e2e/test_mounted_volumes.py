@@ -164,6 +164,13 @@ class MountedVolumes(unittest.TestCase):
                 self.assertEqual(self.listed(os.path.join(point, name)),
                                  ["\\%s\\" % folder, "\\%s\\in %s" % (folder, os.path.basename(name))])
 
+    def test_a_name_holding_a_backslash_is_refused(self):
+        # The name "b\c" would read as the folder c in b.
+        point = self.made_volume(["b", "b/c", "b\\c"])
+        r = run(["."], cwd=os.path.join(point, "b\\c"))
+        self.assertEqual((r.rc, r.err), (255, "couldn't resolve path .: a name in %s holds a backslash\n"
+                                         % os.path.join(point, "b\\c")))
+
     def test_without_read_access_root_is_needed(self):
         os.chmod(self.image, 0o600)
         self.addCleanup(os.chmod, self.image, 0o644)
