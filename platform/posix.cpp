@@ -477,6 +477,15 @@ file_kind kind_of_file(std::u16string_view path) {
     return S_ISREG(st.st_mode) ? file_kind::regular : S_ISBLK(st.st_mode) ? file_kind::block_device : file_kind::other;
 }
 
+bool block_device_number(std::u16string_view path, uint32_t& major_number, uint32_t& minor_number) {
+    const std::string p = host(path);
+    struct stat st {};
+    if (p.empty() || ::stat(p.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    major_number = major(st.st_rdev);
+    minor_number = minor(st.st_rdev);
+    return true;
+}
+
 bool loop_backing_file(std::u16string_view device, std::u16string& file, int64_t& offset) {
     const std::string p = host(device);
     struct stat st {};

@@ -45,6 +45,15 @@ bool find_live_mount(std::u16string_view path, live_mount& out, live_mount_failu
     if (source.empty() || source[0] != u'/') return fail(live_mount_failure::source_not_file, why);
     const platform::file_kind kind = platform::kind_of_file(source);
     if (kind == platform::file_kind::other) return fail(live_mount_failure::source_not_file, why);
+    // A mount over a block device carries that device's number (FUSE mounts
+    // of files have an unnamed one, of major 0). A source whose name now
+    // stands for another device (a disk gone and another given its name)
+    // would be read in place of the mounted volume.
+    uint32_t major = 0, minor = 0;
+    if (kind == platform::file_kind::block_device && out.mount.device.major != 0 &&
+        platform::block_device_number(source, major, minor) &&
+        (major != out.mount.device.major || minor != out.mount.device.minor))
+        return fail(live_mount_failure::other_device, why);
     SectorSource probe;
     if (kind != platform::file_kind::missing && open_image(probe, source)) {
         out.source = source;

@@ -9,6 +9,7 @@ devices the tests skip and say which is missing.
 import os
 import re
 import shutil
+import stat
 import subprocess
 import tempfile
 import time
@@ -170,6 +171,21 @@ class MountedVolumes(unittest.TestCase):
         r = run(["."], cwd=os.path.join(point, "b\\c"))
         self.assertEqual((r.rc, r.err), (255, "couldn't resolve path .: a name in %s holds a backslash\n"
                                          % os.path.join(point, "b\\c")))
+
+    def test_a_source_that_names_another_device_now_is_refused(self):
+        # Mounted from a device file that then names another device, as a
+        # disk name given to the next disk does: that disk is not read.
+        node = os.path.join(self.dir, "evidence disk")
+        os.mknod(node, 0o600 | stat.S_IFBLK, os.stat(self.loop).st_rdev)
+        point = self.mount("ntfs-3g", "-o", "ro", node)
+        os.remove(node)
+        other = self.loop_device(self.copy("streams.img", "other.img"))
+        os.mknod(node, 0o600 | stat.S_IFBLK, os.stat(other).st_rdev)
+        mounted = os.stat(self.loop).st_rdev
+        r = run([point])
+        self.assertEqual((r.rc, r.err), (255, "couldn't read the mount at %s raw: its source %s is no longer the "
+                                         "device mounted there (%d:%d)\n"
+                                         % (point, node, os.major(mounted), os.minor(mounted))))
 
     def test_without_read_access_root_is_needed(self):
         os.chmod(self.image, 0o600)
