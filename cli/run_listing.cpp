@@ -76,6 +76,11 @@ void report_live_mount_failure(live_mount_failure why, const std::string& typed,
         report_error("couldn't read the mount at %s raw: its source %s is no longer the device mounted there (%u:%u)\n",
                      point, source, m.mount.device.major, m.mount.device.minor);
         break;
+    case live_mount_failure::other_size:
+        report_error("couldn't read the mount at %s raw: its source %s holds a volume of another size than the one "
+                     "mounted there\n",
+                     point, source);
+        break;
     case live_mount_failure::no_access:
         report_error("no read access to %s, the source of the mount at %s...\n", source, point);
         report_error("[root is needed for examining live partitions]\n");

@@ -1,14 +1,31 @@
 #include "storage/live_mount.hpp"
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
+#include "storage/le.hpp"
 #include "storage/partitions.hpp"
 #include "storage/sector_source.hpp"
+
+#include <array>
 
 namespace {
 
 bool fail(live_mount_failure reason, live_mount_failure& why) {
     why = reason;
     return false;
+}
+
+// The cluster size and cluster count the boot sector at `offset` gives.
+bool volume_clusters(SectorSource& src, uint64_t offset, uint64_t& cluster_size, uint64_t& clusters) {
+    std::array<uint8_t, 512> boot{};
+    if (!read_into(src, offset, boot)) return false;
+    const uint64_t bytes_per_sector = le::u16(boot, 11);
+    const uint8_t code = le::u8(boot, 13);
+    // Above 0x80 the byte is the large-cluster form 2^(256 - value).
+    const uint64_t per_cluster = code > 0x80 ? (256u - code < 32 ? uint64_t(1) << (256u - code) : 0) : code;
+    if (bytes_per_sector == 0 || per_cluster == 0) return false;
+    cluster_size = bytes_per_sector * per_cluster;
+    clusters = le::u64(boot, 40) / per_cluster;
+    return true;
 }
 
 }  // namespace
@@ -67,5 +84,17 @@ bool find_live_mount(std::u16string_view path, live_mount& out, live_mount_failu
         out.offset = offset;
     }
     if (!has_ntfs_at(probe, static_cast<uint64_t>(out.offset))) return fail(live_mount_failure::no_ntfs_boot, why);
+    // A FUSE mount of a file keeps only the name it was given, and ntfs-3g
+    // cuts that name at a comma: the file of that name may be another one.
+    // ntfs-3g reports the volume's clusters as the file system's blocks;
+    // a file whose volume has another cluster size or count is not the one
+    // mounted.
+    uint64_t block_size = 0, blocks = 0;
+    if (kind == platform::file_kind::regular && platform::mounted_size(real, block_size, blocks)) {
+        uint64_t cluster_size = 0, clusters = 0;
+        if (volume_clusters(probe, static_cast<uint64_t>(out.offset), cluster_size, clusters) &&
+            (cluster_size != block_size || clusters != blocks))
+            return fail(live_mount_failure::other_size, why);
+    }
     return true;
 }

@@ -187,6 +187,23 @@ class MountedVolumes(unittest.TestCase):
                                          "device mounted there (%d:%d)\n"
                                          % (point, node, os.major(mounted), os.minor(mounted))))
 
+    def test_a_source_file_of_another_size_is_refused(self):
+        # ntfs-3g names the mount's source by the file name cut at a comma;
+        # the file of the cut name holds another volume.
+        image = self.copy("main.img", "evidence,copy.img")
+        other = self.copy("streams.img", "evidence")
+        point = self.mount("ntfs-3g", "-o", "ro", image)
+        def decoded(field):
+            return re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), field)
+        with open("/proc/self/mountinfo") as f:
+            fields = [line.split(" ") for line in f]
+        source = [decoded(e[e.index("-") + 2]) for e in fields if decoded(e[4]) == point]
+        if source != [other]:
+            self.skipTest("this ntfs-3g names its source %s" % source)
+        r = run([os.path.join(point, "docs")])
+        self.assertEqual((r.rc, r.err), (255, "couldn't read the mount at %s raw: its source %s holds a volume of "
+                                         "another size than the one mounted there\n" % (point, other)))
+
     def test_without_read_access_root_is_needed(self):
         os.chmod(self.image, 0o600)
         self.addCleanup(os.chmod, self.image, 0o644)
