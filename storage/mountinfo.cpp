@@ -126,6 +126,9 @@ bool is_ntfs_mount_type(std::string_view fs_type) {
 bool volume_path_of(const mount_entry& m, std::string_view path, std::string& out) {
     out.clear();
     if (!path_within(m.mount_point, path) || m.root.empty() || m.root[0] != '/') return false;
+    // The root of a bind mount whose folder was removed reads "/a/b//deleted":
+    // the folder that path would name on the volume is another one, if any.
+    if (m.root.find("//") != std::string::npos) return false;
     const std::string_view below = m.mount_point == "/" ? path : path.substr(m.mount_point.size());
     if (m.root != "/") out = m.root;
     out.append(below);

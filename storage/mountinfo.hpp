@@ -66,5 +66,5 @@ bool is_ntfs_mount_type(std::string_view fs_type);
 // root followed by the part of `path` below the mount point, with
 // backslashes ("/mnt/evidence/Users" on a mount of "/" at /mnt/evidence is
 // "\Users"). False when `path` is not within the mount or the mount's root
-// is not a folder path.
+// is not a folder path, or is one of a removed folder ("/a//deleted").
 bool volume_path_of(const mount_entry& m, std::string_view path, std::string& out);

@@ -77,6 +77,9 @@ TEST(MountInfo, VolumePathsFollowBindRoots) {
     mount_entry ns = mounts[2];
     ns.root = "net:[4026531840]";  // namespace files show a root that is no folder
     EXPECT_FALSE(volume_path_of(ns, "/mnt/evidence/x", v));
+    mount_entry gone = mounts[4];
+    gone.root = "/Users/Public//deleted";  // a bind mount of a folder since removed
+    EXPECT_FALSE(volume_path_of(gone, "/mnt/public", v));
     EXPECT_TRUE(is_ntfs_mount_type("fuseblk") && is_ntfs_mount_type("ntfs3") && is_ntfs_mount_type("fuse"));
     EXPECT_FALSE(is_ntfs_mount_type("tmpfs") || is_ntfs_mount_type("fuse.sshfs") || is_ntfs_mount_type("NTFS3"));
 }
