@@ -124,7 +124,9 @@ bool fetch(ntfs_volume& v, uint64_t p, const cmd_params* log, bool exact) {
         }
         for (const entry_name& n : m) {
             node->second.names.emplace(lookup_text(uni::ascii_lower(n.name)), c);
-            if (exact) node->second.exact_names.emplace(lookup_text(n.name), c);
+            // A hard link's names in other folders are no names of this one.
+            if (exact && (n.parent_ref & entry_number_mask) == p)
+                node->second.exact_names.emplace(lookup_text(n.name), c);
         }
         if (le::u16(rec, file_header::flags) & record_is_directory) subdirs.push_back(c);
     }

@@ -22,8 +22,10 @@ enum class name_match {
     // stream) and blanks around the segment dropped.
     windows,
     // A name as a host shows it (a path on a mounted volume): first the
-    // whole segment as stored, case and ':' included, so that "a" and "A",
-    // or "x" and "x:y", of one folder are told apart; then the whole segment
+    // whole segment as stored in that folder, case and ':' included, so
+    // that "a" and "A", or "x" and "x:y", of one folder are told apart, and
+    // a hard link's name in another folder does not stand for one of this
+    // folder; then the whole segment
     // with ASCII case ignored (a mount that ignores case); then the Windows
     // spelling (a stream named after a ':').
     exact_first,

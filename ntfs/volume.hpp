@@ -91,7 +91,8 @@ private:
 struct directory_cache_node {
     child_entry_set children;
     std::map<std::string, uint64_t> names;  // lower-cased UTF-8 name -> entry
-    // UTF-8 name as stored -> entry; filled only for lookups by exact name.
+    // UTF-8 name as stored in this folder -> entry; filled only for lookups
+    // by exact name.
     std::map<std::string, uint64_t> exact_names;
 };
 

@@ -136,10 +136,11 @@ class MountedVolumes(unittest.TestCase):
         self.assert_lists_as_image(os.path.join(point, "dir1"), "\\dir1", [disk, "-offset", "0x1100000"],
                                    ["-level", "2"], prefix=NOBODY)
 
-    def made_volume(self, names):
+    def made_volume(self, names, more=None):
         """A new volume holding a folder for each of `names`, each with one
-        file "in <last name>", made through ntfs-3g and mounted again read-only;
-        returns the mount point."""
+        file "in <last name>", and what `more` (given the mount point) makes,
+        made through ntfs-3g and mounted again read-only; returns the mount
+        point."""
         need_tool("mkntfs")
         image = tempfile.mkstemp(prefix="made ", suffix=".img", dir=self.dir)[1]
         os.truncate(image, 8 << 20)
@@ -148,6 +149,8 @@ class MountedVolumes(unittest.TestCase):
         for name in names:
             os.mkdir(os.path.join(point, name))
             open(os.path.join(point, name, "in " + os.path.basename(name)), "w").close()
+        if more:
+            more(point)
         unmount(point)
         subprocess.run(["ntfs-3g", "-o", "ro", image, point], check=True)
         return point
@@ -164,6 +167,19 @@ class MountedVolumes(unittest.TestCase):
                 folder = name.replace("/", "\\")
                 self.assertEqual(self.listed(os.path.join(point, name)),
                                  ["\\%s\\" % folder, "\\%s\\in %s" % (folder, os.path.basename(name))])
+
+    def test_a_name_lists_the_entry_of_its_own_folder(self):
+        # a.txt of P is also b.txt of Q; P's own b.txt is another file.
+        def links(point):
+            with open(os.path.join(point, "P", "a.txt"), "w") as f:
+                f.write("a")
+            os.link(os.path.join(point, "P", "a.txt"), os.path.join(point, "Q", "b.txt"))
+            with open(os.path.join(point, "P", "b.txt"), "w") as f:
+                f.write("bb")
+        point = self.made_volume(["P", "Q"], links)
+        for folder, name in (("P", "b.txt"), ("Q", "b.txt"), ("P", "a.txt")):
+            with self.subTest(folder=folder, name=name):
+                self.assertEqual(self.listed(os.path.join(point, folder, name)), ["\\%s\\%s" % (folder, name)])
 
     def test_a_name_holding_a_backslash_is_refused(self):
         # The name "b\c" would read as the folder c in b.
