@@ -125,6 +125,17 @@ class MountedVolumes(unittest.TestCase):
         self.assert_lists_as_image(bound, "\\docs\\reports", [self.loop])
         self.assert_lists_as_image(os.path.join(bound, "2023"), "\\docs\\reports\\2023", [self.loop])
 
+    def test_a_mount_covered_by_a_later_one_gives_way(self):
+        # docs bound over names, then the volume bound over its own mount
+        # point: names shows the volume's names again.
+        point = self.mount("ntfs-3g", "-o", "ro", self.image)
+        names = os.path.join(point, "names")
+        subprocess.run(["mount", "--bind", os.path.join(point, "docs"), names], check=True)
+        self.addCleanup(unmount, names)
+        subprocess.run(["mount", "--bind", point, point], check=True)
+        self.addCleanup(unmount, point)
+        self.assert_lists_as_image(names, "\\names", [self.image])
+
     def test_loop_device_with_an_offset_or_its_backing_file(self):
         # A loop over the second partition of a disk image is read as the
         # device by root, and through the image at the loop's offset by a
