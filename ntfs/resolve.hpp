@@ -25,9 +25,8 @@ enum class name_match {
     // whole segment as stored in that folder, case and ':' included, so
     // that "a" and "A", or "x" and "x:y", of one folder are told apart, and
     // a hard link's name in another folder does not stand for one of this
-    // folder; then the whole segment
-    // with ASCII case ignored (a mount that ignores case); then the Windows
-    // spelling (a stream named after a ':').
+    // folder; then the whole segment with ASCII case ignored (a mount that
+    // ignores case); then the Windows spelling (a stream named after a ':').
     exact_first,
 };
 
