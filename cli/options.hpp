@@ -31,6 +31,9 @@ struct brelvik_opts : cmd_params {
     uint8_t all_dates = 0;           // -alldates
     uint8_t path_only = 0;           // -filepath_only
     uint8_t resolve_links = 1;       // handed unchanged to path resolution
+    // The path came from a host path on a mounted volume: its names are
+    // spelled as stored, and are matched so first.
+    uint8_t host_names = 0;
     int32_t levels = 1;              // -recurse / -level
     uint8_t last_level = 0;          // kept by the listing
     uint8_t listing_spare = 0;       // kept by the listing

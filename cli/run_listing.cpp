@@ -65,8 +65,20 @@ void report_live_mount_failure(live_mount_failure why, const std::string& typed,
         report_error("couldn't resolve path %s: the mount at %s shows %s\n", typed.c_str(), point,
                      m.mount.root.c_str());
         break;
+    case live_mount_failure::name_backslash:
+        report_error("couldn't resolve path %s: a name in %s holds a backslash\n", typed.c_str(), m.real_path.c_str());
+        break;
     case live_mount_failure::source_not_file:
         report_error("couldn't read the mount at %s raw: its source %s is neither a file nor a block device\n",
+                     point, source);
+        break;
+    case live_mount_failure::other_device:
+        report_error("couldn't read the mount at %s raw: its source %s is no longer the device mounted there (%u:%u)\n",
+                     point, source, m.mount.device.major, m.mount.device.minor);
+        break;
+    case live_mount_failure::other_size:
+        report_error("couldn't read the mount at %s raw: its source %s holds a volume of another size than the one "
+                     "mounted there\n",
                      point, source);
         break;
     case live_mount_failure::no_access:
@@ -96,6 +108,7 @@ bool choose_mounted_volume(brelvik_opts& opts, const std::string& typed, source_
     }
     src.source_path = uni::to_utf8(m.source);
     opts.volume_offset = static_cast<uint64_t>(m.offset);
+    opts.host_names = 1;
     path = uni::to_utf8(m.volume_path);
     return true;
 }
@@ -124,7 +137,7 @@ bool list_one_path(brelvik_opts& opts, const std::string& shown, bool by_entry) 
         source_name = "\\\\.\\PhysicalDrive" + std::to_string(opts.drive_number);
     } else if (!opts.image_path.empty()) {
         resolved = resolve_on_image(opts.image_path, static_cast<int64_t>(opts.volume_offset), opts.list_path, follow, log,
-                                    volume, found);
+                                    volume, found, opts.host_names ? name_match::exact_first : name_match::windows);
         source_name = uni::to_utf8(opts.image_path);
     } else {
         resolved = resolve_on_live(opts.list_path, follow, log, volume, found);

@@ -78,11 +78,12 @@ size_t start_index(const std::vector<std::u16string>& segs) {
     return (!segs.empty() && segs[0].size() >= 2 && segs[0][1] == u':') ? 1 : 0;
 }
 
-// Children and names of directory `p` into the cache, as far as needed.
-bool fetch(ntfs_volume& v, uint64_t p, const cmd_params* log) {
+// Children and names of directory `p` into the cache, as far as needed;
+// with `exact` also the names as stored.
+bool fetch(ntfs_volume& v, uint64_t p, const cmd_params* log, bool exact) {
     auto node = v.directory_cache.find(p);
     const bool need_children = node == v.directory_cache.end() || node->second.children.empty();
-    if (!need_children && !node->second.names.empty()) {
+    if (!need_children && !node->second.names.empty() && (!exact || !node->second.exact_names.empty())) {
         log_line(log, "info: cache lookup");
         return true;
     }
@@ -94,7 +95,7 @@ bool fetch(ntfs_volume& v, uint64_t p, const cmd_params* log) {
                 log_line(log, "info: none found");
                 return false;
             }
-            node = v.directory_cache.emplace(p, directory_cache_node{std::move(s), {}}).first;
+            node = v.directory_cache.emplace(p, directory_cache_node{std::move(s), {}, {}}).first;
         } else {
             collect_directory_children(v, p, node->second.children);
         }
@@ -121,7 +122,12 @@ bool fetch(ntfs_volume& v, uint64_t p, const cmd_params* log) {
             log_line(log, "err: namelookup: inode 0x%llx", {}, c);
             continue;
         }
-        for (const entry_name& n : m) node->second.names.emplace(lookup_text(uni::ascii_lower(n.name)), c);
+        for (const entry_name& n : m) {
+            node->second.names.emplace(lookup_text(uni::ascii_lower(n.name)), c);
+            // A hard link's names in other folders are no names of this one.
+            if (exact && (n.parent_ref & entry_number_mask) == p)
+                node->second.exact_names.emplace(lookup_text(n.name), c);
+        }
         if (le::u16(rec, file_header::flags) & record_is_directory) subdirs.push_back(c);
     }
     for (uint64_t c : subdirs) v.directory_cache.emplace(c, directory_cache_node{});
@@ -157,7 +163,16 @@ std::u16string shadow_copy_device_prefix() {
     return std::u16string(u"\\\\?\\") + u"GLOBALROOT" + u"\\" + u"Device" + u"\\" + u"HarddiskVolumeShadowCopy";
 }
 
-bool resolve_path(ntfs_volume& v, std::u16string path, bool follow, const cmd_params* log, resolve_result& out) {
+// The entry filed under `key`, into `x`; false when there is none.
+bool find_name(const std::map<std::string, uint64_t>& names, const std::string& key, uint64_t& x) {
+    const auto hit = names.find(key);
+    if (hit == names.end()) return false;
+    x = hit->second;
+    return true;
+}
+
+bool resolve_path(ntfs_volume& v, std::u16string path, bool follow, const cmd_params* log, resolve_result& out,
+                  name_match match) {
     out = resolve_result{};
     out.found = 0;
     out.parent = ~uint64_t(0);
@@ -190,13 +205,16 @@ bool resolve_path(ntfs_volume& v, std::u16string path, bool follow, const cmd_pa
 
     uint64_t parent = 5, previous = 5;
     out.found = 5;
-    size_t i = start_index(segs);
+    // A host's name such as "x:y" is a name, not a drive: only a link's
+    // target starts with a drive.
+    size_t i = match == name_match::exact_first ? 0 : start_index(segs);
     int restarts = 0;
     bool ok = true;
     while (i < segs.size()) {
         const std::string key = segment_key(segs[i]);
         log_line(log, "seg: %s", key);
-        if (!fetch(v, parent, log)) {
+        const bool exact = match == name_match::exact_first;
+        if (!fetch(v, parent, log, exact)) {
             ok = false;
             break;
         }
@@ -206,14 +224,15 @@ bool resolve_path(ntfs_volume& v, std::u16string path, bool follow, const cmd_pa
             ok = false;
             break;
         }
-        auto hit = node.names.find(exact_key(segs[i]));
-        if (hit == node.names.end()) hit = node.names.find(key);
-        if (hit == node.names.end()) {
+        uint64_t x = 0;
+        const bool hit = (exact && (find_name(node.exact_names, lookup_text(segs[i]), x) ||
+                                    find_name(node.names, lookup_text(uni::ascii_lower(segs[i])), x))) ||
+                         find_name(node.names, exact_key(segs[i]), x) || find_name(node.names, key, x);
+        if (!hit) {
             log_line(log, "err: no child nodes");
             ok = false;
             break;
         }
-        const uint64_t x = hit->second;
         out.found = x;
         std::u16string target;
         if (follow && link_target(v, x, target)) {
@@ -258,7 +277,7 @@ bool resolve_path(ntfs_volume& v, std::u16string path, bool follow, const cmd_pa
 namespace {
 
 bool finish(std::unique_ptr<ntfs_volume>& v, const std::u16string& path, bool follow, const cmd_params* log,
-            resolve_result& out) {
+            resolve_result& out, name_match match = name_match::windows) {
     out = resolve_result{};
     out.found = 5;
     const std::vector<std::u16string> segs = split_any(path);
@@ -267,7 +286,7 @@ bool finish(std::unique_ptr<ntfs_volume>& v, const std::u16string& path, bool fo
         out.parent = 5;
         return true;
     }
-    return resolve_path(*v, path, follow, log, out);
+    return resolve_path(*v, path, follow, log, out, match);
 }
 
 }  // namespace
@@ -285,9 +304,9 @@ bool resolve_on_vmdk(const std::vector<std::u16string>& files, int64_t offset, c
 }
 
 bool resolve_on_image(const std::u16string& image, int64_t offset, const std::u16string& path, bool follow,
-                      const cmd_params* log, std::unique_ptr<ntfs_volume>& v, resolve_result& out) {
+                      const cmd_params* log, std::unique_ptr<ntfs_volume>& v, resolve_result& out, name_match match) {
     if (!open_volume_by_path(image, offset, v)) return false;
-    return finish(v, path, follow, log, out);
+    return finish(v, path, follow, log, out, match);
 }
 
 bool resolve_on_live(const std::u16string& path, bool follow, const cmd_params* log, std::unique_ptr<ntfs_volume>& v,

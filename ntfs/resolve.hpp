@@ -16,9 +16,24 @@ struct resolve_result {
     std::u16string display;
 };
 
+// How a path segment is matched against the names of a folder.
+enum class name_match {
+    // Windows spelling: ASCII case ignored, the text from a ':' on (a
+    // stream) and blanks around the segment dropped.
+    windows,
+    // A name as a host shows it (a path on a mounted volume): first the
+    // whole segment as stored in that folder, case and ':' included, so
+    // that "a" and "A", or "x" and "x:y", of one folder are told apart, and
+    // a hard link's name in another folder does not stand for one of this
+    // folder; then the whole segment with ASCII case ignored (a mount that
+    // ignores case); then the Windows spelling (a stream named after a ':').
+    exact_first,
+};
+
 // Resolves `path` on an open volume. `log` receives the diagnostic lines
 // when it has an open -diags log (it may be null).
-bool resolve_path(ntfs_volume& v, std::u16string path, bool follow_links, const cmd_params* log, resolve_result& out);
+bool resolve_path(ntfs_volume& v, std::u16string path, bool follow_links, const cmd_params* log, resolve_result& out,
+                  name_match match = name_match::windows);
 
 // The four entry points: open the source's volume and resolve `path` on
 // it. The opened volume is handed back for the listing.
@@ -28,7 +43,8 @@ bool resolve_on_vmdk(const std::vector<std::u16string>& files, int64_t offset, c
                      bool follow_links, const cmd_params* log, std::unique_ptr<ntfs_volume>& volume,
                      resolve_result& out);
 bool resolve_on_image(const std::u16string& image, int64_t offset, const std::u16string& path, bool follow_links,
-                      const cmd_params* log, std::unique_ptr<ntfs_volume>& volume, resolve_result& out);
+                      const cmd_params* log, std::unique_ptr<ntfs_volume>& volume, resolve_result& out,
+                      name_match match = name_match::windows);
 bool resolve_on_live(const std::u16string& path, bool follow_links, const cmd_params* log,
                      std::unique_ptr<ntfs_volume>& volume, resolve_result& out);
 

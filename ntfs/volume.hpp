@@ -91,6 +91,9 @@ private:
 struct directory_cache_node {
     child_entry_set children;
     std::map<std::string, uint64_t> names;  // lower-cased UTF-8 name -> entry
+    // UTF-8 name as stored in this folder -> entry; filled only for lookups
+    // by exact name.
+    std::map<std::string, uint64_t> exact_names;
 };
 
 // Result of walking MFT record 0 (and, through its attribute list, the

@@ -662,6 +662,15 @@ bool write_directory(brelvik_opts& opts, ntfs_volume& v, const std::u16string& p
 
 namespace {
 
+// True when one of the names of `entry` is `name` as stored.
+bool entry_has_name(ntfs_volume& v, uint64_t entry, const std::vector<uint8_t>& rec, std::u16string_view name) {
+    entry_name_map names;
+    if (!collect_entry_names(v, entry, rec, false, any_parent, names)) return false;
+    for (const entry_name& n : names)
+        if (n.name == name) return true;
+    return false;
+}
+
 // The progress line is for someone watching a terminal that the listing
 // itself is not being written to.
 bool progress_wanted(const brelvik_opts& opts) {
@@ -677,10 +686,16 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
     const size_t colon = path.rfind(u':');
     if (colon != std::u16string::npos && colon >= 4 && colon + 1 < path.size()) {
         wanted_stream = path.substr(colon + 1);
-        opts.show_indx = 1;
+        if (!opts.host_names) opts.show_indx = 1;
     }
     std::vector<uint8_t> rec;
     if (!read_file_record(v, opts.start_entry, rec)) return false;
+    // A host path names streams only where the entry has no name holding
+    // the ':' itself (ntfs-3g keeps names such as "x:y").
+    if (opts.host_names && !wanted_stream.empty()) {
+        if (entry_has_name(v, opts.start_entry, rec, path.substr(path.rfind(u'\\') + 1))) wanted_stream.clear();
+        else opts.show_indx = 1;
+    }
     listing_progress progress;
     begin_progress(progress, progress_wanted(opts));
     entry_name_map names;

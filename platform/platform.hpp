@@ -215,6 +215,11 @@ bool read_mount_table(std::string& text);
 // system cannot say, last_error() telling why.
 enum class file_kind { missing, regular, block_device, other };
 file_kind kind_of_file(std::u16string_view path);
+// The size of the file system mounted at `path` as the driver reports it
+// (statvfs): its block size and number of blocks.
+bool mounted_size(std::u16string_view path, uint64_t& block_size, uint64_t& blocks);
+// The device number that the block-device file `path` stands for.
+bool block_device_number(std::u16string_view path, uint32_t& major, uint32_t& minor);
 // For a loop device, or a partition of one: the file the loop reads and the
 // byte offset in that file of the device's first byte.
 bool loop_backing_file(std::u16string_view device, std::u16string& file, int64_t& offset);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -475,6 +476,24 @@ file_kind kind_of_file(std::u16string_view path) {
         return file_kind::missing;
     }
     return S_ISREG(st.st_mode) ? file_kind::regular : S_ISBLK(st.st_mode) ? file_kind::block_device : file_kind::other;
+}
+
+bool mounted_size(std::u16string_view path, uint64_t& block_size, uint64_t& blocks) {
+    const std::string p = host(path);
+    struct statvfs st {};
+    if (p.empty() || ::statvfs(p.c_str(), &st) != 0) return false;
+    block_size = st.f_frsize;
+    blocks = st.f_blocks;
+    return true;
+}
+
+bool block_device_number(std::u16string_view path, uint32_t& major_number, uint32_t& minor_number) {
+    const std::string p = host(path);
+    struct stat st {};
+    if (p.empty() || ::stat(p.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    major_number = major(st.st_rdev);
+    minor_number = minor(st.st_rdev);
+    return true;
 }
 
 bool loop_backing_file(std::u16string_view device, std::u16string& file, int64_t& offset) {

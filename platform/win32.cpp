@@ -639,6 +639,8 @@ bool real_path(std::u16string_view, std::u16string&) { return false; }
 bool path_device(std::u16string_view, uint32_t&, uint32_t&) { return false; }
 bool read_mount_table(std::string&) { return false; }
 file_kind kind_of_file(std::u16string_view) { return file_kind::missing; }
+bool mounted_size(std::u16string_view, uint64_t&, uint64_t&) { return false; }
+bool block_device_number(std::u16string_view, uint32_t&, uint32_t&) { return false; }
 bool loop_backing_file(std::u16string_view, std::u16string&, int64_t&) { return false; }
 
 // ---------------------------------------------------------------- process

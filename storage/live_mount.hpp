@@ -15,7 +15,10 @@ enum class live_mount_failure {
     no_mount,          // no mount holds the path
     not_ntfs,          // the mount's type is not one NTFS is mounted with
     no_volume_path,    // the mount's root is not a folder of the volume
+    name_backslash,    // a name below the mount point holds a backslash
     source_not_file,   // the source is neither a file nor a block device
+    other_device,      // the source names another block device than the one mounted
+    other_size,        // the source's volume is not the size of the mounted one
     no_access,         // the source exists but may not be read
     cannot_open,       // the source cannot be opened for another reason
     no_ntfs_boot,      // the source holds no NTFS boot sector

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 
 namespace {
 
@@ -57,6 +58,7 @@ bool parse_mount_line(std::string_view line, mount_entry& out) {
     size_t pos = 0;
     for (auto& f : head)
         if (!next_field(line, pos, f) || f.empty()) return false;
+    if (!parse_u32(head[0], out.id) || !parse_u32(head[1], out.parent)) return false;
     const size_t colon = head[2].find(':');
     if (colon == std::string_view::npos || !parse_u32(head[2].substr(0, colon), out.device.major) ||
         !parse_u32(head[2].substr(colon + 1), out.device.minor))
@@ -94,22 +96,82 @@ bool path_within(std::string_view mount_point, std::string_view path) {
     return path.size() == mount_point.size() || path[mount_point.size()] == '/';
 }
 
+std::vector<bool> covered_mounts(const std::vector<mount_entry>& mounts) {
+    // By a sibling, which hides what lies within too; by a mount on the
+    // same point, which lies over the mount and what lies within it.
+    std::vector<bool> covered(mounts.size(), false);
+    std::vector<bool> stacked(mounts.size(), false);
+    std::map<uint32_t, std::vector<size_t>> children;
+    std::map<uint32_t, size_t> by_id;
+    for (size_t i = 0; i < mounts.size(); ++i) {
+        children[mounts[i].parent].push_back(i);
+        by_id.emplace(mounts[i].id, i);
+    }
+    for (const auto& [parent, group] : children) {
+        for (const size_t i : group) {
+            const mount_entry& m = mounts[i];
+            for (const size_t j : group) {
+                const mount_entry& n = mounts[j];
+                if (j == i || m.id == parent || n.id == parent || !path_within(n.mount_point, m.mount_point)) continue;
+                if (n.mount_point.size() < m.mount_point.size() || j > i) covered[i] = true;
+            }
+            // A child on the mount's own point lies over all of it.
+            const auto p = by_id.find(parent);
+            if (p != by_id.end() && p->second != i && m.id != parent && m.mount_point == mounts[p->second].mount_point)
+                stacked[p->second] = true;
+        }
+    }
+    // What lies within a mount a sibling covers is covered too (within a
+    // stacked one, all but the mount on top is covered by that as a
+    // sibling); the walk up is bounded, since a damaged table may hold a
+    // loop of parents.
+    std::vector<bool> out = covered;
+    for (size_t i = 0; i < mounts.size(); ++i) {
+        size_t at = i;
+        for (size_t steps = 0; steps < mounts.size() && !out[i]; ++steps) {
+            const auto p = by_id.find(mounts[at].parent);
+            if (p == by_id.end() || p->second == at) break;
+            at = p->second;
+            if (covered[at]) out[i] = true;
+        }
+    }
+    for (size_t i = 0; i < mounts.size(); ++i)
+        if (stacked[i]) out[i] = true;
+    return out;
+}
+
 bool find_mount(const std::vector<mount_entry>& mounts, std::string_view path, const mount_device* device,
                 size_t& index) {
+    // Only mounts whose point contains the path can cover one that does
+    // (a mount's parent, and a sibling over it, lie on a folder above it):
+    // the rest of a large table is left out of the comparisons.
+    std::vector<size_t> within;
+    std::vector<mount_entry> candidates;
+    for (size_t i = 0; i < mounts.size(); ++i) {
+        if (!path_within(mounts[i].mount_point, path)) continue;
+        within.push_back(i);
+        candidates.push_back(mounts[i]);
+    }
+    const std::vector<bool> covered = covered_mounts(candidates);
     bool found = false;
     bool found_on_device = false;
+    bool found_shown = false;
     size_t best_length = 0;
-    for (size_t i = 0; i < mounts.size(); ++i) {
+    for (size_t k = 0; k < within.size(); ++k) {
+        const size_t i = within[k];
         const mount_entry& m = mounts[i];
-        if (!path_within(m.mount_point, path)) continue;
         const bool on_device =
             device && m.device.major == device->major && m.device.minor == device->minor;
+        const bool shown = !covered[k];
         // A later mount on an equally long point lies on top: >= lets it win.
         const bool better = !found || (on_device && !found_on_device) ||
-                            (on_device == found_on_device && m.mount_point.size() >= best_length);
+                            (on_device == found_on_device &&
+                             ((shown && !found_shown) ||
+                              (shown == found_shown && m.mount_point.size() >= best_length)));
         if (!better) continue;
         found = true;
         found_on_device = on_device;
+        found_shown = shown;
         best_length = m.mount_point.size();
         index = i;
     }
@@ -126,6 +188,9 @@ bool is_ntfs_mount_type(std::string_view fs_type) {
 bool volume_path_of(const mount_entry& m, std::string_view path, std::string& out) {
     out.clear();
     if (!path_within(m.mount_point, path) || m.root.empty() || m.root[0] != '/') return false;
+    // The root of a bind mount whose folder was removed reads "/a/b//deleted":
+    // the folder that path would name on the volume is another one, if any.
+    if (m.root.find("//") != std::string::npos) return false;
     const std::string_view below = m.mount_point == "/" ? path : path.substr(m.mount_point.size());
     if (m.root != "/") out = m.root;
     out.append(below);

@@ -24,6 +24,8 @@ struct mount_device {
 };
 
 struct mount_entry {
+    uint32_t id = 0;           // the mount's id
+    uint32_t parent = 0;       // id of the mount its mount point lies in
     mount_device device;       // of the mounted file system
     std::string root;          // decoded; the folder of the file system at the mount point
     std::string mount_point;   // decoded, absolute
@@ -36,8 +38,8 @@ struct mount_entry {
 std::string decode_mount_field(std::string_view field);
 
 // Parses one line; false when it is malformed (too few fields, no "-"
-// separator, a device number that is not major:minor, a mount point that is
-// not absolute).
+// separator, ids that are not numbers, a device number that is not
+// major:minor, a mount point that is not absolute).
 bool parse_mount_line(std::string_view line, mount_entry& out);
 
 // Every well-formed line of the table, in its order; malformed lines are
@@ -48,12 +50,19 @@ std::vector<mount_entry> parse_mount_table(std::string_view text);
 // lies below it.
 bool path_within(std::string_view mount_point, std::string_view path);
 
+// For each mount, true when a later mount covers it: one mounted on its own
+// point (whose parent it is), or one of its siblings on its point or on a
+// folder above it (the sibling, mounted later, is on top); and everything
+// mounted within a covered mount.
+std::vector<bool> covered_mounts(const std::vector<mount_entry>& mounts);
+
 // The mount that holds `path`: of the mounts whose point contains it, those
 // on the path's own device (when `device` is given) come
 // first, since a mount point hidden under a later mount no longer holds what
-// the path shows; among them the longest mount point wins, and of mounts on
-// the same point the last one, which is on top. False when none contains
-// the path.
+// the path shows; then those no later mount covers (a path reached through
+// a folder opened before may still lie in a covered one); among them the
+// longest mount point wins, and of mounts on the same point the last one,
+// which is on top. False when none contains the path.
 bool find_mount(const std::vector<mount_entry>& mounts, std::string_view path, const mount_device* device,
                 size_t& index);
 
@@ -66,5 +75,5 @@ bool is_ntfs_mount_type(std::string_view fs_type);
 // root followed by the part of `path` below the mount point, with
 // backslashes ("/mnt/evidence/Users" on a mount of "/" at /mnt/evidence is
 // "\Users"). False when `path` is not within the mount or the mount's root
-// is not a folder path.
+// is not a folder path, or is one of a removed folder ("/a//deleted").
 bool volume_path_of(const mount_entry& m, std::string_view path, std::string& out);

@@ -9,6 +9,7 @@ devices the tests skip and say which is missing.
 import os
 import re
 import shutil
+import stat
 import subprocess
 import tempfile
 import time
@@ -124,6 +125,17 @@ class MountedVolumes(unittest.TestCase):
         self.assert_lists_as_image(bound, "\\docs\\reports", [self.loop])
         self.assert_lists_as_image(os.path.join(bound, "2023"), "\\docs\\reports\\2023", [self.loop])
 
+    def test_a_mount_covered_by_a_later_one_gives_way(self):
+        # docs bound over names, then the volume bound over its own mount
+        # point: names shows the volume's names again.
+        point = self.mount("ntfs-3g", "-o", "ro", self.image)
+        names = os.path.join(point, "names")
+        subprocess.run(["mount", "--bind", os.path.join(point, "docs"), names], check=True)
+        self.addCleanup(unmount, names)
+        subprocess.run(["mount", "--bind", point, point], check=True)
+        self.addCleanup(unmount, point)
+        self.assert_lists_as_image(names, "\\names", [self.image])
+
     def test_loop_device_with_an_offset_or_its_backing_file(self):
         # A loop over the second partition of a disk image is read as the
         # device by root, and through the image at the loop's offset by a
@@ -134,6 +146,90 @@ class MountedVolumes(unittest.TestCase):
         self.assert_lists_as_image(os.path.join(point, "dir1"), "\\dir1", [loop], ["-level", "2"])
         self.assert_lists_as_image(os.path.join(point, "dir1"), "\\dir1", [disk, "-offset", "0x1100000"],
                                    ["-level", "2"], prefix=NOBODY)
+
+    def made_volume(self, names, more=None):
+        """A new volume holding a folder for each of `names`, each with one
+        file "in <last name>", and what `more` (given the mount point) makes,
+        made through ntfs-3g and mounted again read-only; returns the mount
+        point."""
+        need_tool("mkntfs")
+        image = tempfile.mkstemp(prefix="made ", suffix=".img", dir=self.dir)[1]
+        os.truncate(image, 8 << 20)
+        subprocess.run(["mkntfs", "-F", "-q", "-Q", image], check=True, capture_output=True)
+        point = self.mount("ntfs-3g", image)
+        for name in names:
+            os.mkdir(os.path.join(point, name))
+            open(os.path.join(point, name, "in " + os.path.basename(name)), "w").close()
+        if more:
+            more(point)
+        unmount(point)
+        subprocess.run(["ntfs-3g", "-o", "ro", image, point], check=True)
+        return point
+
+    def listed(self, path):
+        return [line for line in self.output([path, "-filepath_only"]).splitlines() if line.startswith("\\")]
+
+    def test_names_apart_only_by_case_or_a_colon_list_their_own_folder(self):
+        # ntfs-3g keeps names that Windows would take for one name, or for
+        # a folder and its stream: each host path lists its own folder.
+        point = self.made_volume(["a", "A", "x", "x:y", "d", "d/x:y"])
+        for name in ("a", "A", "x", "x:y", "d/x:y"):
+            with self.subTest(name=name):
+                folder = name.replace("/", "\\")
+                self.assertEqual(self.listed(os.path.join(point, name)),
+                                 ["\\%s\\" % folder, "\\%s\\in %s" % (folder, os.path.basename(name))])
+
+    def test_a_name_lists_the_entry_of_its_own_folder(self):
+        # a.txt of P is also b.txt of Q; P's own b.txt is another file.
+        def links(point):
+            with open(os.path.join(point, "P", "a.txt"), "w") as f:
+                f.write("a")
+            os.link(os.path.join(point, "P", "a.txt"), os.path.join(point, "Q", "b.txt"))
+            with open(os.path.join(point, "P", "b.txt"), "w") as f:
+                f.write("bb")
+        point = self.made_volume(["P", "Q"], links)
+        for folder, name in (("P", "b.txt"), ("Q", "b.txt"), ("P", "a.txt")):
+            with self.subTest(folder=folder, name=name):
+                self.assertEqual(self.listed(os.path.join(point, folder, name)), ["\\%s\\%s" % (folder, name)])
+
+    def test_a_name_holding_a_backslash_is_refused(self):
+        # The name "b\c" would read as the folder c in b.
+        point = self.made_volume(["b", "b/c", "b\\c"])
+        r = run(["."], cwd=os.path.join(point, "b\\c"))
+        self.assertEqual((r.rc, r.err), (255, "couldn't resolve path .: a name in %s holds a backslash\n"
+                                         % os.path.join(point, "b\\c")))
+
+    def test_a_source_that_names_another_device_now_is_refused(self):
+        # Mounted from a device file that then names another device, as a
+        # disk name given to the next disk does: that disk is not read.
+        node = os.path.join(self.dir, "evidence disk")
+        os.mknod(node, 0o600 | stat.S_IFBLK, os.stat(self.loop).st_rdev)
+        point = self.mount("ntfs-3g", "-o", "ro", node)
+        os.remove(node)
+        other = self.loop_device(self.copy("streams.img", "other.img"))
+        os.mknod(node, 0o600 | stat.S_IFBLK, os.stat(other).st_rdev)
+        mounted = os.stat(self.loop).st_rdev
+        r = run([point])
+        self.assertEqual((r.rc, r.err), (255, "couldn't read the mount at %s raw: its source %s is no longer the "
+                                         "device mounted there (%d:%d)\n"
+                                         % (point, node, os.major(mounted), os.minor(mounted))))
+
+    def test_a_source_file_of_another_size_is_refused(self):
+        # ntfs-3g names the mount's source by the file name cut at a comma;
+        # the file of the cut name holds another volume.
+        image = self.copy("main.img", "evidence,copy.img")
+        other = self.copy("streams.img", "evidence")
+        point = self.mount("ntfs-3g", "-o", "ro", image)
+        def decoded(field):
+            return re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), field)
+        with open("/proc/self/mountinfo") as f:
+            fields = [line.split(" ") for line in f]
+        source = [decoded(e[e.index("-") + 2]) for e in fields if decoded(e[4]) == point]
+        if source != [other]:
+            self.skipTest("this ntfs-3g names its source %s" % source)
+        r = run([os.path.join(point, "docs")])
+        self.assertEqual((r.rc, r.err), (255, "couldn't read the mount at %s raw: its source %s holds a volume of "
+                                         "another size than the one mounted there\n" % (point, other)))
 
     def test_without_read_access_root_is_needed(self):
         os.chmod(self.image, 0o600)

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -71,6 +72,32 @@ TEST(ResolveRules, SpellingsPrefixesAndLinks) {
     // Twice: the second pass answers from the directory cache.
     for (int pass = 0; pass < 2; ++pass)
         for (const auto& c : rows) check(*v, c);
+}
+
+// Names from a host path on a mounted volume are spelled as stored: of two
+// names that differ in case only, each finds its own entry; other spellings
+// still resolve as on Windows (a mount that ignores case, a stream).
+TEST(ResolveRules, HostNamesMatchAsStoredFirst) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_volume_by_path(uni::to_utf16(path), 0, v));
+    const std::pair<const char16_t*, uint64_t> rows[] = {
+        {u"\\names\\posix\\case.txt", 100},
+        {u"\\names\\posix\\Case.txt", 99},
+        {u"\\DOCS\\readme.txt", 71},
+        {u"\\streams\\with_ads.txt:Zone.Identifier", 76},
+    };
+    for (int pass = 0; pass < 2; ++pass)
+        for (const auto& [p, want] : rows) {
+            resolve_result r;
+            ASSERT_TRUE(resolve_path(*v, p, false, nullptr, r, name_match::exact_first)) << uni::to_utf8(p);
+            EXPECT_EQ(r.found, want) << uni::to_utf8(p);
+        }
+    // The Windows spelling of the same volume keeps its rule: the lower entry.
+    resolve_result r;
+    ASSERT_TRUE(resolve_path(*v, u"\\names\\posix\\case.txt", false, nullptr, r));
+    EXPECT_EQ(r.found, 99u);
 }
 
 // A copy of main.img with `edit` applied to record `entry`, opened from memory.

@@ -63,6 +63,31 @@ TEST(MountInfo, LongestMountPointOnThePathsDeviceWins) {
     EXPECT_FALSE(find_mount(mounts, "relative", nullptr, i));
 }
 
+// A folder bound over another, then the volume bound over its own mount
+// point (as to make it read-only): the bound folder lies covered below.
+TEST(MountInfo, CoveredMountsGiveWay) {
+    const std::vector<mount_entry> stack = parse_mount_table(
+        "28 1 8:2 / / rw - ext4 /dev/sda2 rw\n"
+        "46 28 0:41 / /e ro - fuseblk /dev/sdb1 ro\n"
+        "47 46 0:41 /docs /e/names ro - fuseblk /dev/sdb1 ro\n"
+        "48 46 0:41 / /e ro - fuseblk /dev/sdb1 ro\n"
+        "49 47 0:50 / /e/names/deeper rw - tmpfs tmpfs rw\n");
+    ASSERT_EQ(stack.size(), 5u);
+    EXPECT_EQ(covered_mounts(stack), (std::vector<bool>{false, true, true, false, true}));
+    const mount_device fuse{0, 41};
+    for (const mount_device* device : {&fuse, static_cast<const mount_device*>(nullptr)}) {
+        size_t i = 99;
+        ASSERT_TRUE(find_mount(stack, "/e/names/deeper", device, i));
+        EXPECT_EQ(i, 3u);
+    }
+    // A path on the covered mount's device alone (a folder opened before)
+    // still finds it.
+    const mount_device tmpfs{0, 50};
+    size_t i = 99;
+    ASSERT_TRUE(find_mount(stack, "/e/names/deeper", &tmpfs, i));
+    EXPECT_EQ(i, 4u);
+}
+
 TEST(MountInfo, VolumePathsFollowBindRoots) {
     std::string v;
     for (const auto& [m, path, want] : {std::tuple{2, "/mnt/evidence/Users/a b", "\\Users\\a b"},
@@ -77,6 +102,9 @@ TEST(MountInfo, VolumePathsFollowBindRoots) {
     mount_entry ns = mounts[2];
     ns.root = "net:[4026531840]";  // namespace files show a root that is no folder
     EXPECT_FALSE(volume_path_of(ns, "/mnt/evidence/x", v));
+    mount_entry gone = mounts[4];
+    gone.root = "/Users/Public//deleted";  // a bind mount of a folder since removed
+    EXPECT_FALSE(volume_path_of(gone, "/mnt/public", v));
     EXPECT_TRUE(is_ntfs_mount_type("fuseblk") && is_ntfs_mount_type("ntfs3") && is_ntfs_mount_type("fuse"));
     EXPECT_FALSE(is_ntfs_mount_type("tmpfs") || is_ntfs_mount_type("fuse.sshfs") || is_ntfs_mount_type("NTFS3"));
 }
