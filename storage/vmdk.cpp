@@ -142,19 +142,8 @@ bool VmdkExtent::open(const std::u16string& file_path) try {
     table_sector_count = (table_bytes + vmdk_sector - 1) / vmdk_sector;
     for (const uint32_t gt : grain_directory)
         if (gt != 0) table_sectors.push_back(gt);
-    // The redundant directory and its tables are never read for data, but
-    // a grain placed over them is as much damage as one over the primary
-    // ones. A redundant directory that cannot be read takes no part.
-    if (fields.rgd_offset != 0 && fields.rgd_offset <= length / vmdk_sector &&
-        gd_entries * 4 <= length - fields.rgd_offset * vmdk_sector) {
-        raw.resize(gd_entries * 4);
-        if (read_exact(file.fd, raw.data(), raw.size(), fields.rgd_offset * vmdk_sector)) {
-            redundant_directory = fields.rgd_offset;
-            for (uint64_t i = 0; i < gd_entries; ++i)
-                if (const uint32_t gt = le::u32(raw, 4 * i); gt != 0) table_sectors.push_back(gt);
-        }
-    }
     std::sort(table_sectors.begin(), table_sectors.end());
+    add_redundant_tables(length);
 
     // The partitions of the disk as far as this extent holds it.
     std::vector<uint8_t> area(first_area_bytes);
@@ -192,6 +181,39 @@ grain_place VmdkExtent::locate(uint64_t offset, uint64_t& file_offset) const {
     if (over_metadata(s, fields.grain_size)) return grain_place::damaged;
     file_offset = uint64_t(s) * vmdk_sector + offset % grain_bytes;
     return grain_place::in_file;
+}
+
+void VmdkExtent::add_redundant_tables(uint64_t length) {
+    // The redundant directory and its tables are never read for data, but
+    // a grain placed over them is as much damage as one over the primary
+    // ones. Only what a writer really put there counts: a directory that
+    // cannot be read takes no part, and a table only where it holds its
+    // primary table's entries. Anything else (a stale or damaged
+    // directory) would otherwise refuse good grains that lie where it
+    // points.
+    const uint64_t gd_entries = grain_directory.size();
+    if (fields.rgd_offset == 0 || fields.rgd_offset > length / vmdk_sector ||
+        gd_entries * 4 > length - fields.rgd_offset * vmdk_sector)
+        return;
+    std::vector<uint8_t> raw(gd_entries * 4);
+    if (!read_exact(file.fd, raw.data(), raw.size(), fields.rgd_offset * vmdk_sector)) return;
+    redundant_directory = fields.rgd_offset;
+    const uint64_t table_bytes = uint64_t(fields.num_gtes_per_gt) * 4;
+    std::vector<uint8_t> table(table_bytes);
+    std::vector<uint32_t> found;
+    for (uint64_t t = 0; t < gd_entries; ++t) {
+        const uint32_t gt = le::u32(raw, 4 * t);
+        const uint64_t at = uint64_t(gt) * vmdk_sector;
+        if (gt == 0 || grain_directory[t] == 0 || at > length || table_bytes > length - at ||
+            !read_exact(file.fd, table.data(), table_bytes, at))
+            continue;
+        bool same = true;
+        for (uint32_t e = 0; e < fields.num_gtes_per_gt && same; ++e)
+            same = le::u32(table, 4 * uint64_t(e)) == grain_tables[t * fields.num_gtes_per_gt + e];
+        if (same) found.push_back(gt);
+    }
+    table_sectors.insert(table_sectors.end(), found.begin(), found.end());
+    std::sort(table_sectors.begin(), table_sectors.end());
 }
 
 bool VmdkExtent::over_metadata(uint64_t first, uint64_t count) const {

@@ -62,6 +62,9 @@ struct VmdkExtent {
     bool open(const std::u16string& file_path);
     // Finds disk byte `offset` in this extent alone.
     grain_place locate(uint64_t offset, uint64_t& file_offset) const;
+    // Adds the redundant directory's tables to `table_sectors` (sorted), the
+    // grain tables read already; `length` is the file's.
+    void add_redundant_tables(uint64_t length);
     // True when sectors [first, first + count) share one with the metadata.
     bool over_metadata(uint64_t first, uint64_t count) const;
     // Reads disk bytes through this extent alone; grains it does not hold

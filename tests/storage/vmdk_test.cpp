@@ -321,14 +321,16 @@ TEST(VmdkExtent, GrainsOverTheHeaderOrTablesAreDamage) {
     le::put_u32(d, 4 * 512 + 4, 3);  // grain 1 over the directory and the tables
     le::put_u32(d, 4 * 512 + 8, 0);  // grain 2 in no file
     le::put_u32(d, 5 * 512 + 0, 7);  // grain 4 over the last table only
-    // A redundant directory at sector 16 naming its tables at 17-20, then
-    // a grain's worth of sectors.
+    // A redundant directory at sector 16 naming its tables at 17-20 (copies
+    // of the primary ones, as a writer keeps them), then a grain's worth of
+    // sectors.
     d.resize(32 * 512, 0x5A);
     le::put_u64(d, 48, 16);
     for (uint32_t t = 0; t < 4; ++t) le::put_u32(d, 16 * 512 + 4 * t, 17 + t);
     le::put_u32(d, 5 * 512 + 4, 16);   // grain 5 over the redundant directory
     le::put_u32(d, 5 * 512 + 8, 20);   // grain 6 over the last redundant table
     le::put_u32(d, 5 * 512 + 12, 24);  // grain 7 after them: disk bytes
+    std::copy(d.begin() + 4 * 512, d.begin() + 8 * 512, d.begin() + 17 * 512);
     const std::string path = dir.file("m.vmdk");
     write_file(path, d);
 
@@ -343,6 +345,16 @@ TEST(VmdkExtent, GrainsOverTheHeaderOrTablesAreDamage) {
     std::vector<std::string> expected;
     for (const char* g : {"0", "1", "4", "5", "6"}) expected.push_back(path + ": grain " + g + why);
     EXPECT_EQ(damage.get(), expected);
+
+    // A redundant directory entry naming a place that holds no copy of its
+    // table (stale or damaged, here grain 7's data) refuses no grain there.
+    le::put_u32(d, 16 * 512 + 12, 24);
+    const std::string stale = dir.file("stale.vmdk");
+    write_file(stale, d);
+    container_files::damage_lines stale_damage;
+    const std::vector<uint8_t> again = read_disk(stale, 7 * 4096, 4096);
+    EXPECT_EQ(std::count(again.begin(), again.end(), 0x5A), 4096);
+    for (const std::string& line : stale_damage.get()) EXPECT_EQ(line.find(": grain 7 "), std::string::npos) << line;
 }
 
 TEST(VmdkExtent, ZeroedGrainEntriesReadAsZeros) {
