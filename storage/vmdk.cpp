@@ -188,16 +188,16 @@ void VmdkExtent::add_redundant_tables(uint64_t length) {
     // a grain placed over them is as much damage as one over the primary
     // ones. Only what a writer really put there counts: a directory that
     // cannot be read takes no part, and a table only where it holds its
-    // primary table's entries. Anything else (a stale or damaged
-    // directory) would otherwise refuse good grains that lie where it
-    // points.
+    // primary table's entries, and the directory itself only when one of
+    // its tables does. Anything else (a stale or damaged directory, or a
+    // redundant offset that is not one) would otherwise refuse good grains
+    // that lie where it points.
     const uint64_t gd_entries = grain_directory.size();
     if (fields.rgd_offset == 0 || fields.rgd_offset > length / vmdk_sector ||
         gd_entries * 4 > length - fields.rgd_offset * vmdk_sector)
         return;
     std::vector<uint8_t> raw(gd_entries * 4);
     if (!read_exact(file.fd, raw.data(), raw.size(), fields.rgd_offset * vmdk_sector)) return;
-    redundant_directory = fields.rgd_offset;
     const uint64_t table_bytes = uint64_t(fields.num_gtes_per_gt) * 4;
     std::vector<uint8_t> table(table_bytes);
     std::vector<uint32_t> found;
@@ -212,6 +212,8 @@ void VmdkExtent::add_redundant_tables(uint64_t length) {
             same = le::u32(table, 4 * uint64_t(e)) == grain_tables[t * fields.num_gtes_per_gt + e];
         if (same) found.push_back(gt);
     }
+    if (found.empty()) return;
+    redundant_directory = fields.rgd_offset;
     table_sectors.insert(table_sectors.end(), found.begin(), found.end());
     std::sort(table_sectors.begin(), table_sectors.end());
 }
