@@ -37,8 +37,9 @@ bool written_whole(std::ostream& stream) {
     return !stream.fail();
 }
 
-// Damage in a container (a chunk or block read as zeros) and notes about
-// it go to standard error as they are met.
+// Damage in a container (a chunk or block read as zeros), notes about it
+// and the gaps it leaves in the listing go to standard error as they are
+// met.
 void show_damage_line(const std::string& line) { report_error("%s\n", line.c_str()); }
 
 void show_damage_summary() {
@@ -46,6 +47,10 @@ void show_damage_summary() {
     if (more != 0)
         report_error("... and %llu more unreadable chunks or blocks, read as zeros\n",
                      static_cast<unsigned long long>(more));
+    const uint64_t gaps = listing_gaps_not_shown();
+    if (gaps != 0)
+        report_error("... and %llu more entries or indexes that could not be read, not listed\n",
+                     static_cast<unsigned long long>(gaps));
 }
 
 // Steps before the listing: options, the finishing work, the output stream.

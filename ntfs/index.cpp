@@ -158,19 +158,23 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
     const le::bytes b(data.data(), size_t(n) * index_block_size);
     // The bitmap counts blocks by VCN, the buffer packs them past sparse extents.
     const std::vector<uint64_t> numbers =
-        slack ? index_block_numbers(extents, v.bytes_per_cluster, n) : std::vector<uint64_t>{};
+        slack || !bitmap.empty() ? index_block_numbers(extents, v.bytes_per_cluster, n) : std::vector<uint64_t>{};
     for (uint64_t k = 0; k + index_block_size <= b.size(); k += index_block_size) {
-        if (!le::has(b, k, "INDX")) continue;
+        const uint64_t packed = k / index_block_size;
+        const uint64_t number = packed < numbers.size() ? numbers[packed] : packed;
+        const bool past_bitmap = number / 8 >= bitmap.size();
+        const bool marked = !past_bitmap && ((bitmap[number / 8] >> (number % 8)) & 1);
+        if (!le::has(b, k, "INDX")) {
+            // A block in use that holds no index (zeros where a bad sector
+            // was imaged, say): the entries it held are lost to the listing.
+            if (marked) ++v.index_gaps;
+            continue;
+        }
         const le::bytes block = le::sub(b, k, index_block_size);
         walk_index_node(s, block, indx_node_offset, c);
-        if (slack) {
-            // Blocks past the bitmap's end count as in use: only their
-            // slack is read.
-            const uint64_t packed = k / index_block_size;
-            const uint64_t n = packed < numbers.size() ? numbers[packed] : packed;
-            const bool in_use = n / 8 >= bitmap.size() || ((bitmap[n / 8] >> (n % 8)) & 1);
-            collect_node_slack(block, indx_node_offset, !in_use, *slack);
-        }
+        // Blocks past the bitmap's end count as in use: only their slack
+        // is read.
+        if (slack) collect_node_slack(block, indx_node_offset, !(past_bitmap || marked), *slack);
     }
     return true;
 }
@@ -229,7 +233,7 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, le::bytes known, chi
         std::vector<uint8_t> ext;
         for (uint32_t type : {attr_index_allocation, attr_index_root, attr_bitmap}) {
             if (type == attr_index_root && !parts.root.empty()) continue;
-            if (type == attr_bitmap && (!slack || !parts.bitmap.empty())) continue;
+            if (type == attr_bitmap && !parts.bitmap.empty()) continue;
             uint64_t cursor = 0;
             int64_t remaining = static_cast<int64_t>(lb.size());
             while (find_attribute_list_entry(lb, cursor, remaining, type, i30)) {
@@ -251,7 +255,7 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, le::bytes known, chi
     if (!parts.allocation.empty()) {
         uint64_t initialized = 0;
         const std::vector<extent> all = allocation_extents(parts, initialized);
-        const std::vector<uint8_t> bits = slack ? bitmap_bits(v, parts.bitmap) : std::vector<uint8_t>{};
+        const std::vector<uint8_t> bits = bitmap_bits(v, parts.bitmap);
         result = read_index_allocation(s, v, all, initialized, false, slack, bits);
     }
     return result;

@@ -30,7 +30,8 @@ void prefetch_kept_directory_index(ntfs_volume& v, uint64_t entry);
 // Loads the whole allocation stream described by `extents` (initialized
 // size `initialized`) and walks every INDX block in it; with `slack`, also
 // gathers each block's slack, the whole block where `bitmap` (one bit per
-// block) marks it free.
+// block) marks it free. Blocks that `bitmap` marks in use but that hold no
+// index are counted in the volume's index_gaps.
 bool read_index_allocation(child_entry_set& children, ntfs_volume& v, const std::vector<extent>& extents,
                            uint64_t initialized, bool continue_past_end, index_slack* slack = nullptr,
                            le::bytes bitmap = {});

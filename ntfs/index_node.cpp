@@ -81,10 +81,15 @@ void fill_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t n, co
             uint8_t* into = a <= index_block_size ? out.data() + done * index_block_size + in_block * a : cluster.data();
             if (!read_clusters(v, e.lcn + i, into, len) || len == 0) {
                 // A failed read leaves no bytes of its own behind.
+                ++v.index_gaps;
                 filled = static_cast<size_t>(done * index_block_size + (a <= index_block_size ? in_block * a : 0));
                 return;
             }
-            if (len < a) std::memset(into + len, 0, static_cast<size_t>(a - len));
+            if (len < a) {
+                // The source ended inside the cluster: the rest is no index.
+                ++v.index_gaps;
+                std::memset(into + len, 0, static_cast<size_t>(a - len));
+            }
             if (a <= index_block_size) {
                 if (++in_block == k) {
                     fixup_index_block(std::span<uint8_t>(out).subspan(done * index_block_size, index_block_size));

@@ -137,6 +137,11 @@ struct ntfs_volume {
     std::unique_ptr<record_window> children_window;
     // The index blocks of the directory being read, kept likewise.
     std::vector<uint8_t> index_blocks;
+    // Index blocks that could not be read (a cut image, an unreadable
+    // device) or that the index bitmap marks in use yet hold no index: the
+    // listing compares the count before and after it reads a directory's
+    // index, to say that entries are missing.
+    uint64_t index_gaps = 0;
 };
 
 // The record size the rest of the engine works with: the volume's, or 1024

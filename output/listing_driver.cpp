@@ -12,6 +12,7 @@
 #include "output/writers.hpp"
 #include "platform/platform.hpp"
 #include "platform/unicode.hpp"
+#include "storage/damage.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -442,6 +443,20 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
     }
 }
 
+// A folder's path as its rows show it, ending in its separator.
+std::string shown_folder(const std::u16string& path) {
+    std::string shown = uni::to_shown_utf8(path);
+    if (shown.empty() || (shown.back() != '\\' && shown.back() != '/')) shown.push_back('\\');
+    return shown;
+}
+
+// A child the index names whose record cannot be read: it has no row, and
+// the listing says so rather than pass for complete.
+void report_unreadable_child(const std::u16string& path, uint64_t entry) {
+    report_listing_gap(shown_folder(path) + ": entry " + std::to_string(entry) +
+                       " named in its index could not be read, not listed");
+}
+
 // The rows of the children of directory `dir`: every entry its index
 // names, and with -deleted the deleted ones. False when the index could
 // not be read.
@@ -457,7 +472,10 @@ bool stage_children(ntfs_volume& v, uint64_t dir, le::bytes dir_record, const st
     slack.directory = dir;
     slack.entry_limit = mft_entries_in_use(v);
     index_slack* wanted = opts.show_deleted ? &slack : nullptr;
+    const uint64_t gaps_before = v.index_gaps;
     const bool read = collect_directory_children(v, dir, dir_record, children, wanted);
+    if (v.index_gaps != gaps_before)
+        report_listing_gap(shown_folder(path) + ": index blocks could not be read, the entries in them are not listed");
     prefetch_records(v, children);
     std::vector<uint64_t>& entries = batch.entries;
     entries.clear();
@@ -475,11 +493,11 @@ bool stage_children(ntfs_volume& v, uint64_t dir, le::bytes dir_record, const st
             rec = crec;
         } else {
             const window_read got = window ? window_record(v, *window, entries, i, rec) : window_read::not_held;
-            if (got == window_read::unreadable) continue;
-            if (got == window_read::not_held) {
-                if (!read_file_record(v, c, crec)) continue;
-                rec = crec;
+            if (got == window_read::unreadable || (got == window_read::not_held && !read_file_record(v, c, crec))) {
+                report_unreadable_child(path, c);
+                continue;
             }
+            if (got == window_read::not_held) rec = crec;
             // A folder's record is read again when the folder is listed,
             // by then long out of every cache.
             if (names_another_folder(rec, dir) ||

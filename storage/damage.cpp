@@ -10,6 +10,9 @@ struct damage_state {
     std::set<std::string> notes;  // notes shown so far
     uint64_t count = 0;
     uint64_t not_shown = 0;
+    std::set<std::string> gaps;  // listing gaps reported so far
+    uint64_t gap_count = 0;
+    uint64_t gaps_not_shown = 0;
 };
 
 damage_state& state() {
@@ -42,6 +45,19 @@ void report_container_note(const std::string& text) {
     if (s.sink) s.sink(text);
 }
 
+void report_listing_gap(const std::string& text) {
+    damage_state& s = state();
+    if (s.gaps.count(text)) return;
+    if (s.gaps.size() < damage_places_remembered) s.gaps.insert(text);
+    if (++s.gap_count > damage_lines_shown) {
+        ++s.gaps_not_shown;
+        return;
+    }
+    if (s.sink) s.sink(text);
+}
+
+uint64_t listing_gaps_not_shown() { return state().gaps_not_shown; }
+
 uint64_t damage_not_shown() { return state().not_shown; }
 uint64_t damage_count() { return state().count; }
 
@@ -51,4 +67,7 @@ void reset_damage_reports() {
     s.notes.clear();
     s.count = 0;
     s.not_shown = 0;
+    s.gaps.clear();
+    s.gap_count = 0;
+    s.gaps_not_shown = 0;
 }

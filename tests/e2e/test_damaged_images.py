@@ -6,7 +6,7 @@ import struct
 import tempfile
 import unittest
 
-from brelvik_e2e import run, testdata
+from brelvik_e2e import fixture, run, testdata
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -30,6 +30,9 @@ class XpVolume(NtfsImage):
         length = int.from_bytes(rec[pos + 1:pos + 1 + (h & 15)], "little")
         lcn = int.from_bytes(rec[pos + 1 + (h & 15):pos + 1 + (h & 15) + (h >> 4)], "little", signed=True)
         return lcn, length
+
+
+ROOT_INDEX_GAP = "\\: index blocks could not be read, the entries in them are not listed"
 
 
 class DamagedImages(unittest.TestCase):
@@ -64,6 +67,11 @@ class DamagedImages(unittest.TestCase):
                     # The root's record is there: its own row is listed.
                     self.assertEqual(r.rc, 0, r.err)
                     self.assertRegex(r.out, r"dir  \\\n")
+                if mft + 16 * 1024 <= cut <= size // 2:
+                    # Its index blocks are not: the listing says it lacks them.
+                    self.assertIn(ROOT_INDEX_GAP, r.err)
+                if cut == size - 4096:
+                    self.assertEqual(r.err, "")
 
     def test_zeroed_mft(self):
         v = self.vol
@@ -80,6 +88,17 @@ class DamagedImages(unittest.TestCase):
         r = self.list(bytes(v.data), "-recurse")
         self.assertEqual(r.rc, 0, r.err)
         self.assertNotIn("$MFT", r.out)
+        self.assertEqual(r.err, ROOT_INDEX_GAP + "\n")
+
+    def test_zeroed_child_record(self):
+        v = self.vol
+        at = v.record_at(27)
+        v.data[at:at + v.record] = bytes(v.record)
+        r = self.list(bytes(v.data), "-recurse")
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertNotIn("System Volume Information", r.out)
+        self.assertIn("$MFT", r.out)
+        self.assertEqual(r.err, "\\: entry 27 named in its index could not be read, not listed\n")
 
     def test_zeroed_root_record(self):
         v = self.vol
@@ -127,6 +146,49 @@ class DamagedImages(unittest.TestCase):
         self.assertEqual(r.rc, 0, r.err)
         self.assertRegex(r.out, r"dir  \\\n")
         self.assertNotIn("$MFT", r.out)
+
+
+class DamagedLargeFolder(unittest.TestCase):
+    """big/ (entry 64) of bigdir.img: 2700 files, its index bitmap in an
+    extension record."""
+
+    def setUp(self):
+        self.vol = NtfsImage(fixture("bigdir.img"))
+        self.dir = tempfile.mkdtemp(prefix="brelvik-damaged-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def list(self):
+        path = os.path.join(self.dir, "v.img")
+        with open(path, "wb") as f:
+            f.write(self.vol.data)
+        r = run(["\\big", "-image", path], timeout=TIME_LIMIT)
+        self.assertEqual(r.rc, 0, r.err)
+        return r
+
+    def test_zeroed_index_block_in_use(self):
+        v = self.vol
+        rec, off, ln = v.attribute(64, 0xA0)
+        pos = off + struct.unpack_from("<H", rec, off + 32)[0]
+        h = rec[pos]
+        lcn = int.from_bytes(rec[pos + 1 + (h & 15):pos + 1 + (h & 15) + (h >> 4)], "little", signed=True)
+        whole = self.list()
+        at = lcn * v.cluster
+        v.data[at:at + 4096] = bytes(4096)
+        r = self.list()
+        self.assertLess(len(r.out), len(whole.out))
+        self.assertEqual(r.err, "\\big\\: index blocks could not be read, the entries in them are not listed\n")
+
+    def test_many_unreadable_records_are_counted(self):
+        v = self.vol
+        for entry in range(100, 130):
+            at = v.record_at(entry)
+            v.data[at:at + v.record] = bytes(v.record)
+        lines = self.list().err.splitlines()
+        self.assertEqual(len(lines), 21, lines)
+        self.assertEqual(lines[0], "\\big\\: entry 100 named in its index could not be read, not listed")
+        self.assertEqual(lines[-1], "... and 10 more entries or indexes that could not be read, not listed")
 
 
 if __name__ == "__main__":
