@@ -135,6 +135,9 @@ struct row_batch {
     std::vector<uint64_t> entries;  // the children of the folder being read
     std::vector<listing_row> sorted;
     row_sort_room sort_room;
+    // Why the last entry staged gave no rows although it names its folder:
+    // nullptr when it gave them, or when nothing was wrong with it.
+    const char* unlisted_why = nullptr;
 };
 
 // Moves the batch into `rows`: the order and the placing of equal keys are
@@ -156,6 +159,7 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
                       const std::u16string& lower_path, row_batch& batch, bool show_indx, bool is_child,
                       brelvik_opts& opts) {
     if (!v.source) return false;
+    batch.unlisted_why = nullptr;
     entry_name_map& names = batch.names;
     if (!collect_entry_names(v, entry, rec, true, parent, names)) return true;
     listing_row row;
@@ -182,7 +186,10 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
 
     const le::bytes si_attr = find_attribute(rec, attr_standard_information, working_record_size(v));
     const le::bytes si = resident_value(si_attr);
-    if (si.empty()) return true;
+    if (si.empty()) {
+        batch.unlisted_why = "has no readable $STANDARD_INFORMATION";
+        return true;
+    }
     row.attr_type = attr_standard_information;
     row.attr_id = le::u16(si_attr, attr_header::id);
     row.si_created = le::u64(si, 0);
@@ -203,7 +210,10 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     // name's string goes to the last row that shows it as it is.
 
     std::vector<attr_desc>& items = batch.items;
-    if (!collect_listing_attrs(v, entry, rec, items)) return true;
+    if (!collect_listing_attrs(v, entry, rec, items)) {
+        batch.unlisted_why = "has attributes that could not be read";
+        return true;
+    }
     uint8_t object_id[16] = {};
     for (const auto& d : items) {
         if (d.type == attr_reparse_point && !d.text.empty()) {
@@ -450,11 +460,11 @@ std::string shown_folder(const std::u16string& path) {
     return shown;
 }
 
-// A child the index names whose record cannot be read: it has no row, and
-// the listing says so rather than pass for complete.
-void report_unreadable_child(const std::u16string& path, uint64_t entry) {
-    report_listing_gap(shown_folder(path) + ": entry " + std::to_string(entry) +
-                       " named in its index could not be read, not listed");
+// A child the index names that has no row, its record unreadable or
+// damaged (`why`): the listing says so rather than pass for complete.
+void report_unlisted_child(const std::u16string& path, uint64_t entry, const char* why) {
+    report_listing_gap(shown_folder(path) + ": entry " + std::to_string(entry) + " named in its index " + why +
+                       ", not listed");
 }
 
 // The rows of the children of directory `dir`: every entry its index
@@ -494,7 +504,7 @@ bool stage_children(ntfs_volume& v, uint64_t dir, le::bytes dir_record, const st
         } else {
             const window_read got = window ? window_record(v, *window, entries, i, rec) : window_read::not_held;
             if (got == window_read::unreadable || (got == window_read::not_held && !read_file_record(v, c, crec))) {
-                report_unreadable_child(path, c);
+                report_unlisted_child(path, c, "could not be read");
                 continue;
             }
             if (got == window_read::not_held) rec = crec;
@@ -507,6 +517,7 @@ bool stage_children(ntfs_volume& v, uint64_t dir, le::bytes dir_record, const st
         if (progress) count_entry(*progress, path);
         if (wanted) states.push_back({c, le::u16(rec, file_header::sequence), le::u16(rec, file_header::flags)});
         if (!stage_entry_rows(v, rec, c, dir, path, lower_path, batch, show_indx, true, opts)) break;
+        if (batch.unlisted_why) report_unlisted_child(path, c, batch.unlisted_why);
     }
     if (wanted) stage_deleted_children(v, dir, path, lower_path, children, states, slack, batch, opts, progress);
     return read;

@@ -100,6 +100,17 @@ class DamagedImages(unittest.TestCase):
         self.assertIn("$MFT", r.out)
         self.assertEqual(r.err, "\\: entry 27 named in its index could not be read, not listed\n")
 
+    def test_child_record_without_standard_information(self):
+        def hide_si(rec):
+            off = next(o for t, o, ln in attributes(rec) if t == 0x10)
+            struct.pack_into("<I", rec, off, 0x11)
+
+        self.vol.edit_record(27, hide_si)
+        r = self.list(bytes(self.vol.data), "-recurse")
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertNotIn("System Volume Information", r.out)
+        self.assertEqual(r.err, "\\: entry 27 named in its index has no readable $STANDARD_INFORMATION, not listed\n")
+
     def test_zeroed_root_record(self):
         v = self.vol
         at = v.record_at(5)
