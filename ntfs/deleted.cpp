@@ -20,8 +20,6 @@ bool link_less(const deleted_link& a, const deleted_link& b) {
     return a.parent != b.parent ? a.parent < b.parent : a.entry < b.entry;
 }
 
-// Feeds the bytes of the MFT's data to the records they make up, in order:
-// `carry` holds the start of a record that the previous piece cut off.
 // The links of one record's resident $FILE_NAMEs, as record_deleted_links
 // gives them, under `entry`.
 void append_name_links(le::bytes rec, uint64_t entry, std::vector<deleted_link>& out) {
@@ -54,6 +52,8 @@ struct extension_link {
     uint16_t base_seq = 0;   // the base record's sequence number it holds
 };
 
+// Feeds the bytes of the MFT's data to the records they make up, in order:
+// `carry` holds the start of a record that the previous piece cut off.
 struct record_feed {
     uint64_t stride = 0;
     uint64_t entry = 0;
@@ -170,10 +170,12 @@ bool build_deleted_map(ntfs_volume& v, deleted_map& out) {
     // the extension records hold, or one more.
     std::vector<uint8_t> base;
     uint64_t checked = ~uint64_t(0);
+    uint16_t checked_seq = 0;
     bool base_deleted = false;
     for (const extension_link& x : feed.extension_links) {
-        if (x.link.entry != checked) {
+        if (x.link.entry != checked || x.base_seq != checked_seq) {
             checked = x.link.entry;
+            checked_seq = x.base_seq;
             base_deleted = x.link.entry < entries && read_file_record(v, x.link.entry, base) &&
                            valid_file_header(base) && le::u64(le::bytes(base), file_header::base_reference) == 0 &&
                            !(le::u16(base, file_header::flags) & record_in_use) &&
