@@ -20,6 +20,38 @@ bool link_less(const deleted_link& a, const deleted_link& b) {
     return a.parent != b.parent ? a.parent < b.parent : a.entry < b.entry;
 }
 
+// The links of one record's resident $FILE_NAMEs, as record_deleted_links
+// gives them, under `entry`.
+void append_name_links(le::bytes rec, uint64_t entry, std::vector<deleted_link>& out) {
+    const size_t first_link = out.size();
+    uint64_t off = le::u16(rec, file_header::first_attribute);
+    while (le::fits(rec, off, 8)) {
+        const uint32_t type = le::u32(rec, off);
+        const uint32_t len = le::u32(rec, off + attr_header::length);
+        if (type == attr_end || len == 0 || !le::fits(rec, off, len)) break;
+        const le::bytes a = le::sub(rec, off, len);
+        if (type == attr_file_name && !le::u8(a, attr_header::non_resident)) {
+            const le::bytes v = resident_value(a);
+            const uint8_t units = le::u8(v, 64);
+            if (units != 0 && v.size() >= file_name_head + 2u * units) {
+                const uint64_t ref = le::u64(v, 0);
+                const deleted_link link{ref & entry_number_mask, entry, static_cast<uint16_t>(ref >> 48)};
+                const bool known = std::any_of(out.begin() + static_cast<std::ptrdiff_t>(first_link), out.end(),
+                                               [&](const deleted_link& l) { return l.parent == link.parent; });
+                if (!known) out.push_back(link);
+            }
+        }
+        off += len;
+    }
+}
+
+// A link found in an extension record no longer in use: it is its base
+// record's, when that record turns out to be a deleted file too.
+struct extension_link {
+    deleted_link link;       // under the base record's entry number
+    uint16_t base_seq = 0;   // the base record's sequence number it holds
+};
+
 // Feeds the bytes of the MFT's data to the records they make up, in order:
 // `carry` holds the start of a record that the previous piece cut off.
 struct record_feed {
@@ -28,13 +60,27 @@ struct record_feed {
     std::vector<uint8_t> carry;
     std::vector<uint8_t> scratch;
     std::vector<deleted_link>& links;
+    std::vector<extension_link> extension_links{};
+    std::vector<deleted_link> found{};
 
     void record(const uint8_t* bytes) {
         // Most records are in use: the flags word says so before any copy.
         const le::bytes raw(bytes, static_cast<size_t>(stride));
         if (le::has(raw, 0, "FILE") && !(le::u16(raw, file_header::flags) & record_in_use)) {
             scratch.assign(raw.begin(), raw.end());
-            if (fixup_plain(scratch)) record_deleted_links(scratch, entry, links);
+            if (fixup_plain(scratch)) {
+                const uint64_t base = le::u64(le::bytes(scratch), file_header::base_reference);
+                if (base == 0) {
+                    record_deleted_links(scratch, entry, links);
+                } else if (valid_file_header(scratch)) {
+                    // A file with many names keeps some of them, or all,
+                    // in extension records its attribute list names.
+                    found.clear();
+                    append_name_links(scratch, base & entry_number_mask, found);
+                    for (const deleted_link& l : found)
+                        extension_links.push_back({l, static_cast<uint16_t>(base >> 48)});
+                }
+            }
         }
         ++entry;
     }
@@ -80,26 +126,7 @@ bool freed_record_matches(uint16_t record_seq, uint16_t ref_seq) {
 void record_deleted_links(le::bytes rec, uint64_t entry, std::vector<deleted_link>& out) {
     if (!valid_file_header(rec) || (le::u16(rec, file_header::flags) & record_in_use)) return;
     if (le::u64(rec, file_header::base_reference) != 0) return;
-    const size_t first_link = out.size();
-    uint64_t off = le::u16(rec, file_header::first_attribute);
-    while (le::fits(rec, off, 8)) {
-        const uint32_t type = le::u32(rec, off);
-        const uint32_t len = le::u32(rec, off + attr_header::length);
-        if (type == attr_end || len == 0 || !le::fits(rec, off, len)) break;
-        const le::bytes a = le::sub(rec, off, len);
-        if (type == attr_file_name && !le::u8(a, attr_header::non_resident)) {
-            const le::bytes v = resident_value(a);
-            const uint8_t units = le::u8(v, 64);
-            if (units != 0 && v.size() >= file_name_head + 2u * units) {
-                const uint64_t ref = le::u64(v, 0);
-                const deleted_link link{ref & entry_number_mask, entry, static_cast<uint16_t>(ref >> 48)};
-                const bool known = std::any_of(out.begin() + static_cast<std::ptrdiff_t>(first_link), out.end(),
-                                               [&](const deleted_link& l) { return l.parent == link.parent; });
-                if (!known) out.push_back(link);
-            }
-        }
-        off += len;
-    }
+    append_name_links(rec, entry, out);
 }
 
 bool build_deleted_map(ntfs_volume& v, deleted_map& out) {
@@ -138,7 +165,31 @@ bool build_deleted_map(ntfs_volume& v, deleted_map& out) {
         }
         if (scanned >= budget) break;
     }
+    // The names of extension records count for a base record that is a
+    // deleted file itself, and the same file: its sequence number the one
+    // the extension records hold, or one more.
+    std::vector<uint8_t> base;
+    uint64_t checked = ~uint64_t(0);
+    uint16_t checked_seq = 0;
+    bool base_deleted = false;
+    for (const extension_link& x : feed.extension_links) {
+        if (x.link.entry != checked || x.base_seq != checked_seq) {
+            checked = x.link.entry;
+            checked_seq = x.base_seq;
+            base_deleted = x.link.entry < entries && read_file_record(v, x.link.entry, base) &&
+                           valid_file_header(base) && le::u64(le::bytes(base), file_header::base_reference) == 0 &&
+                           !(le::u16(base, file_header::flags) & record_in_use) &&
+                           freed_record_matches(le::u16(base, file_header::sequence), x.base_seq);
+        }
+        if (base_deleted) out.links.push_back(x.link);
+    }
     std::sort(out.links.begin(), out.links.end(), link_less);
+    // One link per record and parent, whichever of its records held it.
+    out.links.erase(std::unique(out.links.begin(), out.links.end(),
+                                [](const deleted_link& a, const deleted_link& b) {
+                                    return a.parent == b.parent && a.entry == b.entry;
+                                }),
+                    out.links.end());
     return true;
 }
 

@@ -88,7 +88,9 @@ uint64_t orphan_folder_entry(const ntfs_volume& v);
 void record_deleted_links(le::bytes record, uint64_t entry, std::vector<deleted_link>& out);
 
 // The one pass over the MFT. It reads at most as many bytes as the source
-// holds, whatever the MFT's runs claim.
+// holds, whatever the MFT's runs claim. The names of extension records no
+// longer in use are links of their base record when that record is a
+// deleted file of the same sequence number or one more.
 bool build_deleted_map(ntfs_volume& v, deleted_map& out);
 
 // The state of a parent record, read once and remembered.

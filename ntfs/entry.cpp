@@ -59,21 +59,29 @@ bool attribute_list_bytes(ntfs_volume& v, le::bytes a, std::vector<uint8_t>& out
     const std::vector<extent> ext = runs_to_extents(runs);
     const uint64_t c = v.bytes_per_cluster;
     if (c == 0) return false;
-    const uint64_t size = std::min<uint64_t>(total_clusters(ext, false) * c, max_attribute_list_bytes);
+    // The list is as long as its data size: the rest of its last cluster is
+    // slack, which may still hold entries of a longer list it once was.
+    const uint64_t size = std::min({total_clusters(ext, false) * c, le::u64(a, attr_header::real_size),
+                                    max_attribute_list_bytes});
     // Zeroed first: clusters that cannot be read leave zeros, which end the
     // walk of the list, never stale memory.
     out.assign(static_cast<size_t>(size), 0);
+    // A cluster the list ends inside (or a cluster larger than the whole
+    // list) is read whole here and only its start is kept.
+    std::vector<uint8_t> cluster;
     uint64_t pos = 0;
     for (const extent& e : ext) {
-        for (uint32_t i = 0; i < e.length && pos + c <= size; ++i) {
-            if (e.sparse) {
-                // Sparse clusters hold no data on disk; they read as zeros.
-                pos += c;
-                continue;
+        for (uint32_t i = 0; i < e.length && pos < size; ++i) {
+            const uint64_t take = std::min(c, size - pos);
+            // Sparse clusters hold no data on disk; they read as zeros.
+            if (!e.sparse) {
+                uint32_t len = static_cast<uint32_t>(c);
+                if (take < c) cluster.resize(static_cast<size_t>(c));
+                uint8_t* to = take < c ? cluster.data() : out.data() + pos;
+                if (!read_clusters(v, e.lcn + i, to, len)) return true;
+                if (take < c) std::memcpy(out.data() + pos, cluster.data(), static_cast<size_t>(take));
             }
-            uint32_t len = static_cast<uint32_t>(c);
-            if (!read_clusters(v, e.lcn + i, out.data() + pos, len)) break;
-            pos += c;
+            pos += take;
         }
     }
     return true;

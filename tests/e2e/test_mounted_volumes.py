@@ -147,15 +147,15 @@ class MountedVolumes(unittest.TestCase):
         self.assert_lists_as_image(os.path.join(point, "dir1"), "\\dir1", [disk, "-offset", "0x1100000"],
                                    ["-level", "2"], prefix=NOBODY)
 
-    def made_volume(self, names, more=None):
-        """A new volume holding a folder for each of `names`, each with one
-        file "in <last name>", and what `more` (given the mount point) makes,
-        made through ntfs-3g and mounted again read-only; returns the mount
-        point."""
+    def made_volume(self, names, more=None, size=8 << 20, mkntfs_options=()):
+        """A new volume of `size` bytes holding a folder for each of `names`,
+        each with one file "in <last name>", and what `more` (given the mount
+        point) makes, made through ntfs-3g and mounted again read-only;
+        returns the mount point."""
         need_tool("mkntfs")
         image = tempfile.mkstemp(prefix="made ", suffix=".img", dir=self.dir)[1]
-        os.truncate(image, 8 << 20)
-        subprocess.run(["mkntfs", "-F", "-q", "-Q", image], check=True, capture_output=True)
+        os.truncate(image, size)
+        subprocess.run(["mkntfs", "-F", "-q", "-Q", *mkntfs_options, image], check=True, capture_output=True)
         point = self.mount("ntfs-3g", image)
         for name in names:
             os.mkdir(os.path.join(point, name))
@@ -191,6 +191,20 @@ class MountedVolumes(unittest.TestCase):
         for folder, name in (("P", "b.txt"), ("Q", "b.txt"), ("P", "a.txt")):
             with self.subTest(folder=folder, name=name):
                 self.assertEqual(self.listed(os.path.join(point, folder, name)), ["\\%s\\%s" % (folder, name)])
+
+    def test_attribute_list_in_a_cluster_larger_than_the_list_may_be(self):
+        # With 1 MiB clusters the non-resident attribute list of a file of
+        # 40 streams lies in one cluster far larger than any list; it names
+        # the file's $FILE_NAME and streams in extension records.
+        def streams(point):
+            path = os.path.join(point, "s.txt")
+            with open(path, "w") as f:
+                f.write("x")
+            for i in range(1, 41):
+                os.setxattr(path, "user.stream_%d" % i, b"v%d" % i)
+        point = self.made_volume([], streams, 40 << 20, ["-c", str(1 << 20)])
+        rows = [line for line in self.listed(point) if line.startswith("\\s.txt")]
+        self.assertEqual(sorted(rows), sorted(["\\s.txt"] + ["\\s.txt:stream_%d" % i for i in range(1, 41)]))
 
     def test_a_name_holding_a_backslash_is_refused(self):
         # The name "b\c" would read as the folder c in b.

@@ -225,6 +225,57 @@ TEST(DeletedMap, ThePassReadsNoMoreThanTheSource) {
     EXPECT_GE(m.links.size(), honest.links.size());
 }
 
+// A deleted file may keep its names in extension records only: entry 1716
+// of main.img, deleted here with its extension records 1717-1727 (each freed
+// once) and its own three names made attributes of another type, still
+// stands in its folder by the names of those records. Freed extension
+// records of a file still in use, or of a base record now holding another
+// file, place nothing.
+TEST(DeletedMap, NamesOfExtensionRecordsPlaceTheirDeletedBaseRecord) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    std::vector<uint8_t> img = image_patch::load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    std::vector<uint8_t> ext;
+    ASSERT_TRUE(read_file_record(*v, 1717, ext));
+    const uint64_t fn = image_patch::find_attr(ext, attr_file_name);
+    ASSERT_NE(fn, 0u);
+    const uint64_t folder = le::u64(ext, image_patch::value_at(ext, fn)) & entry_number_mask;
+    const auto free_record = [](std::span<uint8_t> r) {
+        le::put_u16(r, file_header::flags, le::u16(r, file_header::flags) & ~record_in_use);
+        le::put_u16(r, file_header::sequence, le::u16(r, file_header::sequence) + 1);
+    };
+    for (uint64_t e = 1717; e <= 1727; ++e) image_patch::record(img, *v, e, free_record);
+    const auto deleted_and_unnamed = [&](std::vector<uint8_t>& copy, bool free_base, uint16_t seq_step) {
+        image_patch::record(copy, *v, 1716, [&](std::span<uint8_t> r) {
+            if (free_base) le::put_u16(r, file_header::flags, le::u16(r, file_header::flags) & ~record_in_use);
+            le::put_u16(r, file_header::sequence, le::u16(r, file_header::sequence) + seq_step);
+            while (const uint64_t at = image_patch::find_attr(r, attr_file_name)) le::put_u32(r, at, 0x100);
+        });
+    };
+    struct want {
+        bool free_base;
+        uint16_t seq_step;
+        bool placed;
+    };
+    // Deleted and freed once; still in use; deleted, but its record served
+    // other files since.
+    for (const want w : {want{true, 1, true}, want{false, 0, false}, want{true, 3, false}}) {
+        SCOPED_TRACE(w.seq_step);
+        std::vector<uint8_t> copy = img;
+        deleted_and_unnamed(copy, w.free_base, w.seq_step);
+        std::unique_ptr<ntfs_volume> pv;
+        ASSERT_TRUE(open_memory_volume(std::move(copy), 0, pv));
+        deleted_map m;
+        ASSERT_TRUE(build_deleted_map(*pv, m));
+        EXPECT_EQ(has(deleted_children(*pv, m, folder), 1716), w.placed);
+        EXPECT_EQ(std::count_if(m.links.begin(), m.links.end(), [](const deleted_link& l) { return l.entry == 1716; }),
+                  w.placed ? 1 : 0);
+        for (const deleted_link& l : m.links) EXPECT_FALSE(l.entry >= 1717 && l.entry <= 1727) << l.entry;
+    }
+}
+
 // A map made by hand: parents known without a volume to read.
 struct crafted {
     ntfs_volume v;

@@ -294,6 +294,52 @@ TEST(EntryItems, UnusableExtensionRecordsContributeNothing) {
     }
 }
 
+// A non-resident attribute list is as long as its data size says; the
+// rest of its last cluster is slack, where a list that shrank leaves the
+// entries it no longer holds. Here the list of 1716 is made to end before
+// the entries of extension record 1727 (its last three names): those names
+// are not the entry's, though the bytes after the list's end still name
+// them.
+TEST(EntryItems, ListEntriesPastTheListsSizeAreNotRead) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    auto img = image_patch::load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    std::vector<uint8_t> base, ext;
+    ASSERT_TRUE(read_file_record(*v, 1716, base));
+    ASSERT_TRUE(read_file_record(*v, 1727, ext));
+    int in_last = 0;
+    while (image_patch::find_attr(ext, 0x30, in_last)) ++in_last;
+    ASSERT_GT(in_last, 0);
+    uint64_t list_at = 0, list_len = 0;
+    ASSERT_NO_FATAL_FAILURE(place_list(*v, base, list_at, list_len));
+    uint64_t cut = 0;
+    for (uint64_t p = list_at; p < list_at + list_len && le::u16(img, p + 4) != 0; p += le::u16(img, p + 4))
+        if ((le::u64(img, p + 16) & entry_number_mask) == 1727) {
+            cut = p - list_at;
+            break;
+        }
+    ASSERT_NE(cut, 0u);
+    const uint64_t attr = image_patch::find_attr(base, 0x20);
+    image_patch::record(img, *v, 1716, [&](std::span<uint8_t> r) {
+        le::put_u64(r, attr + attr_header::real_size, cut);
+        le::put_u64(r, attr + attr_header::initialized_size, cut);
+    });
+    std::unique_ptr<ntfs_volume> pv;
+    ASSERT_TRUE(open_memory_volume(std::move(img), 0, pv));
+    const size_t left = 46 - in_last;
+    items d;
+    ASSERT_TRUE(collect_entry_attrs(*pv, 1716, d));
+    EXPECT_EQ(of_type(d, 0x30).size(), left);
+    EXPECT_EQ(of_type(d, 0x80).size(), 1u);
+    std::vector<uint8_t> rec;
+    ASSERT_TRUE(read_file_record(*pv, 1716, rec));
+    entry_name_map names;
+    ASSERT_TRUE(collect_entry_names(*pv, 1716, rec, false, any_parent, names));
+    EXPECT_EQ(names.size(), left);
+}
+
 // Attribute ids are numbered afresh in every record: an attribute of an
 // extension record with the id of one in the base record is an attribute
 // of its own, not a repeat. Here the first name of extension record 1717
