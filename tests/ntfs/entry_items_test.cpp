@@ -243,6 +243,42 @@ void place_list(const ntfs_volume& v, le::bytes base, uint64_t& at, uint64_t& le
     length = le::u64(la, attr_header::real_size);
 }
 
+// Entry 1716 of main.img, whose names spread over extension records: the
+// image, its volume, the base record, extension record `ext_entry`, how
+// many names that one holds and where the attribute list lies.
+struct many_names_file {
+    std::vector<uint8_t> img;
+    std::unique_ptr<ntfs_volume> v;
+    std::vector<uint8_t> base, ext;
+    int ext_names = 0;
+    uint64_t list_at = 0, list_len = 0;
+};
+
+void open_many_names_file(const std::string& path, uint64_t ext_entry, many_names_file& f) {
+    f.img = image_patch::load(path);
+    ASSERT_TRUE(open_memory_volume(f.img, 0, f.v));
+    ASSERT_TRUE(read_file_record(*f.v, 1716, f.base));
+    ASSERT_TRUE(read_file_record(*f.v, ext_entry, f.ext));
+    while (image_patch::find_attr(f.ext, 0x30, f.ext_names)) ++f.ext_names;
+    ASSERT_NO_FATAL_FAILURE(place_list(*f.v, f.base, f.list_at, f.list_len));
+}
+
+// Entry 1716 of `image` has `names` names and its one $DATA, through both
+// the full load and the listing's name collection.
+void expect_many_names_left(std::vector<uint8_t> image, size_t names) {
+    std::unique_ptr<ntfs_volume> pv;
+    ASSERT_TRUE(open_memory_volume(std::move(image), 0, pv));
+    items d;
+    ASSERT_TRUE(collect_entry_attrs(*pv, 1716, d));
+    EXPECT_EQ(of_type(d, 0x30).size(), names);
+    EXPECT_EQ(of_type(d, 0x80).size(), 1u);
+    std::vector<uint8_t> rec;
+    ASSERT_TRUE(read_file_record(*pv, 1716, rec));
+    entry_name_map found;
+    ASSERT_TRUE(collect_entry_names(*pv, 1716, rec, false, any_parent, found));
+    EXPECT_EQ(found.size(), names);
+}
+
 // Entry 1716 keeps 43 of its 46 names in extension records 1717-1727,
 // named by a non-resident attribute list. A BAAD record 1717, or a list that
 // names the base record or a record that does not exist in its place, loses
@@ -250,20 +286,13 @@ void place_list(const ntfs_volume& v, le::bytes base, uint64_t& at, uint64_t& le
 TEST(EntryItems, UnusableExtensionRecordsContributeNothing) {
     const std::string path = test_paths::fixture("main.img");
     if (path.empty()) GTEST_SKIP() << "fixture missing";
-    const auto img = image_patch::load(path);
-    std::unique_ptr<ntfs_volume> v;
-    ASSERT_TRUE(open_memory_volume(img, 0, v));
-    std::vector<uint8_t> base, ext;
-    ASSERT_TRUE(read_file_record(*v, 1716, base));
-    ASSERT_TRUE(read_file_record(*v, 1717, ext));
-    int in_ext = 0;
-    while (image_patch::find_attr(ext, 0x30, in_ext)) ++in_ext;
-    ASSERT_GT(in_ext, 0);
-    const size_t left = 46 - in_ext;
-    uint64_t list_at = 0, list_len = 0;
-    ASSERT_NO_FATAL_FAILURE(place_list(*v, base, list_at, list_len));
+    many_names_file f;
+    ASSERT_NO_FATAL_FAILURE(open_many_names_file(path, 1717, f));
+    ASSERT_GT(f.ext_names, 0);
+    const auto& img = f.img;
+    const auto& v = f.v;
     auto relink = [&](std::vector<uint8_t>& img2, uint64_t to) {
-        for (uint64_t p = list_at; p < list_at + list_len; p += le::u16(img2, p + 4)) {
+        for (uint64_t p = f.list_at; p < f.list_at + f.list_len; p += le::u16(img2, p + 4)) {
             if (le::u16(img2, p + 4) == 0) break;
             if ((le::u64(img2, p + 16) & entry_number_mask) == 1717) le::put_u64(img2, p + 16, to);
         }
@@ -280,17 +309,7 @@ TEST(EntryItems, UnusableExtensionRecordsContributeNothing) {
             image_patch::record(copy, *v, 1717, [](std::span<uint8_t> r) {
                 le::put_u64(r, file_header::base_reference, 5 | (uint64_t(5) << 48));
             });
-        std::unique_ptr<ntfs_volume> pv;
-        ASSERT_TRUE(open_memory_volume(std::move(copy), 0, pv));
-        items d;
-        ASSERT_TRUE(collect_entry_attrs(*pv, 1716, d));
-        EXPECT_EQ(of_type(d, 0x30).size(), left);
-        EXPECT_EQ(of_type(d, 0x80).size(), 1u);
-        std::vector<uint8_t> rec;
-        ASSERT_TRUE(read_file_record(*pv, 1716, rec));
-        entry_name_map names;
-        ASSERT_TRUE(collect_entry_names(*pv, 1716, rec, false, any_parent, names));
-        EXPECT_EQ(names.size(), left);
+        expect_many_names_left(std::move(copy), 46 - f.ext_names);
     }
 }
 
@@ -303,41 +322,23 @@ TEST(EntryItems, UnusableExtensionRecordsContributeNothing) {
 TEST(EntryItems, ListEntriesPastTheListsSizeAreNotRead) {
     const std::string path = test_paths::fixture("main.img");
     if (path.empty()) GTEST_SKIP() << "fixture missing";
-    auto img = image_patch::load(path);
-    std::unique_ptr<ntfs_volume> v;
-    ASSERT_TRUE(open_memory_volume(img, 0, v));
-    std::vector<uint8_t> base, ext;
-    ASSERT_TRUE(read_file_record(*v, 1716, base));
-    ASSERT_TRUE(read_file_record(*v, 1727, ext));
-    int in_last = 0;
-    while (image_patch::find_attr(ext, 0x30, in_last)) ++in_last;
-    ASSERT_GT(in_last, 0);
-    uint64_t list_at = 0, list_len = 0;
-    ASSERT_NO_FATAL_FAILURE(place_list(*v, base, list_at, list_len));
+    many_names_file f;
+    ASSERT_NO_FATAL_FAILURE(open_many_names_file(path, 1727, f));
+    ASSERT_GT(f.ext_names, 0);
+    auto& img = f.img;
     uint64_t cut = 0;
-    for (uint64_t p = list_at; p < list_at + list_len && le::u16(img, p + 4) != 0; p += le::u16(img, p + 4))
+    for (uint64_t p = f.list_at; p < f.list_at + f.list_len && le::u16(img, p + 4) != 0; p += le::u16(img, p + 4))
         if ((le::u64(img, p + 16) & entry_number_mask) == 1727) {
-            cut = p - list_at;
+            cut = p - f.list_at;
             break;
         }
     ASSERT_NE(cut, 0u);
-    const uint64_t attr = image_patch::find_attr(base, 0x20);
-    image_patch::record(img, *v, 1716, [&](std::span<uint8_t> r) {
+    const uint64_t attr = image_patch::find_attr(f.base, 0x20);
+    image_patch::record(img, *f.v, 1716, [&](std::span<uint8_t> r) {
         le::put_u64(r, attr + attr_header::real_size, cut);
         le::put_u64(r, attr + attr_header::initialized_size, cut);
     });
-    std::unique_ptr<ntfs_volume> pv;
-    ASSERT_TRUE(open_memory_volume(std::move(img), 0, pv));
-    const size_t left = 46 - in_last;
-    items d;
-    ASSERT_TRUE(collect_entry_attrs(*pv, 1716, d));
-    EXPECT_EQ(of_type(d, 0x30).size(), left);
-    EXPECT_EQ(of_type(d, 0x80).size(), 1u);
-    std::vector<uint8_t> rec;
-    ASSERT_TRUE(read_file_record(*pv, 1716, rec));
-    entry_name_map names;
-    ASSERT_TRUE(collect_entry_names(*pv, 1716, rec, false, any_parent, names));
-    EXPECT_EQ(names.size(), left);
+    expect_many_names_left(std::move(img), 46 - f.ext_names);
 }
 
 // Attribute ids are numbered afresh in every record: an attribute of an
@@ -348,12 +349,12 @@ TEST(EntryItems, ListEntriesPastTheListsSizeAreNotRead) {
 TEST(EntryItems, AttributesOfTwoRecordsWithOneIdAreBothKept) {
     const std::string path = test_paths::fixture("main.img");
     if (path.empty()) GTEST_SKIP() << "fixture missing";
-    auto img = image_patch::load(path);
-    std::unique_ptr<ntfs_volume> v;
-    ASSERT_TRUE(open_memory_volume(img, 0, v));
-    std::vector<uint8_t> base, ext;
-    ASSERT_TRUE(read_file_record(*v, 1716, base));
-    ASSERT_TRUE(read_file_record(*v, 1717, ext));
+    many_names_file f;
+    ASSERT_NO_FATAL_FAILURE(open_many_names_file(path, 1717, f));
+    auto& img = f.img;
+    const auto& v = f.v;
+    const auto& base = f.base;
+    const auto& ext = f.ext;
     const uint64_t data = image_patch::find_attr(base, 0x80);
     const uint64_t name = image_patch::find_attr(ext, 0x30);
     ASSERT_NE(data, 0u);
@@ -365,10 +366,8 @@ TEST(EntryItems, AttributesOfTwoRecordsWithOneIdAreBothKept) {
         le::put_u16(r, name + attr_header::id, data_id);
     });
     // The list's entry for that name, in the list's cluster.
-    uint64_t list_at = 0, list_len = 0;
-    ASSERT_NO_FATAL_FAILURE(place_list(*v, base, list_at, list_len));
     bool relisted = false;
-    for (uint64_t p = list_at; p < list_at + list_len && le::u16(img, p + 4) != 0; p += le::u16(img, p + 4)) {
+    for (uint64_t p = f.list_at; p < f.list_at + f.list_len && le::u16(img, p + 4) != 0; p += le::u16(img, p + 4)) {
         if ((le::u64(img, p + 16) & entry_number_mask) == 1717 && le::u32(img, p) == 0x30 && le::u16(img, p + 24) == name_id) {
             le::put_u32(img, p, 0x80);
             le::put_u16(img, p + 24, data_id);
