@@ -454,11 +454,7 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
 }
 
 // A folder's path as its rows show it, ending in its separator.
-std::string shown_folder(const std::u16string& path) {
-    std::string shown = uni::to_shown_utf8(path);
-    if (shown.empty() || (shown.back() != '\\' && shown.back() != '/')) shown.push_back('\\');
-    return shown;
-}
+std::string shown_folder(const std::u16string& path) { return directory_prefix(uni::to_shown_utf8(path)); }
 
 // A child the index names that has no row, its record unreadable or
 // damaged (`why`): the listing says so rather than pass for complete.
