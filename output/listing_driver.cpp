@@ -216,9 +216,12 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     }
     uint8_t object_id[16] = {};
     for (const auto& d : items) {
+        // The first reparse point with a target gives the link target. The
+        // items go by attribute id, so an object ID added after the reparse
+        // point comes after it and is still read.
         if (d.type == attr_reparse_point && !d.text.empty()) {
-            row.link_target = uni::to_utf16_lenient(d.text);
-            break;
+            if (row.link_target.empty()) row.link_target = uni::to_utf16_lenient(d.text);
+            continue;
         }
         // The object ID is the first 16 bytes of the value: the GUID, also
         // when birth IDs follow it.
