@@ -46,6 +46,16 @@ attribute_item make_item(le::bytes attr, const std::u16string& name) {
 // resident, longer than its 16-byte header, its data length inside the
 // `to_end` bytes from the attribute to the end of its record, and both
 // names inside the data with at least one of them there. Empty otherwise.
+// True when both names of reparse value `v` lie inside its data length
+// and at least one of them is there.
+bool reparse_names_inside(le::bytes v) {
+    const uint16_t data_len = le::u16(v, 4);
+    const uint16_t sub_off = le::u16(v, 8), sub_len = le::u16(v, 10);
+    const uint16_t prn_off = le::u16(v, 12), prn_len = le::u16(v, 14);
+    if (sub_len == 0 && prn_len == 0) return false;
+    return uint32_t(sub_off) + sub_len < data_len && uint32_t(prn_off) + prn_len < data_len;
+}
+
 le::bytes taken_reparse_value(le::bytes attr, uint64_t to_end) {
     const uint16_t voff = le::u16(attr, attr_header::value_offset);
     const uint32_t vlen = le::u32(attr, attr_header::value_length);
@@ -53,12 +63,34 @@ le::bytes taken_reparse_value(le::bytes attr, uint64_t to_end) {
     const le::bytes v = resident_value(attr);
     if (v.empty()) return {};
     const uint16_t data_len = le::u16(v, 4);
-    const uint16_t sub_off = le::u16(v, 8), sub_len = le::u16(v, 10);
-    const uint16_t prn_off = le::u16(v, 12), prn_len = le::u16(v, 14);
     if (data_len == 0 || uint64_t(voff) + data_len >= to_end) return {};
-    if (sub_len == 0 && prn_len == 0) return {};
-    if (uint32_t(sub_off) + sub_len >= data_len || uint32_t(prn_off) + prn_len >= data_len) return {};
-    return v;
+    return reparse_names_inside(v) ? v : le::bytes{};
+}
+
+// Windows refuses reparse data longer than 16 KiB (its buffer's limit), so
+// reparse data kept in clusters is read up to that size and no further.
+constexpr uint64_t max_reparse_value_bytes = 16 * 1024;
+
+// The value of non-resident reparse-point attribute `attr`, read from its
+// clusters into `value` when it is taken as one: the piece that starts at
+// the value's first byte, a size above the 16-byte header and within the
+// limit above, every byte read, its data inside the value and its names
+// inside the data. A long link target (some hundreds of characters) no
+// longer fits in the record and is kept this way.
+bool read_reparse_value(ntfs_volume* v, le::bytes attr, std::vector<uint8_t>& value) {
+    value.clear();
+    if (!v || !le::u8(attr, attr_header::non_resident) || le::u64(attr, attr_header::first_vcn) != 0) return false;
+    const uint64_t size = le::u64(attr, attr_header::real_size);
+    if (size <= 16 || size > max_reparse_value_bytes) return false;
+    const std::vector<extent> extents = decode_extents(attr);
+    value.assign(static_cast<size_t>(size), 0);
+    uint32_t length = static_cast<uint32_t>(size), flags = 0;
+    const bool read = !extents.empty() && read_range(*v, extents, 0, value.data(), length, flags) && length == size;
+    if (!read || 8u + le::u16(value, 4) > size || le::u16(value, 4) == 0 || !reparse_names_inside(value)) {
+        value.clear();
+        return false;
+    }
+    return true;
 }
 
 // Resident values must lie inside the attribute to be taken.
@@ -220,7 +252,9 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
         break;
     }
     case attr_reparse_point: {
-        const le::bytes v = taken_reparse_value(a, record.size() - attr_offset);
+        std::vector<uint8_t> outside;
+        le::bytes v = taken_reparse_value(a, record.size() - attr_offset);
+        if (v.empty() && read_reparse_value(ctx.volume, a, outside)) v = outside;
         if (v.empty()) break;
         attribute_item it = make_item(a, name);
         it.link_target = ntfs_text_to_utf8(reparse_target(v, false));
@@ -393,7 +427,9 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
         if (type == attr_object_id) {
             if (le::u16(a, attr_header::value_offset) == 0 || le::u32(a, attr_header::value_length) < 16) continue;
         } else if (type == attr_reparse_point) {
-            const le::bytes val = taken_reparse_value(a, r.size() - at);
+            std::vector<uint8_t> outside;
+            le::bytes val = taken_reparse_value(a, r.size() - at);
+            if (val.empty() && read_reparse_value(&v, a, outside)) val = outside;
             if (val.empty()) continue;
             target = ntfs_text_to_utf8(reparse_target(val, false));
         }

@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import tempfile
 import time
@@ -46,6 +47,7 @@ class MountedVolumes(unittest.TestCase):
             if not os.path.exists(path):
                 raise unittest.SkipTest("%s not available here (no %s)" % (what, path))
         cls.dir = tempfile.mkdtemp(prefix="brelvik mounts ")
+        cls.images = {}  # mount point -> image, of the volumes made here
         cls.addClassCleanup(shutil.rmtree, cls.dir, True)
         os.chmod(cls.dir, 0o755)  # reachable by the user the rights tests drop to
         cls.image = cls.copy("main.img", "main image.img")
@@ -164,6 +166,7 @@ class MountedVolumes(unittest.TestCase):
             more(point)
         unmount(point)
         subprocess.run(["ntfs-3g", "-o", "ro", image, point], check=True)
+        self.images[point] = image
         return point
 
     def listed(self, path):
@@ -205,6 +208,28 @@ class MountedVolumes(unittest.TestCase):
         point = self.made_volume([], streams, 40 << 20, ["-c", str(1 << 20)])
         rows = [line for line in self.listed(point) if line.startswith("\\s.txt")]
         self.assertEqual(sorted(rows), sorted(["\\s.txt"] + ["\\s.txt:stream_%d" % i for i in range(1, 41)]))
+
+    def test_link_target_kept_in_clusters(self):
+        # A link to a path of 900 characters takes 3.6 KB of reparse data,
+        # more than a record holds: ntfs-3g keeps it in a cluster.
+        target = "C:\\" + "\\".join("folder%03d" % i for i in range(90))[:896]
+        def link(point):
+            path = os.path.join(point, "long link")
+            open(path, "w").close()
+            names = ("\\??\\" + target).encode("utf-16-le") + target.encode("utf-16-le")
+            sub_len = len(names) - 2 * len(target)
+            data = struct.pack("<HHHHI", 0, sub_len, sub_len, 2 * len(target), 0) + names
+            os.setxattr(path, "system.ntfs_reparse_data", struct.pack("<IHH", 0xA000000C, len(data), 0) + data)
+        point = self.made_volume([], link)
+        need_tool("istat", "ifind")
+        image = self.images[point]
+        entry = subprocess.run(["ifind", "-n", "/long link", image], stdout=subprocess.PIPE, text=True,
+                               check=True).stdout.strip()
+        shown = subprocess.run(["istat", image, entry], stdout=subprocess.PIPE, text=True, check=True).stdout
+        self.assertRegex(shown, r"\$REPARSE_POINT \(192-\d+\)\s+Name: N/A\s+Non-Resident")
+        rows = [line for line in self.output([point]).splitlines() if "long link" in line]
+        self.assertEqual(len(rows), 1, rows)
+        self.assertTrue(rows[0].endswith("\\long link -> " + target), rows[0])
 
     def test_a_name_holding_a_backslash_is_refused(self):
         # The name "b\c" would read as the folder c in b.
