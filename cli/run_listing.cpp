@@ -272,7 +272,12 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     std::string mft_text;
     uint64_t mft_entry = 0;
     const bool mft_mode = take_value(args, "-mft", mft_text);
-    if (mft_mode) parse_number(mft_text, mft_entry);
+    // A value that holds no number names no entry: it must not stand for
+    // entry 0.
+    if (mft_mode && !parse_number(mft_text, mft_entry)) {
+        report_error("invalid MFT entry specified: %s\n", mft_text.c_str());
+        return -1;
+    }
     if (take_flag(args, "-objid")) opts.show_objid = 1;
     if (take_flag(args, "-alldates")) {
         opts.all_dates = 1;

@@ -57,6 +57,15 @@ class MftEntryOfFixture(unittest.TestCase):
                 self.assertEqual(number, entry, r.out)
                 self.assertIn(shown, paths[entry], r.out)
 
+    def test_a_value_holding_no_number_names_no_entry(self):
+        # Neither may stand for entry 0, $MFT.
+        for value in ("abc", ""):
+            with self.subTest(value=value):
+                r = run(["-image", fixture("main.img"), "-mft", value])
+                self.assertEqual(r.rc, 255, r.out)
+                self.assertNotIn("$MFT", r.out)
+                self.assertIn("invalid MFT entry", r.err)
+
 
 @unittest.skipIf(IS_WINDOWS_BUILD, "ntfs-3g makes the volume")
 class MftEntryOfHostNames(unittest.TestCase):
