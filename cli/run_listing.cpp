@@ -386,6 +386,12 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
             std::cerr << "\n[Note: this MFT entry is not in use: a deleted entry, listed where its name last stood]\n\n";
             std::cerr.flush();
         }
+        // No way up reached the root (a parent chain that runs in a circle
+        // or into damage): the entry has no path, and the run says so.
+        if (paths.empty()) {
+            report_error("couldn't resolve MFT entry to filepath\n");
+            return -1;
+        }
         if (paths.size() > 1) {
             std::cerr << "\n[Note: this MFT entry has multiple possible paths]\n\n";
             if (mft_directory) {

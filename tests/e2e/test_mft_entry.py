@@ -5,11 +5,16 @@ way would lead the lookup to another entry. Entry numbers and paths are
 checked against fls."""
 import os
 import shutil
+import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 
 from brelvik_e2e import IS_WINDOWS_BUILD, fixture, need_tool, run
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ntfs_records import NtfsImage, attributes  # noqa: E402
 
 
 def fls_paths(image, raw=False):
@@ -56,6 +61,36 @@ class MftEntryOfFixture(unittest.TestCase):
                 number, shown = first_row(r.out)
                 self.assertEqual(number, entry, r.out)
                 self.assertIn(shown, paths[entry], r.out)
+
+    def test_an_entry_whose_parents_run_in_a_circle_has_no_path(self):
+        # \reparse\target (1729) is made a child of its own grandchild
+        # found.txt (1734), \reparse\target\deeper (1730) a child of itself:
+        # no way up from any of the three reaches the root, and the run says
+        # so instead of listing nothing as a success.
+        vol = NtfsImage(fixture("main.img"))
+
+        def parent_of(parent):
+            def change(rec):
+                for kind, off, _ in attributes(rec):
+                    if kind == 0x30:
+                        value = off + struct.unpack_from("<H", rec, off + 20)[0]
+                        struct.pack_into("<Q", rec, value, parent | (1 << 48))
+            return change
+
+        vol.edit_record(1729, parent_of(1734))
+        vol.edit_record(1730, parent_of(1730))
+        with tempfile.TemporaryDirectory(prefix="brelvik-mft-") as d:
+            image = os.path.join(d, "v.img")
+            with open(image, "wb") as f:
+                f.write(vol.data)
+            for entry in (1729, 1730, 1734):
+                with self.subTest(entry=entry):
+                    r = run(["-image", image, "-mft", str(entry)], timeout=60)
+                    self.assertEqual(r.rc, 255, r.out)
+                    self.assertIn("couldn't resolve MFT entry to filepath", r.err)
+            # The folder above them keeps its path.
+            r = run(["-image", image, "-mft", "1728"])
+            self.assertEqual((r.rc, first_row(r.out)), (0, (1728, "\\reparse")), r.out)
 
     def test_a_value_holding_no_number_names_no_entry(self):
         # Neither may stand for entry 0, $MFT.
