@@ -34,6 +34,9 @@ struct brelvik_opts : cmd_params {
     // The path came from a host path on a mounted volume: its names are
     // spelled as stored, and are matched so first.
     uint8_t host_names = 0;
+    // The start entry was chosen by number (-mft): the path only shows
+    // where it stands, and a ':' in it names no stream.
+    uint8_t path_shown_only = 0;
     int32_t levels = 1;              // -recurse / -level
     uint8_t last_level = 0;          // kept by the listing
     uint8_t listing_spare = 0;       // kept by the listing

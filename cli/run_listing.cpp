@@ -115,9 +115,16 @@ bool choose_mounted_volume(brelvik_opts& opts, const std::string& typed, source_
 
 // Opens the source, resolves `opts.list_path` and lists it. A path that
 // cannot be listed is reported here, as the user gave it (`shown`). With
-// `by_entry` (a deleted entry, which no index names any more) only the
-// volume's root is resolved and the start entry is listed as it is.
-bool list_one_path(brelvik_opts& opts, const std::string& shown, bool by_entry) {
+// `by_entry` (an entry asked for by number) only the volume's root is
+// resolved and the start entry is listed as it is, under `parent` (all
+// bits set when not known): its path is only shown, for looking it up by
+// name again could reach another entry (a name apart from another only by
+// case, or holding a ':' or a '\', a link followed), and a deleted entry
+// no index names any more. Without `deleted`, an entry whose record is not
+// in use is listed only where an index still names it: its path must
+// resolve to that very entry.
+bool list_one_path(brelvik_opts& opts, const std::string& shown, bool by_entry, bool deleted = false,
+                   uint64_t parent = ~uint64_t(0)) {
     std::unique_ptr<ntfs_volume> volume;
     resolve_result found;
     const bool follow = opts.resolve_links != 0;
@@ -154,10 +161,22 @@ bool list_one_path(brelvik_opts& opts, const std::string& shown, bool by_entry) 
     opts.start_entry = found.found;
     opts.start_parent = (found.parent != 0 && found.parent != ~uint64_t(0)) ? found.parent : ~uint64_t(0);
     if (by_entry) {
+        std::vector<uint8_t> rec;
+        if (!deleted && (!read_file_record(*volume, entry, rec) || !valid_file_header(rec) ||
+                         !(le::u16(rec, file_header::flags) & record_in_use))) {
+            resolve_result named;
+            const name_match match = opts.host_names ? name_match::exact_first : name_match::windows;
+            if (!resolve_path(*volume, listed, follow, log, named, match) || named.found != entry) {
+                report_error("couldn't resolve path %s\n", shown.c_str());
+                return false;
+            }
+            if (named.parent != 0 && named.parent != ~uint64_t(0)) parent = named.parent;
+        }
         opts.list_path = listed;
         opts.start_entry = entry;
-        opts.start_parent = ~uint64_t(0);
+        opts.start_parent = parent;
     }
+    opts.path_shown_only = by_entry ? 1 : 0;
     if (!list_directory(opts, *volume)) {
         report_error("couldn't read MFT entry 0x%llx\n", static_cast<unsigned long long>(opts.start_entry));
         return false;
@@ -253,7 +272,12 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     std::string mft_text;
     uint64_t mft_entry = 0;
     const bool mft_mode = take_value(args, "-mft", mft_text);
-    if (mft_mode) parse_number(mft_text, mft_entry);
+    // A value that holds no number names no entry: it must not stand for
+    // entry 0.
+    if (mft_mode && !parse_number(mft_text, mft_entry)) {
+        report_error("invalid MFT entry specified: %s\n", mft_text.c_str());
+        return -1;
+    }
     if (take_flag(args, "-objid")) opts.show_objid = 1;
     if (take_flag(args, "-alldates")) {
         opts.all_dates = 1;
@@ -337,6 +361,7 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
 
     // Step 20: the paths to list.
     std::vector<std::u16string> paths;
+    std::vector<uint64_t> parents;  // with -mft, the folder of the entry's name on each path
     bool mft_directory = false;
     bool mft_deleted = false;
     if (mft_mode) {
@@ -349,7 +374,7 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         vs.offset = static_cast<int64_t>(opts.vmdk_files.empty() ? opts.volume_offset : opts.vmdk_offset);
         vs.volume_path = volume_text;
         vs.vmdk = opts.vmdk_files;
-        if (!entry_to_paths(vs, volume_text, mft_entry, paths)) {
+        if (!entry_to_paths(vs, volume_text, mft_entry, paths, &parents)) {
             report_error("couldn't resolve MFT entry to filepath\n");
             return -1;
         }
@@ -357,8 +382,15 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         opts.start_entry = mft_entry;
         if (opts.show_deleted && deleted_entry_path(vs, volume_text, mft_entry, opts, paths)) {
             mft_deleted = true;
+            parents.assign(paths.size(), ~uint64_t(0));
             std::cerr << "\n[Note: this MFT entry is not in use: a deleted entry, listed where its name last stood]\n\n";
             std::cerr.flush();
+        }
+        // No way up reached the root (a parent chain that runs in a circle
+        // or into damage): the entry has no path, and the run says so.
+        if (paths.empty()) {
+            report_error("couldn't resolve MFT entry to filepath\n");
+            return -1;
         }
         if (paths.size() > 1) {
             std::cerr << "\n[Note: this MFT entry has multiple possible paths]\n\n";
@@ -395,8 +427,9 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         opts.rows.clear();
         opts.list_path = paths[i];
         const std::string shown = (mft_mode || args.size() < 2) ? uni::to_shown_utf8(paths[i]) : args[1];
-        opts.start_entry = mft_deleted ? mft_entry : 0;
-        if (list_one_path(opts, shown, mft_deleted)) ++listed;
+        opts.start_entry = mft_mode ? mft_entry : 0;
+        const uint64_t parent = i < parents.size() ? parents[i] : ~uint64_t(0);
+        if (list_one_path(opts, shown, mft_mode, mft_deleted, parent)) ++listed;
     }
     bool xml_written = true;
     if (xml_file) {

@@ -131,6 +131,8 @@ struct climb {
     // entries naming several parents each is climbed once per way through it.
     std::set<uint64_t> dead_ends;
     size_t steps = 0;
+    std::vector<uint64_t>* parents = nullptr;  // one for each path, when asked for
+    uint64_t first_parent = 0;                  // the parent of the entry's own name on this way
 };
 
 bool climb_paths(climb& c, uint64_t a) {
@@ -146,6 +148,7 @@ bool climb_paths(climb& c, uint64_t a) {
         if (c.paths.size() >= max_entry_paths) break;
         c.names.push_back(n.name);
         const uint64_t parent = n.parent_ref & entry_number_mask;
+        if (c.on_chain.size() == 1) c.first_parent = parent;
         if (parent == 5) {
             std::u16string t;
             for (auto it = c.names.rbegin(); it != c.names.rend(); ++it) {
@@ -154,6 +157,7 @@ bool climb_paths(climb& c, uint64_t a) {
                 t.push_back(u'\\');
             }
             c.paths.push_back(std::move(t));
+            if (c.parents) c.parents->push_back(c.first_parent);
         } else if (!c.on_chain.count(parent)) {
             climb_paths(c, parent);
         }
@@ -168,8 +172,9 @@ bool climb_paths(climb& c, uint64_t a) {
 }  // namespace
 
 bool collect_entry_paths(ntfs_volume& v, uint64_t a, const std::vector<std::u16string>& partial,
-                         std::vector<std::u16string>& paths) {
-    climb c{v, paths, partial, {}, {}, 0};
+                         std::vector<std::u16string>& paths, std::vector<uint64_t>* parents) {
+    climb c{v, paths, partial, {}, {}, 0, parents, 0};
+    if (parents) parents->clear();
     return climb_paths(c, a);
 }
 
@@ -181,12 +186,14 @@ bool open_source_volume(const volume_source& s, std::unique_ptr<ntfs_volume>& ou
     return open_live_volume(s.volume_path, device ? source_device_path : source_live_volume, out);
 }
 
-bool entry_to_paths(const volume_source& s, const std::u16string& prefix, uint64_t e, std::vector<std::u16string>& out) {
+bool entry_to_paths(const volume_source& s, const std::u16string& prefix, uint64_t e, std::vector<std::u16string>& out,
+                    std::vector<uint64_t>* parents) {
     out.clear();
+    if (parents) parents->clear();
     std::unique_ptr<ntfs_volume> v;
     if (!open_source_volume(s, v)) return false;
     std::vector<std::u16string> texts;
-    if (!collect_entry_paths(*v, e, {}, texts)) return false;
+    if (!collect_entry_paths(*v, e, {}, texts, parents)) return false;
     for (auto t : texts) {
         if (t.find_first_not_of(u'\\') != std::u16string::npos)
             while (!t.empty() && t.back() == u'\\') t.pop_back();

@@ -86,8 +86,10 @@ bool collect_entry_names(ntfs_volume& v, uint64_t entry, le::bytes record, bool 
 
 // Climbing paths: every way from `entry` up to the root, depth first.
 // `partial` holds the names collected so far (the entry's own first).
+// With `parents`, the folder each path names the entry in (the parent of
+// the entry's own name on that way) goes there, one for each path.
 bool collect_entry_paths(ntfs_volume& v, uint64_t entry, const std::vector<std::u16string>& partial,
-                         std::vector<std::u16string>& paths);
+                         std::vector<std::u16string>& paths, std::vector<uint64_t>* parents = nullptr);
 
 // Where an entry lives: the source to open.
 struct volume_source {
@@ -101,9 +103,10 @@ struct volume_source {
 bool open_source_volume(const volume_source& src, std::unique_ptr<ntfs_volume>& out);
 
 // All full paths of `entry`, each the prefix (e.g. "C:\") followed by the
-// path below the root; "\" stands in for an empty prefix.
+// path below the root; "\" stands in for an empty prefix. With
+// `parents`, the folder holding the entry's name on each path.
 bool entry_to_paths(const volume_source& src, const std::u16string& prefix, uint64_t entry,
-                    std::vector<std::u16string>& paths);
+                    std::vector<std::u16string>& paths, std::vector<uint64_t>* parents = nullptr);
 bool entry_is_directory(const volume_source& src, uint64_t entry);
 
 // Bounds on climbing. The climb recurses once per level, so its depth is

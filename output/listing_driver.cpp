@@ -712,7 +712,7 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
     std::u16string path = opts.list_path;
     std::u16string wanted_stream;
     const size_t colon = path.rfind(u':');
-    if (colon != std::u16string::npos && colon >= 4 && colon + 1 < path.size()) {
+    if (!opts.path_shown_only && colon != std::u16string::npos && colon >= 4 && colon + 1 < path.size()) {
         wanted_stream = path.substr(colon + 1);
         if (!opts.host_names) opts.show_indx = 1;
     }
