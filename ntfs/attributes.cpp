@@ -67,31 +67,6 @@ le::bytes taken_reparse_value(le::bytes attr, uint64_t to_end) {
     return reparse_names_inside(v) ? v : le::bytes{};
 }
 
-// Windows refuses reparse data longer than 16 KiB (its buffer's limit), so
-// reparse data kept in clusters is read up to that size and no further.
-constexpr uint64_t max_reparse_value_bytes = 16 * 1024;
-
-// The value of non-resident reparse-point attribute `attr`, read from its
-// clusters into `value` when it is taken as one: the piece that starts at
-// the value's first byte, a size above the 16-byte header and within the
-// limit above, every byte read, its data inside the value and its names
-// inside the data. A long link target (some hundreds of characters) no
-// longer fits in the record and is kept this way.
-bool read_reparse_value(ntfs_volume* v, le::bytes attr, std::vector<uint8_t>& value) {
-    value.clear();
-    if (!v || !le::u8(attr, attr_header::non_resident) || le::u64(attr, attr_header::first_vcn) != 0) return false;
-    const uint64_t size = le::u64(attr, attr_header::real_size);
-    if (size <= 16 || size > max_reparse_value_bytes) return false;
-    const std::vector<extent> extents = decode_extents(attr);
-    value.assign(static_cast<size_t>(size), 0);
-    uint32_t length = static_cast<uint32_t>(size), flags = 0;
-    const bool read = !extents.empty() && read_range(*v, extents, 0, value.data(), length, flags) && length == size;
-    if (!read || 8u + le::u16(value, 4) > size || le::u16(value, 4) == 0 || !reparse_names_inside(value)) {
-        value.clear();
-        return false;
-    }
-    return true;
-}
 
 // Resident values must lie inside the attribute to be taken.
 bool has_value(le::bytes attr) {
@@ -154,6 +129,22 @@ std::u16string reparse_target(le::bytes r, bool print_only) {
     }
     if (prn_len != 0 || print_only) return read_utf16(r, prn, prn_len / 2u);
     return read_utf16(r, sub, sub_len / 2u);
+}
+
+bool read_reparse_value(ntfs_volume* v, le::bytes attr, std::vector<uint8_t>& value) {
+    value.clear();
+    if (!v || !le::u8(attr, attr_header::non_resident) || le::u64(attr, attr_header::first_vcn) != 0) return false;
+    const uint64_t size = le::u64(attr, attr_header::real_size);
+    if (size <= 16 || size > max_reparse_value_bytes) return false;
+    const std::vector<extent> extents = decode_extents(attr);
+    value.assign(static_cast<size_t>(size), 0);
+    uint32_t length = static_cast<uint32_t>(size), flags = 0;
+    const bool read = !extents.empty() && read_range(*v, extents, 0, value.data(), length, flags) && length == size;
+    if (!read || 8u + le::u16(value, 4) > size || le::u16(value, 4) == 0 || !reparse_names_inside(value)) {
+        value.clear();
+        return false;
+    }
+    return true;
 }
 
 bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes record, uint64_t attr_offset,

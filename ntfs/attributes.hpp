@@ -36,3 +36,16 @@ constexpr uint32_t reparse_tag_mount_point = 0xA0000003;
 // tag's at 16. `print_only` takes only the print name. Empty when the names
 // do not lie inside `r`.
 std::u16string reparse_target(le::bytes r, bool print_only);
+
+// Windows refuses reparse data longer than 16 KiB (its buffer's limit), so
+// reparse data kept in clusters is read up to that size and no further.
+constexpr uint64_t max_reparse_value_bytes = 16 * 1024;
+
+// The value of non-resident reparse-point attribute `attr`, read from its
+// clusters into `value` when it is taken as one: the piece that starts at
+// the value's first byte, a size above the 16-byte header and within the
+// limit above, every byte read, its data inside the value and its names
+// inside the data. A long link target (some hundreds of characters) no
+// longer fits in the record and is kept this way. False, with `value`
+// empty, otherwise and when `v` is null.
+bool read_reparse_value(ntfs_volume* v, le::bytes attr, std::vector<uint8_t>& value);

@@ -146,8 +146,10 @@ bool link_target(ntfs_volume& v, uint64_t x, std::u16string& target) {
         if (type == attr_end || len == 0 || !le::fits(r, off, len)) return false;
         if (type == attr_reparse_point) {
             const le::bytes a = le::sub(r, off, len);
-            if (le::u8(a, attr_header::non_resident)) return false;
-            const le::bytes val = resident_value(a);
+            std::vector<uint8_t> outside;
+            const bool kept_outside = le::u8(a, attr_header::non_resident) != 0;
+            if (kept_outside && !read_reparse_value(&v, a, outside)) return false;
+            const le::bytes val = kept_outside ? le::bytes(outside) : resident_value(a);
             if (le::u16(val, 4) == 0 || le::u16(val, 10) == 0) return false;
             target = reparse_target(val, true);
             return true;

@@ -209,27 +209,44 @@ class MountedVolumes(unittest.TestCase):
         rows = [line for line in self.listed(point) if line.startswith("\\s.txt")]
         self.assertEqual(sorted(rows), sorted(["\\s.txt"] + ["\\s.txt:stream_%d" % i for i in range(1, 41)]))
 
-    def test_link_target_kept_in_clusters(self):
-        # A link to a path of 900 characters takes 3.6 KB of reparse data,
-        # more than a record holds: ntfs-3g keeps it in a cluster.
-        target = "C:\\" + "\\".join("folder%03d" % i for i in range(90))[:896]
-        def link(point):
-            path = os.path.join(point, "long link")
-            open(path, "w").close()
+    def test_link_targets_kept_in_clusters(self):
+        # Links to paths of 900 characters take 3.6 KB of reparse data, more
+        # than a record holds: ntfs-3g keeps it in a cluster. The junction
+        # leads to a folder at the end of such a path, which a path through
+        # the junction lists.
+        folders = ["%s%03d" % (c * 170, i) for i, c in enumerate("abcde")]
+        target = "C:\\" + "\\".join(folders)
+
+        def reparse_data(tag, flags_word):
             names = ("\\??\\" + target).encode("utf-16-le") + target.encode("utf-16-le")
             sub_len = len(names) - 2 * len(target)
-            data = struct.pack("<HHHHI", 0, sub_len, sub_len, 2 * len(target), 0) + names
-            os.setxattr(path, "system.ntfs_reparse_data", struct.pack("<IHH", 0xA000000C, len(data), 0) + data)
-        point = self.made_volume([], link)
+            data = struct.pack("<HHHH", 0, sub_len, sub_len, 2 * len(target)) + flags_word + names
+            return struct.pack("<IHH", tag, len(data), 0) + data
+
+        def links(point):
+            deep = os.path.join(point, *folders)
+            os.makedirs(deep)
+            open(os.path.join(deep, "inside.txt"), "w").close()
+            path = os.path.join(point, "long link")
+            open(path, "w").close()
+            os.setxattr(path, "system.ntfs_reparse_data", reparse_data(0xA000000C, struct.pack("<I", 0)))
+            os.mkdir(os.path.join(point, "jn"))
+            os.setxattr(os.path.join(point, "jn"), "system.ntfs_reparse_data", reparse_data(0xA0000003, b""))
+        point = self.made_volume([], links)
         need_tool("istat", "ifind")
         image = self.images[point]
-        entry = subprocess.run(["ifind", "-n", "/long link", image], stdout=subprocess.PIPE, text=True,
-                               check=True).stdout.strip()
-        shown = subprocess.run(["istat", image, entry], stdout=subprocess.PIPE, text=True, check=True).stdout
-        self.assertRegex(shown, r"\$REPARSE_POINT \(192-\d+\)\s+Name: N/A\s+Non-Resident")
-        rows = [line for line in self.output([point]).splitlines() if "long link" in line]
-        self.assertEqual(len(rows), 1, rows)
-        self.assertTrue(rows[0].endswith("\\long link -> " + target), rows[0])
+        for name in ("long link", "jn"):
+            with self.subTest(name=name):
+                entry = subprocess.run(["ifind", "-n", "/" + name, image], stdout=subprocess.PIPE, text=True,
+                                       check=True).stdout.strip()
+                shown = subprocess.run(["istat", image, entry], stdout=subprocess.PIPE, text=True, check=True).stdout
+                self.assertRegex(shown, r"\$REPARSE_POINT \(192-\d+\)\s+Name: N/A\s+Non-Resident")
+                rows = [line for line in self.output([point]).splitlines()
+                        if re.search(r"\\%s\\? -> " % name, line) and line.endswith(" -> " + target)]
+                self.assertEqual(len(rows), 1, self.output([point]))
+        through = run(["\\jn", "-image", image, "-filepath_only"])
+        self.assertEqual(through.rc, 0, through.err)
+        self.assertIn("\\jn\\inside.txt", through.out.splitlines())
 
     def test_a_name_holding_a_backslash_is_refused(self):
         # The name "b\c" would read as the folder c in b.
