@@ -67,7 +67,6 @@ le::bytes taken_reparse_value(le::bytes attr, uint64_t to_end) {
     return reparse_names_inside(v) ? v : le::bytes{};
 }
 
-
 // Resident values must lie inside the attribute to be taken.
 bool has_value(le::bytes attr) {
     return le::u16(attr, attr_header::value_offset) != 0 && le::u32(attr, attr_header::value_length) != 0;
@@ -146,6 +145,19 @@ bool read_reparse_value(ntfs_volume* v, le::bytes attr, std::vector<uint8_t>& va
     }
     return true;
 }
+
+namespace {
+
+// The reparse value of `attr` as the listing takes it: in the record
+// (`to_end` bytes from the attribute to the record's end), or read from
+// its clusters into `outside`. Empty when it is taken as neither.
+le::bytes listed_reparse_value(ntfs_volume* v, le::bytes attr, uint64_t to_end, std::vector<uint8_t>& outside) {
+    const le::bytes in_record = taken_reparse_value(attr, to_end);
+    if (!in_record.empty() || !read_reparse_value(v, attr, outside)) return in_record;
+    return outside;
+}
+
+}  // namespace
 
 bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes record, uint64_t attr_offset,
                      bool& is_list) {
@@ -244,8 +256,7 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
     }
     case attr_reparse_point: {
         std::vector<uint8_t> outside;
-        le::bytes v = taken_reparse_value(a, record.size() - attr_offset);
-        if (v.empty() && read_reparse_value(ctx.volume, a, outside)) v = outside;
+        const le::bytes v = listed_reparse_value(ctx.volume, a, record.size() - attr_offset, outside);
         if (v.empty()) break;
         attribute_item it = make_item(a, name);
         it.link_target = ntfs_text_to_utf8(reparse_target(v, false));
@@ -419,8 +430,7 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
             if (le::u16(a, attr_header::value_offset) == 0 || le::u32(a, attr_header::value_length) < 16) continue;
         } else if (type == attr_reparse_point) {
             std::vector<uint8_t> outside;
-            le::bytes val = taken_reparse_value(a, r.size() - at);
-            if (val.empty() && read_reparse_value(&v, a, outside)) val = outside;
+            const le::bytes val = listed_reparse_value(&v, a, r.size() - at, outside);
             if (val.empty()) continue;
             target = ntfs_text_to_utf8(reparse_target(val, false));
         }
