@@ -57,3 +57,11 @@ bool parse_common_options(cmd_params& params, arg_list& args);
 // finds its NTFS volume. False (after reporting why) when the chain does
 // not open or holds no NTFS volume.
 bool take_vmdk_option(brelvik_opts& opts, arg_list& args);
+
+// False (after reporting it) when a file the run would write - the results
+// file, the diagnostics log or the XML file `xml_name` - is one of the
+// files it reads: the -image file (with the other segments or pieces of its
+// set) or a -vmdk file. Writing it would destroy the evidence, and the
+// results file is removed already while the options are read, so this is
+// asked before any of them is opened.
+bool outputs_spare_inputs(const arg_list& args, const std::string& xml_name);

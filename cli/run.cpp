@@ -80,7 +80,8 @@ int run_flow(arg_list& args, run_control& control) {
         return -1;
     }
 
-    if (!parse_common_options(opts, args) || !take_vmdk_option(opts, args)) {
+    if (!outputs_spare_inputs(args, state.xml_name) || !parse_common_options(opts, args) ||
+        !take_vmdk_option(opts, args)) {
         print_header_to_stdout(state);
         return -1;
     }

@@ -118,6 +118,10 @@ bool is_regular_file(std::u16string_view path);
 // True when `path` itself is a regular file: not a link to one (the link
 // is not followed), nor a device, pipe or folder.
 bool is_plain_file(std::u16string_view path);
+// True when `a` and `b` both name one existing file, through whatever
+// names, links or relative forms: the system's own identity of the file
+// is compared, not the texts.
+bool same_file(std::u16string_view a, std::u16string_view b);
 // Removes a file; true when it is gone.
 bool remove_file(std::u16string_view path);
 

@@ -297,6 +297,13 @@ bool is_plain_file(std::u16string_view path) {
     return !p.empty() && ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool same_file(std::u16string_view a, std::u16string_view b) {
+    const std::string pa = host(a), pb = host(b);
+    struct stat sa {}, sb {};
+    return !pa.empty() && !pb.empty() && ::stat(pa.c_str(), &sa) == 0 && ::stat(pb.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names) {
     names.clear();
     const std::string p = path.empty() ? std::string(".") : host(path);

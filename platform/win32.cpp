@@ -375,6 +375,23 @@ bool is_plain_file(std::u16string_view path) {
            (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
+// The volume serial number and file index of `path`; false when it cannot
+// be opened (it need not be readable: only its attributes are asked for).
+static bool file_identity(std::u16string_view path, BY_HANDLE_FILE_INFORMATION& info) {
+    if (path.empty()) return false;
+    const std::wstring name = wide(path);
+    const scoped_handle h(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return h.valid() && ::GetFileInformationByHandle(h.h, &info);
+}
+
+bool same_file(std::u16string_view a, std::u16string_view b) {
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return file_identity(a, x) && file_identity(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
 bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names) {
     names.clear();
     std::wstring pattern = path.empty() ? std::wstring(L".") : wide(path);

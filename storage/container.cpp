@@ -1,5 +1,6 @@
 #include "storage/container.hpp"
 
+#include "storage/ewf.hpp"
 #include "storage/file_handle.hpp"
 #include "storage/split_raw.hpp"
 
@@ -62,4 +63,20 @@ bool identify_image_file(const std::u16string& path, image_format& format) {
         if (find_split_pieces(path, pieces, message) || !message.empty()) format = image_format::split_raw;
     }
     return true;
+}
+
+std::vector<std::u16string> image_files(const std::u16string& path) {
+    std::vector<std::u16string> files(1, path);
+    image_format format = image_format::raw;
+    if (!identify_image_file(path, format)) return files;
+    if (format == image_format::ewf) {
+        ewf_set_files(path, files);
+    } else if (format == image_format::split_raw) {
+        std::vector<std::u16string> pieces;
+        std::string message;
+        find_split_pieces(path, pieces, message);
+        for (const auto& p : pieces)
+            if (p != path) files.push_back(p);
+    }
+    return files;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 // A disk read out of one or more container files.
 struct disk_container {
@@ -60,6 +61,11 @@ image_format identify_image(std::span<const uint8_t> head, std::span<const uint8
 // is `split_raw` when its bytes show no container. False when the file
 // cannot be opened.
 bool identify_image_file(const std::u16string& path, image_format& format);
+
+// The files that reading the image `path` opens, `path` first: with it the
+// other segments of an EWF set and the other pieces of a split raw image.
+// The parents of a differencing VHD or VHDX are not among them.
+std::vector<std::u16string> image_files(const std::u16string& path);
 
 // The openers: each parses its container, checks every size and offset it
 // reads before use, and on failure leaves `out` empty and `message` saying

@@ -231,7 +231,10 @@ std::map<uint32_t, std::u16string> find_segments(const std::u16string& path, con
 
 std::string display(const std::u16string& path) { return uni::to_utf8(path); }
 
-bool open_set(const std::u16string& path, ewf_image& img, std::string& message) {
+// The set's names and the segments present beside `path`, told from the
+// segment number in its file header.
+bool find_set(const std::u16string& path, set_names& names, std::map<uint32_t, std::u16string>& found,
+              std::string& message) {
     owned_fd first;
     uint64_t first_size = 0;
     if (!open_read_only(path, first, first_size)) {
@@ -246,9 +249,15 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
         message = display(path) + ": not an EWF segment (its file header is damaged)";
         return false;
     }
-    first.reset();
-    const set_names names = parse_set_names(path, fh.segment);
-    const std::map<uint32_t, std::u16string> found = find_segments(path, names, fh.segment);
+    names = parse_set_names(path, fh.segment);
+    found = find_segments(path, names, fh.segment);
+    return true;
+}
+
+bool open_set(const std::u16string& path, ewf_image& img, std::string& message) {
+    set_names names;
+    std::map<uint32_t, std::u16string> found;
+    if (!find_set(path, names, found, message)) return false;
     const uint32_t last = found.rbegin()->first;
 
     std::vector<ewf_run> runs;
@@ -827,6 +836,19 @@ void ewf_image::prefetch(std::span<const uint64_t> offsets) try {
     // No thread or no memory for the queue: the reads decode on their own.
     std::lock_guard<std::mutex> lock(worker->m);
     worker->queue.clear();
+}
+
+bool ewf_set_files(const std::u16string& path, std::vector<std::u16string>& files) try {
+    files.assign(1, path);
+    set_names names;
+    std::map<uint32_t, std::u16string> found;
+    std::string message;
+    if (!find_set(path, names, found, message)) return false;
+    for (const auto& [number, file] : found)
+        if (file != path) files.push_back(file);
+    return true;
+} catch (const std::bad_alloc&) {
+    return false;
 }
 
 bool open_ewf(const std::u16string& path, std::unique_ptr<disk_container>& out, std::string& message) try {

@@ -48,6 +48,11 @@ bool ewf_segment_extension(char16_t family, uint32_t number, std::u16string& ext
 // regardless of case); false when it is none of its names.
 bool parse_ewf_extension(std::u16string_view ext, char16_t family, uint32_t& number);
 
+// The files of the EWF set that `path` belongs to, found as opening it
+// finds them: `path` first, then the other segments present beside it.
+// False (with `path` alone) when its file header cannot be read.
+bool ewf_set_files(const std::u16string& path, std::vector<std::u16string>& files);
+
 // ---- chunk order ----
 
 // One table of chunks, the copies that describe it, and where its chunks'

@@ -6,7 +6,7 @@ import subprocess
 import tempfile
 import unittest
 
-from brelvik_e2e import BIN, IS_WINDOWS_BUILD, run, run_with_terminal_stderr, sample_image
+from brelvik_e2e import BIN, IS_WINDOWS_BUILD, fixture, run, run_with_terminal_stderr, sample_image
 
 CLEAR = "\x1b[2K\r    \r"
 CONTROL = re.compile(rb"[\x00-\x09\x0b-\x1f\x7f]")
@@ -110,6 +110,46 @@ class Files(unittest.TestCase):
         self.assertTrue(first.rstrip("\r").startswith("->"))
         self.assertTrue(first.rstrip("\r").endswith(" -profile -diags " + log))
         self.assertRegex(rest, r"->\d+\.\d+ secs$")
+
+    def test_outputs_never_overwrite_a_file_being_read(self):
+        # A results file, log or XML file named after the image (or another
+        # segment, piece or VMDK file of it) would destroy the evidence:
+        # the run refuses before it opens anything for writing.
+        def copy(name, as_name=None):
+            dest = os.path.join(self.dir, as_name or name)
+            shutil.copyfile(fixture(name), dest)
+            return dest
+        image = copy("main.img", "evidence.img")
+        for name in ("main_e5_none.E%02d" % k for k in range(1, 26)):
+            copy(name)
+        subprocess.run(["split", "-b", str(4 * 1024 * 1024), "-d", "-a", "3", "--numeric-suffixes=1",
+                        fixture("main.img"), os.path.join(self.dir, "disk.")], check=True)
+        copy("base.vmdk")
+        copy("child.vmdk")
+        e01, e05 = (os.path.join(self.dir, "main_e5_none.E%02d" % k) for k in (1, 5))
+        piece = os.path.join(self.dir, "disk.003")
+        cases = [
+            (["-image", image, "-out", image], image),
+            (["-image", image, "-xml", os.path.join(self.dir, ".", "evidence.img")], image),
+            (["-image", image, "-diags", image], image),
+            (["-image", e01, "-out", e05], e05),
+            (["-image", os.path.join(self.dir, "disk.001"), "-xml", piece], piece),
+            (["-vmdk", os.path.join(self.dir, "child.vmdk"), "-outfile", os.path.join(self.dir, "child.vmdk")],
+             os.path.join(self.dir, "child.vmdk")),
+        ]
+        for args, victim in cases:
+            with self.subTest(args=args):
+                with open(victim, "rb") as f:
+                    before = f.read()
+                r = run(["\\"] + args)
+                self.assertEqual(r.rc, 255)
+                self.assertIn("it is a file of the image being read, aborting\n", r.err)
+                with open(victim, "rb") as f:
+                    self.assertEqual(f.read(), before)
+        # Another file beside the image is written as before.
+        out = os.path.join(self.dir, "evidence.txt")
+        self.assertEqual(run(["\\", "-image", e01, "-out", out]).rc, 0)
+        self.assertGreater(os.path.getsize(out), 1000)
 
     @unittest.skipIf(IS_WINDOWS_BUILD or not os.path.exists("/dev/full"), "needs /dev/full and symbolic links")
     def test_results_file_named_by_a_link_stays_a_link(self):
