@@ -38,9 +38,9 @@ bool mft_entries_ctx::read_entry_record(uint64_t entry, std::vector<uint8_t>& ou
         record_size_taken = true;
     }
     out.assign(record_size, 0);
-    const uint64_t pos = entry_offset(*volume, entry);
-    uint32_t got = record_size;
-    if (!read_volume_bytes(*volume, pos, out.data(), got)) return false;
+    // Read as the volume reads every record: a record that a run of the MFT
+    // ends inside goes on where the next run puts it.
+    if (!read_record_bytes(*volume, entry, out.data(), record_size)) return false;
     if (!fixup_entry(out, bad)) return false;
     if (bad) diag("err: fixup_mft type: BAAD");
     return true;

@@ -197,6 +197,10 @@ bool read_record_at(ntfs_volume& v, uint64_t entry, const record_place& place, u
 
 }  // namespace
 
+bool read_record_bytes(ntfs_volume& v, uint64_t entry, uint8_t* buffer, uint32_t length) {
+    return length != 0 && buffer && read_entry_bytes(v, entry, place_record(v, entry), length, buffer);
+}
+
 bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length) {
     const uint32_t want = entry_length(v, entry);
     if (!read_record_at(v, entry, place_record(v, entry), want, buffer)) return false;
@@ -299,6 +303,29 @@ static bool follow_mft_attribute_list(ntfs_volume& v, le::bytes list) {
     return true;
 }
 
+// A piece of the MFT's $DATA in an extension record starts at its own
+// first VCN. When the runs gathered so far end before it (a piece that
+// could not be read, a runlist cut short in record 0), the clusters between
+// are left unmapped, so that every entry after them keeps its place rather
+// than moving down onto the records of later entries. Only a gap inside the
+// MFT's data size, which one run can stand for, is left so; any other piece
+// is appended where the runs end.
+static void leave_gap_before_piece(mft_walk_result& result, uint64_t first_vcn, uint32_t bytes_per_cluster) {
+    uint64_t mapped = 0;
+    for (const run& r : result.data_runs) {
+        if (r.resident) return;
+        mapped += r.length;
+    }
+    if (result.data_runs.empty() || first_vcn <= mapped || bytes_per_cluster == 0 || !result.data_size_set) return;
+    const uint64_t data_clusters = result.data_size / bytes_per_cluster + 1;
+    if (first_vcn > data_clusters || first_vcn - mapped > UINT32_MAX) return;
+    run gap;
+    gap.lcn = -1;
+    gap.length = static_cast<uint32_t>(first_vcn - mapped);
+    gap.attr_type = attr_data;
+    result.data_runs.push_back(std::move(gap));
+}
+
 bool walk_volume_attributes(ntfs_volume& v, le::bytes rec, size_t start, int64_t remaining, mft_walk_result& result,
                             bool reset, bool first_only) {
     if (reset) result = mft_walk_result{};
@@ -318,10 +345,14 @@ bool walk_volume_attributes(ntfs_volume& v, le::bytes rec, size_t start, int64_t
                 const uint16_t rl = le::u16(a, attr_header::runlist_offset);
                 const bool skip = le::u64(a, attr_header::initialized_size) == 0 && rl >= len;
                 if (!skip) {
+                    const size_t runs_before = result.data_runs.size();
+                    if (!reset) leave_gap_before_piece(result, le::u64(a, attr_header::first_vcn), v.bytes_per_cluster);
                     // A base record's runs replace what was there; an
                     // extension record's pieces are appended.
-                    if (!decode_mft_runs(le::sub(a, rl, len - std::min<uint32_t>(rl, len)), result.data_runs, type, reset))
+                    if (!decode_mft_runs(le::sub(a, rl, len - std::min<uint32_t>(rl, len)), result.data_runs, type, reset)) {
+                        if (!reset) result.data_runs.resize(runs_before);
                         return false;
+                    }
                     if (!result.data_size_set) {
                         result.data_size = le::u64(a, attr_header::real_size);
                         result.data_size_set = true;

@@ -205,6 +205,13 @@ void prefetch_runs(ntfs_volume& v, const std::vector<extent>& runs, uint64_t max
 // that decodes ahead), so that working them out is worth it.
 bool takes_hints(const ntfs_volume& v);
 
+// Reads the first `length` bytes of entry `entry`'s record as they lie on
+// the volume, no fixups applied: where a run of the MFT ends inside the
+// record, the rest comes from where the next run puts it, as for
+// read_file_record. A read cut short by the end of the source leaves
+// zeros. False when the record's first bytes cannot be read.
+bool read_record_bytes(ntfs_volume& v, uint64_t entry, uint8_t* buffer, uint32_t length);
+
 // Reads `record_size` bytes (1024 when unknown) of entry `entry` with the
 // checked fixup; `kind` is 1 FILE, 2 INDX, 3 BAAD, 0 otherwise.
 bool read_record_checked(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out, int& kind);

@@ -3,10 +3,11 @@ listing of what could be read (exit 0) or a message (exit 255)."""
 import os
 import shutil
 import struct
+import subprocess
 import tempfile
 import unittest
 
-from brelvik_e2e import fixture, run, testdata
+from brelvik_e2e import fixture, need_tool, run, strip_header, testdata
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -204,3 +205,57 @@ class DamagedLargeFolder(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class MftRunlistCutShort(unittest.TestCase):
+    """mftfrag.img keeps the MFT's later runs in extension record 15, named
+    by record 0's attribute list; here record 0's own runlist is cut after
+    its first runs, so that no run maps the clusters before that piece."""
+
+    KEPT_RUNS = 3
+
+    def setUp(self):
+        self.vol = NtfsImage(fixture("mftfrag.img"))
+        self.dir = tempfile.mkdtemp(prefix="brelvik-damaged-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def cut_runlist(self):
+        """Cuts record 0's runlist; the first entry of the piece after the gap."""
+        found = {}
+
+        def cut(rec):
+            off = next(o for t, o, ln in attributes(rec) if t == 0x80 and rec[o + 8])
+            found["piece"] = struct.unpack_from("<Q", rec, off + 24)[0] + 1
+            pos = off + struct.unpack_from("<H", rec, off + 32)[0]
+            vcn = 0
+            for _ in range(self.KEPT_RUNS):
+                h = rec[pos]
+                vcn += int.from_bytes(rec[pos + 1:pos + 1 + (h & 15)], "little")
+                pos += 1 + (h & 15) + (h >> 4)
+            self.assertNotEqual(rec[pos], 0)
+            rec[pos] = 0
+            struct.pack_into("<Q", rec, off + 24, vcn - 1)
+            found["gap"] = vcn
+
+        self.vol.edit_record(0, cut)
+        self.assertLess(found["gap"], found["piece"])
+        path = os.path.join(self.dir, "v.img")
+        with open(path, "wb") as f:
+            f.write(self.vol.data)
+        return path, found["piece"] * self.vol.cluster // self.vol.record
+
+    def test_entries_after_the_gap_show_their_own_names(self):
+        need_tool("ffind")
+        path, first = self.cut_runlist()
+        for entry in (first, first + 360, first + 3000):
+            with self.subTest(entry=entry):
+                named = subprocess.run(["ffind", "-f", "ntfs", path, str(entry)], stdout=subprocess.PIPE,
+                                       check=True).stdout.decode().strip()
+                self.assertTrue(named.startswith("/files/f"), named)
+                r = run(["-image", path, "-mft", str(entry)], timeout=TIME_LIMIT)
+                self.assertEqual(r.rc, 0, r.err)
+                rows = strip_header(r.out).strip().splitlines()
+                self.assertTrue(rows[-1].endswith("  " + named.replace("/", "\\")), rows)
+                self.assertRegex(rows[-1], r"\s%d\s" % entry)

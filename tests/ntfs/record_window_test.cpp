@@ -2,6 +2,8 @@
 // one: the same bytes, the same failures, on every volume, across gaps,
 // across the end of an MFT run, around a damaged record and at the end of
 // a cut image.
+#include "ntfs/attribute_header.hpp"
+#include "ntfs/entry.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/open_volume.hpp"
 #include "ntfs/record_window.hpp"
@@ -12,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 namespace {
@@ -190,6 +193,89 @@ TEST(RecordWindow, ARecordSplitBetweenTwoRunsReadsWhole) {
         EXPECT_EQ(rec, before[e - (across - 2)]) << e;
     }
     expect_window_matches(*v, every(across - 20, across + 20, 1));
+}
+
+// The same split for an extension record: c512.img's record across the
+// split made an extension record of another entry, and every attribute of
+// it named by that entry's attribute list. The entry load reads it whole
+// from both runs, as the entry's own record is read, and takes from it
+// what it took before the move (its last attributes lie past the split).
+TEST(RecordWindow, AnExtensionRecordSplitBetweenTwoRunsLoadsWhole) {
+    const std::string path = test_paths::fixture("c512.img");
+    ASSERT_FALSE(path.empty());
+    std::vector<uint8_t> img = image_patch::load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const run first = v->mft_info.data_runs.front();
+    const uint64_t c = v->bytes_per_cluster;
+    const uint64_t stride = static_cast<uint64_t>(v->record_stride);
+    ASSERT_EQ(c, 512u);
+    ASSERT_EQ(stride, 1024u);
+    std::vector<uint8_t> rec;
+    uint64_t across = 24;
+    while (across * stride / c + 1 < first.length &&
+           !(read_file_record(*v, across, rec) && le::u32(rec, file_header::bytes_in_use) > stride / 2 + 64))
+        ++across;
+    const uint64_t split = across * stride / c + 1;
+    ASSERT_LT(split, first.length);
+
+    // The record names entry 5 as its base (the field lies before the split).
+    constexpr uint64_t base = 5;
+    const uint64_t at = entry_offset(*v, across);
+    ASSERT_NE(at, 0u);
+    for (int i = 0; i < 8; ++i) img[at + file_header::base_reference + i] = i == 0 ? uint8_t(base) : 0;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    ASSERT_TRUE(read_file_record(*v, across, rec));
+    const uint16_t sequence = le::u16(rec, file_header::sequence);
+
+    // One list entry for every attribute of the record.
+    std::vector<uint8_t> list;
+    size_t past_split = 0;
+    for (uint64_t off = le::u16(rec, file_header::first_attribute);
+         le::fits(rec, off, 8) && le::u32(rec, off) != attr_end && le::u32(rec, off + 4) != 0;
+         off += le::u32(rec, off + 4)) {
+        uint8_t e[32] = {};
+        const uint32_t type = le::u32(rec, off);
+        const uint64_t ref = across | uint64_t(sequence) << 48;
+        const uint16_t id = le::u16(rec, off + attr_header::id);
+        std::memcpy(e, &type, 4);
+        e[4] = sizeof e;
+        e[7] = 26;
+        std::memcpy(e + 16, &ref, 8);
+        std::memcpy(e + 24, &id, 2);
+        list.insert(list.end(), e, e + sizeof e);
+        if (off + le::u32(rec, off + 4) > c) ++past_split;
+    }
+    ASSERT_GT(past_split, 0u);
+
+    const auto load = [&](ntfs_volume& vol, parsed_entry& pe) {
+        mft_entries_ctx ctx(&vol);
+        walk_list_entries(pe, ctx, base, list);
+        bool bad = true;
+        std::vector<uint8_t> raw;
+        EXPECT_TRUE(ctx.read_entry_record(across, raw, bad));
+        EXPECT_FALSE(bad);
+        return raw;
+    };
+    parsed_entry before;
+    EXPECT_EQ(load(*v, before), rec);
+    ASSERT_FALSE(before.attributes.empty());
+
+    ASSERT_TRUE(split_first_mft_run(img, first, split, v));
+    parsed_entry after;
+    EXPECT_EQ(load(*v, after), rec);
+    ASSERT_EQ(after.attributes.size(), before.attributes.size());
+    for (const auto& [key, item] : before.attributes) {
+        const auto it = after.attributes.find(key);
+        ASSERT_NE(it, after.attributes.end()) << std::hex << key;
+        EXPECT_EQ(it->second.bytes, item.bytes) << std::hex << key;
+    }
+    ASSERT_EQ(after.file_names.size(), before.file_names.size());
+    for (const auto& [key, name] : before.file_names) {
+        ASSERT_TRUE(after.file_names.count(key)) << key;
+        EXPECT_EQ(after.file_names.at(key).name, name.name);
+    }
+    EXPECT_EQ(after.std_info.size(), before.std_info.size());
 }
 
 // A record that fails its fixups in the middle of a stretch is unreadable, as

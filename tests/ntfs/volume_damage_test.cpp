@@ -1,7 +1,9 @@
 // Damaged volumes fail cleanly: a truncated image, a boot sector that is
 // not NTFS, a zero bytes-allocated field in record 0, a bad MFT signature.
+#include "ntfs/attribute_header.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/open_volume.hpp"
+#include "support/image_patch.hpp"
 #include "support/test_paths.hpp"
 
 #include <gtest/gtest.h>
@@ -111,6 +113,64 @@ TEST(VolumeDamage, BadSignatures) {
     auto bad0 = img;
     std::copy_n("JUNK", 4, bad0.begin() + static_cast<long>(mft));
     EXPECT_FALSE(open_memory_volume(bad0, 0, v));
+}
+
+// mftfrag.img keeps the MFT's later runs in an extension record, named by
+// record 0's attribute list. With record 0's runlist cut short after its
+// first runs, the clusters between its last run and the extension's piece
+// are mapped by nothing: the entries there cannot be read, and those of
+// the extension's piece are still read from their own records (each
+// record past the reserved ones carries its number), not from the records
+// of later entries.
+TEST(VolumeDamage, EntriesAfterAMissingPieceOfTheMftKeepTheirPlace) {
+    const std::string path = test_paths::fixture("mftfrag.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    auto img = image_patch::load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    ASSERT_FALSE(v->mft_info.attribute_list.empty());
+    const uint64_t c = v->bytes_per_cluster;
+    const uint64_t stride = static_cast<uint64_t>(v->record_stride);
+    const int64_t entries = v->entry_count;
+
+    constexpr int kept_runs = 3;
+    uint64_t kept_vcn = 0, piece_vcn = 0;
+    image_patch::record(img, *v, 0, [&](std::span<uint8_t> rec) {
+        const uint64_t a = image_patch::find_attr(rec, attr_data);
+        ASSERT_NE(a, 0u);
+        piece_vcn = le::u64(rec, a + attr_header::last_vcn) + 1;
+        uint64_t at = a + le::u16(rec, a + attr_header::runlist_offset);
+        for (int i = 0; i < kept_runs; ++i) {
+            const uint8_t h = rec[at];
+            ASSERT_NE(h, 0);
+            kept_vcn += le::uint_n(rec, at + 1, h & 0x0F);
+            at += 1 + (h & 0x0F) + (h >> 4);
+        }
+        ASSERT_NE(rec[at], 0) << "record 0 holds more runs than are kept";
+        rec[at] = 0;
+        le::put_u64(rec, a + attr_header::last_vcn, kept_vcn - 1);
+    });
+    ASSERT_LT(kept_vcn, piece_vcn);
+    const uint64_t gap_first = kept_vcn * c / stride, piece_first = piece_vcn * c / stride;
+    ASSERT_LT(piece_first, static_cast<uint64_t>(entries));
+
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    EXPECT_EQ(v->entry_count, entries);
+    std::vector<uint8_t> rec;
+    size_t in_gap = 0, in_piece = 0;
+    for (uint64_t e = gap_first; e < piece_first; e += 7) in_gap += read_file_record(*v, e, rec) ? 1 : 0;
+    EXPECT_EQ(in_gap, 0u);
+    for (uint64_t e = piece_first; e < static_cast<uint64_t>(entries); ++e) {
+        if (!read_file_record(*v, e, rec)) continue;
+        ++in_piece;
+        ASSERT_EQ(le::u32(rec, file_header::record_number), e);
+    }
+    EXPECT_GT(in_piece, 100u);
+    for (uint64_t e = 24; e < gap_first; ++e) {
+        if (read_file_record(*v, e, rec)) {
+            ASSERT_EQ(le::u32(rec, file_header::record_number), e);
+        }
+    }
 }
 
 TEST(ReadRange, DeliversExactlyTheBytesAskedAcrossClustersAndSparseRuns) {
