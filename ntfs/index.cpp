@@ -83,8 +83,11 @@ std::vector<extent> allocation_extents(index_parts& parts, uint64_t& initialized
 }
 
 bool walk_root(ntfs_volume& vol, child_entry_set& s, le::bytes root_attr, index_slack* slack) {
+    // Only a root that indexes $FILE_NAME holds a folder's children. Its
+    // index block size is not read: the root's own entries do not depend
+    // on it, and a damaged one must not hide them.
     const le::bytes v = resident_value(root_attr);
-    if (le::u32(v, 0) != attr_file_name || le::u32(v, 8) == 0) return false;
+    if (le::u32(v, 0) != attr_file_name) return false;
     if (slack) collect_node_slack(v, root_node_offset, false, *slack);
     bool reached_end = false;
     const bool walked = walk_index_node(s, v, root_node_offset, false, reached_end);

@@ -104,6 +104,22 @@ class DamagedIndexNodes(unittest.TestCase):
                                     "\\docs\\: index entries are damaged, the entries after them are not listed")
                 self.assertLess(len(listed), 4)
 
+    def test_index_root_whose_block_size_is_zero(self):
+        # The root's entries are all of \\docs: the size of index blocks it
+        # has none of plays no part in reading them.
+        vol = NtfsImage(fixture("main.img"))
+
+        def zero_block_size(rec):
+            off = next(o for t, o, ln in attributes(rec) if t == 0x90)
+            struct.pack_into("<I", rec, off + struct.unpack_from("<H", rec, off + 20)[0] + 8, 0)
+
+        vol.edit_record(DOCS, zero_block_size)
+        image = self.save(vol)
+        listed, err = self.names(image, "\\docs")
+        self.assertEqual(err, "")
+        self.assertEqual(listed, {"empty.txt", "notes.txt", "readme.txt", "reports\\"})
+        self.assertEqual({n + "\\" if n == "reports" else n for n in fls_names(image, DOCS)}, listed)
+
     def test_damaged_entries_of_an_index_block_in_use(self):
         base = NtfsImage(fixture("bigdir.img"))
         whole, err = self.names(self.save(base), "\\big")
