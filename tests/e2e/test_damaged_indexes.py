@@ -1,5 +1,5 @@
 """Folder indexes damaged inside their nodes, on copies of main.img and
-bigdir.img: the entries before the damage are listed, and the entries the
+c512.img: the entries before the damage are listed, and the entries the
 damage hides are said to be missing on standard error, never passed over
 as a whole listing. The Sleuth Kit's fls shows what the damage hides."""
 import os
@@ -17,7 +17,7 @@ from ntfs_records import NtfsImage, attributes, data_runs, fixup, unfix  # noqa:
 
 TIME_LIMIT = 60
 DOCS = 64  # \docs of main.img: four children in its index root
-BIG = 64   # \big of bigdir.img: 2700 files in INDX blocks, every block in use
+FOLDER300 = 67  # \folder300 of c512.img: 300 files in INDX blocks of 8 clusters, all in use
 
 
 def node_entries(node, header):
@@ -121,15 +121,15 @@ class DamagedIndexNodes(unittest.TestCase):
         self.assertEqual({n + "\\" if n == "reports" else n for n in fls_names(image, DOCS)}, listed)
 
     def test_damaged_entries_of_an_index_block_in_use(self):
-        base = NtfsImage(fixture("bigdir.img"))
-        whole, err = self.names(self.save(base), "\\big")
+        base = NtfsImage(fixture("c512.img"))
+        whole, err = self.names(self.save(base), "\\folder300")
         self.assertEqual(err, "")
-        rec, off, ln = base.attribute(BIG, 0xA0)
+        rec, off, ln = base.attribute(FOLDER300, 0xA0)
         lcn = data_runs(rec, off + struct.unpack_from("<H", rec, off + 32)[0])[0][0]
         at = lcn * base.cluster  # the first INDX block, in use
 
         def damage(change):
-            vol = NtfsImage(fixture("bigdir.img"))
+            vol = NtfsImage(fixture("c512.img"))
             block = fixup(vol.data[at:at + 4096])
             self.assertEqual(bytes(block[:4]), b"INDX")
             change(block, node_entries(block, 24))
@@ -146,8 +146,8 @@ class DamagedIndexNodes(unittest.TestCase):
         }
         for what, change in cases.items():
             with self.subTest(what):
-                listed = self.check(damage(change), "\\big", BIG,
-                                    "\\big\\: index entries are damaged, the entries after them are not listed")
+                listed = self.check(damage(change), "\\folder300", FOLDER300,
+                                    "\\folder300\\: index entries are damaged, the entries after them are not listed")
                 self.assertLess(len(listed), len(whole))
                 self.assertLessEqual(listed, whole)
 
