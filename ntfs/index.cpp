@@ -82,11 +82,17 @@ std::vector<extent> allocation_extents(index_parts& parts, uint64_t& initialized
     return all;
 }
 
-bool walk_root(child_entry_set& s, le::bytes root_attr, index_slack* slack) {
+bool walk_root(ntfs_volume& vol, child_entry_set& s, le::bytes root_attr, index_slack* slack) {
+    // Only a root that indexes $FILE_NAME holds a folder's children. Its
+    // index block size is not read: the root's own entries do not depend
+    // on it, and a damaged one must not hide them.
     const le::bytes v = resident_value(root_attr);
-    if (le::u32(v, 0) != attr_file_name || le::u32(v, 8) == 0) return false;
+    if (le::u32(v, 0) != attr_file_name) return false;
     if (slack) collect_node_slack(v, root_node_offset, false, *slack);
-    return walk_index_node(s, v, root_node_offset, false);
+    bool reached_end = false;
+    const bool walked = walk_index_node(s, v, root_node_offset, false, reached_end);
+    if (!reached_end) ++vol.damaged_index_nodes;
+    return walked;
 }
 
 // The bits of the index bitmap: one per index block, set while the block is
@@ -171,7 +177,9 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
             continue;
         }
         const le::bytes block = le::sub(b, k, index_block_size);
-        walk_index_node(s, block, indx_node_offset, c);
+        bool reached_end = false;
+        walk_index_node(s, block, indx_node_offset, c, reached_end);
+        if (marked && !c && !reached_end) ++v.damaged_index_nodes;
         // Blocks past the bitmap's end count as in use: only their slack
         // is read.
         if (slack) collect_node_slack(block, indx_node_offset, !(past_bitmap || marked), *slack);
@@ -251,7 +259,7 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, le::bytes known, chi
     }
 
     bool result = false;
-    if (!parts.root.empty()) result = walk_root(s, parts.root, slack);
+    if (!parts.root.empty()) result = walk_root(v, s, parts.root, slack);
     if (!parts.allocation.empty()) {
         uint64_t initialized = 0;
         const std::vector<extent> all = allocation_extents(parts, initialized);

@@ -31,7 +31,8 @@ void prefetch_kept_directory_index(ntfs_volume& v, uint64_t entry);
 // size `initialized`) and walks every INDX block in it; with `slack`, also
 // gathers each block's slack, the whole block where `bitmap` (one bit per
 // block) marks it free. Blocks that `bitmap` marks in use but that hold no
-// index are counted in the volume's index_gaps.
+// index are counted in the volume's index_gaps, those whose walk stops on
+// a damaged entry before their end entry in its damaged_index_nodes.
 bool read_index_allocation(child_entry_set& children, ntfs_volume& v, const std::vector<extent>& extents,
                            uint64_t initialized, bool continue_past_end, index_slack* slack = nullptr,
                            le::bytes bitmap = {});

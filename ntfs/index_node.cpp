@@ -5,11 +5,18 @@
 #include <cstring>
 
 bool walk_index_node(child_entry_set& s, le::bytes b, uint64_t h, bool c) {
+    bool reached_end = false;
+    return walk_index_node(s, b, h, c, reached_end);
+}
+
+bool walk_index_node(child_entry_set& s, le::bytes b, uint64_t h, bool c, bool& reached_end) {
+    reached_end = false;
     if (!le::fits(b, h, 16)) return false;
     const uint32_t n = le::u32(b, h + 4);
     if (n - 1u > max_node_bytes - 1u) return false;
     uint64_t e = h + le::u32(b, h);
     int64_t remaining = n;
+    bool end_entry = false;
     while (remaining < static_cast<int64_t>(max_node_bytes)) {
         if (!le::fits(b, e, 16)) break;
         const uint64_t ref = le::u64(b, e);
@@ -19,7 +26,10 @@ bool walk_index_node(child_entry_set& s, le::bytes b, uint64_t h, bool c) {
         if (len > n || key_len > n) break;
         if (!c && key_len > len) break;
         if (ref == 0 || flags == 2 || flags == 3) {
-            if (!c) break;
+            if (!c) {
+                end_entry = flags == 2 || flags == 3;
+                break;
+            }
         } else {
             s.emplace(ref & entry_number_mask, static_cast<uint8_t>(c));
         }
@@ -30,6 +40,11 @@ bool walk_index_node(child_entry_set& s, le::bytes b, uint64_t h, bool c) {
         if (!le::fits(b, e, 16) || next == 0 || next > max_index_entry_length) break;
         if (remaining <= 0) break;
     }
+    // Whole when the walk stopped at the end entry and that entry ends
+    // where the bytes in use do. A stop on a bad entry, an end entry the
+    // walk never met, or one that leaves bytes in use after it: the
+    // entries that follow are left out.
+    reached_end = end_entry && e + le::u16(b, e + 8) >= h + n;
     return true;
 }
 

@@ -28,6 +28,12 @@ constexpr uint32_t root_node_offset = 16;
 // entry numbers to `children`. Entries are read only where they lie inside
 // `buffer`. False when the node's bytes in use are 0 or above 4096.
 bool walk_index_node(child_entry_set& children, le::bytes buffer, uint64_t node_offset, bool continue_past_end);
+// The same, saying through `reached_end` whether the walk came to the
+// node's end entry. A walk that stops before it, on an entry whose
+// fields are damaged, leaves out the entries after that one: the caller
+// says so rather than pass the node for whole.
+bool walk_index_node(child_entry_set& children, le::bytes buffer, uint64_t node_offset, bool continue_past_end,
+                     bool& reached_end);
 
 // Reads every allocated cluster of the extents into 4096-byte blocks and
 // fixes up each INDX block. `max_blocks` is in/out: the blocks wanted at

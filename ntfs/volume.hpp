@@ -142,6 +142,11 @@ struct ntfs_volume {
     // listing compares the count before and after it reads a directory's
     // index, to say that entries are missing.
     uint64_t index_gaps = 0;
+    // Index nodes in use (the root, or a block the bitmap marks in use)
+    // whose walk stopped on a damaged header or entry before the node's
+    // end entry: the entries after the damage are missing, and the listing
+    // says so as it does for gaps.
+    uint64_t damaged_index_nodes = 0;
 };
 
 // The record size the rest of the engine works with: the volume's, or 1024

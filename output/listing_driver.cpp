@@ -482,9 +482,12 @@ bool stage_children(ntfs_volume& v, uint64_t dir, le::bytes dir_record, const st
     slack.entry_limit = mft_entries_in_use(v);
     index_slack* wanted = opts.show_deleted ? &slack : nullptr;
     const uint64_t gaps_before = v.index_gaps;
+    const uint64_t damaged_before = v.damaged_index_nodes;
     const bool read = collect_directory_children(v, dir, dir_record, children, wanted);
     if (v.index_gaps != gaps_before)
         report_listing_gap(shown_folder(path) + ": index blocks could not be read, the entries in them are not listed");
+    if (v.damaged_index_nodes != damaged_before)
+        report_listing_gap(shown_folder(path) + ": index entries are damaged, the entries after them are not listed");
     prefetch_records(v, children);
     std::vector<uint64_t>& entries = batch.entries;
     entries.clear();

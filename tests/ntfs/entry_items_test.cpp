@@ -602,4 +602,36 @@ TEST(IndexNode, WalkStopsAtTheFirstBadEntry) {
     }
 }
 
+// The walk says whether it came to the node's end entry where the bytes in
+// use end: a stop on a damaged entry leaves out those after it.
+TEST(IndexNode, WalkSaysWhetherItCameToTheEndEntry) {
+    const node_entry a{0x40, 88, 70, 0}, b{0x41, 96, 74, 1}, last{0, 16, 0, 2};
+    struct row {
+        const char* what;
+        std::vector<uint8_t> buf;
+        bool whole;
+    };
+    // Entries from 16: a, b and the end entry take 88 + 96 + 16 bytes.
+    const row rows[] = {
+        {"entries and the end entry", node(216, {a, b, last}), true},
+        {"the end entry alone", node(32, {last}), true},
+        {"end entry with sub-node", node(224, {a, b, {0, 24, 0, 3}}), true},
+        {"entry length 0", node(216, {a, {0x41, 0, 74, 0}, last}), false},
+        {"next entry length over 768", node(2000, {a, {0x44, 769, 70, 0}}), false},
+        {"key longer than its entry", node(216, {a, {0x41, 96, 100, 0}, last}), false},
+        {"reference 0 before the end", node(216, {a, {0, 96, 74, 0}, last}), false},
+        {"end flag before the bytes in use end", node(216, {a, {0x41, 96, 74, 2}, last}), false},
+        {"bytes in use inside an entry", node(120, {a, b, last}), false},
+        {"bytes in use 0", node(0, {a, last}), false},
+        {"entries past the buffer", node(4000, {a, a, a}, 200), false},
+    };
+    child_entry_set s;
+    for (const auto& r : rows) {
+        s.clear();
+        bool whole = !r.whole;
+        walk_index_node(s, r.buf, 0, false, whole);
+        EXPECT_EQ(whole, r.whole) << r.what;
+    }
+}
+
 }  // namespace
