@@ -301,8 +301,9 @@ int64_t read_file(int fd, void* buffer, uint32_t length) {
 }
 
 int64_t pread_file(int fd, void* buffer, uint32_t length, int64_t offset) {
-    // The program is single-threaded, so a seek followed by reads stands in
-    // for a positioned read.
+    // A seek followed by reads stands in for a positioned read: every open
+    // file is read by one thread only (a thread that decodes ahead opens
+    // files of its own), so nothing moves the position in between.
     if (::_lseeki64(fd, offset, SEEK_SET) < 0) {
         note_crt_error();
         return -1;
