@@ -338,6 +338,12 @@ bool outputs_spare_inputs(const arg_list& args, const std::string& xml_name) {
     // Looked up as the run takes them, on a copy: nothing is removed.
     arg_list rest = args;
     std::string value;
+    std::vector<std::string> outputs;
+    if (!xml_name.empty()) outputs.push_back(xml_name);
+    if (take_value(rest, "-out", value) || take_value(rest, "-outfile", value))
+        outputs.push_back(host_path_separators(expand_env_path(value, true)));
+    if (take_value(rest, "-diags", value)) outputs.push_back(value);
+    if (outputs.empty()) return true;
     std::vector<std::u16string> inputs;
     if (take_value(rest, "-image", value)) inputs = image_files(uni::to_utf16(value));
     for (bool first = true; take_value(rest, "-vmdk", value); first = false) {
@@ -347,12 +353,6 @@ bool outputs_spare_inputs(const arg_list& args, const std::string& xml_name) {
         }
         for (const auto& piece : split_list(value, "|,;")) inputs.push_back(uni::to_utf16(piece));
     }
-    if (inputs.empty()) return true;
-    std::vector<std::string> outputs;
-    if (!xml_name.empty()) outputs.push_back(xml_name);
-    if (take_value(rest, "-out", value) || take_value(rest, "-outfile", value))
-        outputs.push_back(host_path_separators(expand_env_path(value, true)));
-    if (take_value(rest, "-diags", value)) outputs.push_back(value);
     for (const std::string& out : outputs) {
         const std::u16string wide = uni::to_utf16(out);
         for (const std::u16string& in : inputs) {
