@@ -154,6 +154,24 @@ TEST(RecordWindow, StopsAtTheEndOfAnMftRun) {
     for (uint64_t start : {boundary - 29, boundary - 5, boundary + 7}) expect_window_matches(*v, every(start, start + 10, 1));
 }
 
+// On c512.img (clusters of 512 bytes, records of 1024), the record a split
+// of the MFT's first run goes through and the cluster the split comes
+// after: a record past the system files that uses more than its first half.
+void find_record_to_split(ntfs_volume& v, uint64_t& across, uint64_t& split) {
+    const run first = v.mft_info.data_runs.front();
+    const uint64_t c = v.bytes_per_cluster;
+    const uint64_t stride = static_cast<uint64_t>(v.record_stride);
+    ASSERT_EQ(c, 512u);
+    ASSERT_EQ(stride, 1024u);
+    std::vector<uint8_t> rec;
+    across = 24;
+    while (across * stride / c + 1 < first.length &&
+           !(read_file_record(v, across, rec) && le::u32(rec, file_header::bytes_in_use) > stride / 2 + 64))
+        ++across;
+    split = across * stride / c + 1;
+    ASSERT_LT(split, first.length);
+}
+
 // With clusters of 512 bytes and records of 1024, a run of the MFT may end
 // inside a record: c512.img's MFT split after an odd count of clusters, its
 // second part moved past the volume's end and the clusters it left zeroed.
@@ -166,19 +184,9 @@ TEST(RecordWindow, ARecordSplitBetweenTwoRunsReadsWhole) {
     std::unique_ptr<ntfs_volume> v;
     ASSERT_TRUE(open_memory_volume(img, 0, v));
     const run first = v->mft_info.data_runs.front();
-    const uint64_t c = v->bytes_per_cluster;
-    const uint64_t stride = static_cast<uint64_t>(v->record_stride);
-    ASSERT_EQ(c, 512u);
-    ASSERT_EQ(stride, 1024u);
-    // The split goes through a record that uses more than its first half,
-    // past the system files.
+    uint64_t across = 0, split = 0;
+    ASSERT_NO_FATAL_FAILURE(find_record_to_split(*v, across, split));
     std::vector<uint8_t> rec;
-    uint64_t across = 24;
-    while (across * stride / c + 1 < first.length &&
-           !(read_file_record(*v, across, rec) && le::u32(rec, file_header::bytes_in_use) > stride / 2 + 64))
-        ++across;
-    const uint64_t split = across * stride / c + 1;
-    ASSERT_LT(split, first.length);
     std::vector<std::vector<uint8_t>> before;
     for (uint64_t e = across - 2; e <= across + 2; ++e) {
         before.emplace_back();
@@ -208,16 +216,9 @@ TEST(RecordWindow, AnExtensionRecordSplitBetweenTwoRunsLoadsWhole) {
     ASSERT_TRUE(open_memory_volume(img, 0, v));
     const run first = v->mft_info.data_runs.front();
     const uint64_t c = v->bytes_per_cluster;
-    const uint64_t stride = static_cast<uint64_t>(v->record_stride);
-    ASSERT_EQ(c, 512u);
-    ASSERT_EQ(stride, 1024u);
+    uint64_t across = 0, split = 0;
+    ASSERT_NO_FATAL_FAILURE(find_record_to_split(*v, across, split));
     std::vector<uint8_t> rec;
-    uint64_t across = 24;
-    while (across * stride / c + 1 < first.length &&
-           !(read_file_record(*v, across, rec) && le::u32(rec, file_header::bytes_in_use) > stride / 2 + 64))
-        ++across;
-    const uint64_t split = across * stride / c + 1;
-    ASSERT_LT(split, first.length);
 
     // The record names entry 5 as its base (the field lies before the split).
     constexpr uint64_t base = 5;
