@@ -82,6 +82,16 @@ std::vector<extent> allocation_extents(index_parts& parts, uint64_t& initialized
     return all;
 }
 
+// True when the node of an index root says its entries lead to index
+// blocks (the flag of a large index), so that the root alone is not the
+// whole index.
+bool root_leads_to_blocks(le::bytes root_attr) {
+    if (root_attr.empty()) return false;
+    constexpr uint64_t node_flags = 12;  // in the node header
+    constexpr uint8_t has_blocks = 0x01;
+    return (le::u8(resident_value(root_attr), root_node_offset + node_flags) & has_blocks) != 0;
+}
+
 bool walk_root(ntfs_volume& vol, child_entry_set& s, le::bytes root_attr, index_slack* slack) {
     // Only a root that indexes $FILE_NAME holds a folder's children. Its
     // index block size is not read: the root's own entries do not depend
@@ -260,11 +270,17 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, le::bytes known, chi
 
     bool result = false;
     if (!parts.root.empty()) result = walk_root(v, s, parts.root, slack);
+    bool blocks_read = false;
     if (!parts.allocation.empty()) {
         uint64_t initialized = 0;
         const std::vector<extent> all = allocation_extents(parts, initialized);
         const std::vector<uint8_t> bits = bitmap_bits(v, parts.bitmap);
         result = read_index_allocation(s, v, all, initialized, false, slack, bits);
+        blocks_read = result;
     }
+    // A root whose entries lead to index blocks, with no blocks read (the
+    // allocation missing, no longer named $I30, or said to hold no bytes):
+    // the entries those blocks held are lost, which the listing says.
+    if (!blocks_read && root_leads_to_blocks(parts.root)) ++v.index_gaps;
     return result;
 }

@@ -151,6 +151,36 @@ class DamagedIndexNodes(unittest.TestCase):
                 self.assertLess(len(listed), len(whole))
                 self.assertLessEqual(listed, whole)
 
+    def test_index_blocks_the_root_leads_to_that_give_nothing(self):
+        # \folder300's root leads to its INDX blocks. An allocation that
+        # says it holds no bytes, or that no longer bears the index's name,
+        # gives no block: the root's own entries are listed, and the loss
+        # of the rest is said.
+        def damage(change):
+            vol = NtfsImage(fixture("c512.img"))
+
+            def edit(rec):
+                off = next(o for t, o, ln in attributes(rec) if t == 0xA0)
+                change(rec, off)
+
+            vol.edit_record(FOLDER300, edit)
+            return vol
+
+        def rename(rec, off):
+            name = off + struct.unpack_from("<H", rec, off + 10)[0]
+            self.assertEqual(bytes(rec[name:name + 8]).decode("utf-16-le"), "$I30")
+            struct.pack_into("<H", rec, name + 6, ord("9"))
+
+        cases = {
+            "initialized size 0": lambda rec, off: struct.pack_into("<Q", rec, off + 56, 0),
+            "renamed": rename,
+        }
+        for what, change in cases.items():
+            with self.subTest(what):
+                listed = self.check(damage(change), "\\folder300", FOLDER300,
+                                    "\\folder300\\: index blocks could not be read, the entries in them are not listed")
+                self.assertLess(len(listed), 300)
+
 
 if __name__ == "__main__":
     unittest.main()
