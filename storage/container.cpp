@@ -1,8 +1,10 @@
 #include "storage/container.hpp"
 
+#include "storage/disk_chain.hpp"
 #include "storage/ewf.hpp"
 #include "storage/file_handle.hpp"
 #include "storage/split_raw.hpp"
+#include "storage/vmdk.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -77,6 +79,21 @@ std::vector<std::u16string> image_files(const std::u16string& path) {
         find_split_pieces(path, pieces, message);
         for (const auto& p : pieces)
             if (p != path) files.push_back(p);
+    } else if (format == image_format::vhd || format == image_format::vhdx) {
+        // The parents are found as the run finds them: by opening the chain.
+        std::unique_ptr<disk_container> disk;
+        std::string message;
+        const bool opened = format == image_format::vhd ? open_vhd(path, disk, message)
+                                                        : open_vhdx(path, disk, message);
+        const auto* file = opened ? dynamic_cast<const chain_disk*>(disk.get()) : nullptr;
+        for (file = file ? file->parent.get() : nullptr; file; file = file->parent.get())
+            files.push_back(file->path);
+    } else if (format == image_format::vmdk) {
+        std::unique_ptr<VmdkChain> chain;
+        std::string message;
+        if (assemble_vmdk_image(path, chain, message))
+            for (const auto& extent : chain->extents)
+                if (extent->path != path) files.push_back(extent->path);
     }
     return files;
 }

@@ -63,8 +63,8 @@ image_format identify_image(std::span<const uint8_t> head, std::span<const uint8
 bool identify_image_file(const std::u16string& path, image_format& format);
 
 // The files that reading the image `path` opens, `path` first: with it the
-// other segments of an EWF set and the other pieces of a split raw image.
-// The parents of a differencing VHD or VHDX are not among them.
+// other segments of an EWF set, the other pieces of a split raw image, and
+// the parents of a differencing VHD or VHDX or of a VMDK snapshot.
 std::vector<std::u16string> image_files(const std::u16string& path);
 
 // The openers: each parses its container, checks every size and offset it

@@ -76,34 +76,10 @@ bool open_container(SectorSource& src, const std::u16string& path, image_format 
 
 // A VMDK named by -image: a descriptor or a sparse extent, with the parents
 // its descriptor names found beside it.
-constexpr size_t vmdk_image_max_parents = 64;
 bool open_vmdk_image(SectorSource& src, const std::u16string& path, std::string& message) {
     reset(src);
     std::unique_ptr<VmdkChain> chain;
-    try {
-        chain = std::make_unique<VmdkChain>();
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    std::ostringstream messages;
-    std::vector<std::u16string> suggested;
-    std::vector<std::u16string> files{path};
-    bool assembled = chain->assemble(files, messages, suggested);
-    // A snapshot names its parent; while the parent named lies where the
-    // snapshot says, it joins the chain, up to a depth no real chain nears.
-    for (size_t depth = 0; !assembled && !suggested.empty() && depth < vmdk_image_max_parents; ++depth) {
-        files.insert(files.end(), suggested.begin(), suggested.end());
-        std::ostringstream again;
-        suggested.clear();
-        chain = std::make_unique<VmdkChain>();
-        assembled = chain->assemble(files, again, suggested);
-    }
-    if (!assembled) {
-        message = messages.str();
-        while (!message.empty() && message.back() == '\n') message.pop_back();
-        if (message.empty()) message = "VMDK image can't be read: " + uni::to_utf8(path);
-        return false;
-    }
+    if (!assemble_vmdk_image(path, chain, message)) return false;
     if (!open_vmdk_chain(src, std::move(chain))) return false;
     src.image_path = path;
     src.image_path_utf8 = uni::to_utf8(path);

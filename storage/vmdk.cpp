@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <sstream>
 
 namespace {
 
@@ -342,6 +343,38 @@ bool VmdkChain::assemble(const std::vector<std::u16string>& files, std::ostream&
         }
     }
     return link_with(&messages, &files, dir, &suggested);
+}
+
+// A snapshot names its parent; while the parent named lies where the
+// snapshot says, it joins the chain, up to a depth no real chain nears.
+constexpr size_t vmdk_image_max_parents = 64;
+
+bool assemble_vmdk_image(const std::u16string& path, std::unique_ptr<VmdkChain>& chain, std::string& message) {
+    chain.reset();
+    try {
+        std::ostringstream messages;
+        std::vector<std::u16string> suggested;
+        std::vector<std::u16string> files{path};
+        auto built = std::make_unique<VmdkChain>();
+        bool assembled = built->assemble(files, messages, suggested);
+        for (size_t depth = 0; !assembled && !suggested.empty() && depth < vmdk_image_max_parents; ++depth) {
+            files.insert(files.end(), suggested.begin(), suggested.end());
+            std::ostringstream again;
+            suggested.clear();
+            built = std::make_unique<VmdkChain>();
+            assembled = built->assemble(files, again, suggested);
+        }
+        if (!assembled) {
+            message = messages.str();
+            while (!message.empty() && message.back() == '\n') message.pop_back();
+            if (message.empty()) message = "VMDK image can't be read: " + uni::to_utf8(path);
+            return false;
+        }
+        chain = std::move(built);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 bool VmdkChain::read(uint8_t* buffer, uint64_t offset, uint32_t& length) {

@@ -107,3 +107,9 @@ private:
     bool link_with(std::ostream* messages, const std::vector<std::u16string>* given, const std::u16string& dir,
                    std::vector<std::u16string>* suggested);
 };
+
+// Opens the VMDK named by -image (a descriptor or a sparse extent) with the
+// parents its snapshots name, found where they say or beside the file;
+// false with `message` saying what is missing or wrong.
+bool assemble_vmdk_image(const std::u16string& path, std::unique_ptr<VmdkChain>& chain, std::string& message);
+

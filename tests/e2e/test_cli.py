@@ -124,8 +124,9 @@ class Files(unittest.TestCase):
             copy(name)
         subprocess.run(["split", "-b", str(4 * 1024 * 1024), "-d", "-a", "3", "--numeric-suffixes=1",
                         fixture("main.img"), os.path.join(self.dir, "disk.")], check=True)
-        copy("base.vmdk")
-        copy("child.vmdk")
+        for name in ("base.vmdk", "child.vmdk", "vdisk.vhd", "vdisk_child.vhd", "vdisk.vhdx", "vdisk_child.vhdx"):
+            copy(name)
+        beside = lambda name: os.path.join(self.dir, name)
         e01, e05 = (os.path.join(self.dir, "main_e5_none.E%02d" % k) for k in (1, 5))
         piece = os.path.join(self.dir, "disk.003")
         cases = [
@@ -136,6 +137,10 @@ class Files(unittest.TestCase):
             (["-image", os.path.join(self.dir, "disk.001"), "-xml", piece], piece),
             (["-vmdk", os.path.join(self.dir, "child.vmdk"), "-outfile", os.path.join(self.dir, "child.vmdk")],
              os.path.join(self.dir, "child.vmdk")),
+            # Parents the reader finds beside a differencing disk or snapshot.
+            (["-image", beside("vdisk_child.vhd"), "-out", beside("vdisk.vhd")], beside("vdisk.vhd")),
+            (["-image", beside("vdisk_child.vhdx"), "-diags", beside("vdisk.vhdx")], beside("vdisk.vhdx")),
+            (["-image", beside("child.vmdk"), "-out", beside("base.vmdk")], beside("base.vmdk")),
         ]
         for args, victim in cases:
             with self.subTest(args=args):
