@@ -11,6 +11,7 @@ bool parse_boot_sector(le::bytes boot, boot_sector_fields& out) {
     out.sectors_per_cluster = spc <= 0x80 ? spc : (spc >= 0xF4 ? (1u << (256 - spc)) : 0);
     out.total_sectors = le::u64(boot, 40);
     out.mft_lcn = le::u64(boot, 48);
+    out.mft_mirror_lcn = le::u64(boot, 56);
     out.clusters_per_record = static_cast<int8_t>(le::u8(boot, 64));
     if (!power_of_two(out.bytes_per_sector) || out.bytes_per_sector < min_bytes_per_sector ||
         out.bytes_per_sector > max_bytes_per_sector)

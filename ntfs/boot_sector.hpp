@@ -25,6 +25,7 @@ struct boot_sector_fields {
     uint32_t sectors_per_cluster = 0;   // decoded (see parse_boot_sector)
     uint64_t total_sectors = 0;
     uint64_t mft_lcn = 0;
+    uint64_t mft_mirror_lcn = 0;        // $MFTMirr: copies of the MFT's first records
     int8_t clusters_per_record = 0;     // signed: negative means 2^-c bytes
 };
 

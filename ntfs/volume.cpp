@@ -3,6 +3,7 @@
 #include "ntfs/boot_sector.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/record_window.hpp"
+#include "storage/damage.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -402,6 +403,35 @@ static bool walk_mft_list(ntfs_volume& v) {
     return follow_mft_attribute_list(v, le::bytes(buf.data(), static_cast<size_t>(real ? real : length)));
 }
 
+// Reads record 0 at `mft_offset`, enlarged when its own fixup array says
+// records are longer, and walks its attributes for the MFT's own runs (and
+// the pieces its attribute list names); false when the record fails its
+// checks or its runs cannot be walked.
+bool load_record0(ntfs_volume& v) {
+    if (!read_file_record(v, 0, v.record0) || !valid_file_header(v.record0)) return false;
+    const uint32_t implied = (uint32_t(le::u16(v.record0, file_header::usa_count)) - 1) * fixup_stride;
+    if (le::u16(v.record0, file_header::usa_count) > 1 && implied > v.record_size) {
+        v.record_size = implied;
+        if (!read_file_record(v, 0, v.record0) || !valid_file_header(v.record0)) return false;
+    }
+
+    // The distance between entries. A zero or implausible value falls back
+    // to the record size, so entry arithmetic never divides by zero.
+    const uint32_t allocated = le::u32(v.record0, file_header::bytes_allocated);
+    v.record_stride = (allocated >= min_record_size && allocated <= max_record_size) ? static_cast<int32_t>(allocated)
+                                                                                    : static_cast<int32_t>(v.record_size);
+
+    const le::bytes r0(v.record0);
+    const uint16_t first = le::u16(r0, file_header::first_attribute);
+    if (!walk_volume_attributes(v, r0, first, static_cast<int64_t>(r0.size()) - first, v.mft_info, true, false))
+        return false;
+    if (!v.mft_info.attribute_list.empty()) {
+        v.initialized = true;
+        if (!walk_mft_list(v)) v.initialized = false;
+    }
+    return true;
+}
+
 bool initialize(ntfs_volume& v, uint64_t& mft_offset) {
     if (v.initialized) {
         mft_offset = v.mft_offset;
@@ -428,27 +458,22 @@ bool initialize(ntfs_volume& v, uint64_t& mft_offset) {
     v.mft_offset = v.bytes_per_cluster * bs.mft_lcn;
     if (v.record_size < min_record_size || v.record_size > max_record_size) return false;
 
-    // Record 0, enlarged when its own fixup array says records are longer.
-    if (!read_file_record(v, 0, v.record0) || !valid_file_header(v.record0)) return false;
-    const uint32_t implied = (uint32_t(le::u16(v.record0, file_header::usa_count)) - 1) * fixup_stride;
-    if (le::u16(v.record0, file_header::usa_count) > 1 && implied > v.record_size) {
-        v.record_size = implied;
-        if (!read_file_record(v, 0, v.record0) || !valid_file_header(v.record0)) return false;
-    }
-
-    // The distance between entries. A zero or implausible value falls back
-    // to the record size, so entry arithmetic never divides by zero.
-    const uint32_t allocated = le::u32(v.record0, file_header::bytes_allocated);
-    v.record_stride = (allocated >= min_record_size && allocated <= max_record_size) ? static_cast<int32_t>(allocated)
-                                                                                    : static_cast<int32_t>(v.record_size);
-
-    const le::bytes r0(v.record0);
-    const uint16_t first = le::u16(r0, file_header::first_attribute);
-    if (!walk_volume_attributes(v, r0, first, static_cast<int64_t>(r0.size()) - first, v.mft_info, true, false))
-        return false;
-    if (!v.mft_info.attribute_list.empty()) {
-        v.initialized = true;
-        if (!walk_mft_list(v)) v.initialized = false;
+    // Record 0 tells where the MFT lies. When it cannot be used (a bad
+    // sector, a torn write, a record marked BAAD), its copy in $MFTMirr,
+    // which NTFS keeps in step with it, locates the MFT instead; entry 0
+    // itself is still read from the MFT, as it is there.
+    const uint32_t boot_record_size = v.record_size;
+    if (!load_record0(v)) {
+        const uint64_t mft_offset_from_boot = v.mft_offset;
+        if (bs.mft_mirror_lcn == 0 || bs.mft_mirror_lcn == bs.mft_lcn ||
+            bs.mft_mirror_lcn > UINT64_MAX / v.bytes_per_cluster)
+            return false;
+        v.record_size = boot_record_size;
+        v.mft_offset = v.bytes_per_cluster * bs.mft_mirror_lcn;
+        const bool mirrored = load_record0(v);
+        v.mft_offset = mft_offset_from_boot;
+        if (!mirrored) return false;
+        report_listing_gap("MFT record 0 is damaged, the MFT is located through its copy in $MFTMirr");
     }
     uint64_t vcn = 0, clusters = 0;
     for (run& r : v.mft_info.data_runs) {

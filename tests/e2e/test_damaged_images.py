@@ -79,7 +79,8 @@ class DamagedImages(unittest.TestCase):
         v.data[v.mft:v.mft + 64 * v.record] = bytes(64 * v.record)
         r = self.list(bytes(v.data))
         self.assertEqual(r.rc, 255)
-        self.assertIn("couldn't open volume", r.err)
+        # $MFTMirr still locates the MFT, whose records are gone.
+        self.assertIn("couldn't read MFT entry 0x5", r.err)
 
     def test_zeroed_root_index(self):
         v = self.vol
@@ -259,3 +260,65 @@ class MftRunlistCutShort(unittest.TestCase):
                 rows = strip_header(r.out).strip().splitlines()
                 self.assertTrue(rows[-1].endswith("  " + named.replace("/", "\\")), rows)
                 self.assertRegex(rows[-1], r"\s%d\s" % entry)
+
+
+def fls_paths(image):
+    """The allocated paths fls lists under the root, as a/b."""
+    need_tool("fls")
+    p = subprocess.run(["fls", "-f", "ntfs", "-r", "-p", image], stdout=subprocess.PIPE, check=True)
+    return {line.split("\t", 1)[1] for line in p.stdout.decode("utf-8", "replace").splitlines()
+            if "\t" in line and "*" not in line.split("\t", 1)[0]}
+
+
+class DamagedMftRecordZero(unittest.TestCase):
+    """Record 0 locates the MFT; $MFTMirr keeps a copy of it."""
+
+    def setUp(self):
+        self.sound = fixture("main.img")
+        self.dir = tempfile.mkdtemp(prefix="brelvik-damaged-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def paths(self, image):
+        r = run(["\\", "-image", image, "-level", "-2", "-filepath_only"], timeout=TIME_LIMIT)
+        return {line.strip("\\").replace("\\", "/") for line in r.out.splitlines() if line != "\\"}, r
+
+    def test_mft_is_found_through_the_mirror_when_record_zero_is_damaged(self):
+        vol = NtfsImage(self.sound)
+        mirror = struct.unpack_from("<Q", vol.data, 56)[0] * vol.cluster
+        listed, r = self.paths(self.sound)
+        self.assertEqual(r.rc, 0, r.err)
+        # What fls lists and the listing does not on the sound volume (index
+        # streams, orphans): on the damaged ones only $MFT, whose own record
+        # cannot be read, is missing besides.
+        missed = fls_paths(self.sound) - listed
+
+        def bad_signature(data, at):
+            data[at:at + 4] = b"BAAD"
+
+        def fixups_out_of_place(data, at):
+            data[at + 4:at + 6] = b"\xff\xff"
+
+        def zeroed(data, at):
+            data[at:at + vol.record] = bytes(vol.record)
+
+        for damage in (bad_signature, fixups_out_of_place, zeroed):
+            with self.subTest(damage=damage.__name__):
+                data = bytearray(vol.data)
+                damage(data, vol.mft)
+                image = os.path.join(self.dir, damage.__name__ + ".img")
+                with open(image, "wb") as f:
+                    f.write(data)
+                listed, r = self.paths(image)
+                self.assertEqual(r.rc, 0, r.err)
+                self.assertIn("MFT record 0 is damaged, the MFT is located through its copy in $MFTMirr\n", r.err)
+                # fls refuses some of these; the rest of the volume is as it was.
+                self.assertEqual(fls_paths(self.sound) - listed, missed | {"$MFT"})
+                # With the copy damaged too, nothing locates the MFT.
+                damage(data, mirror)
+                with open(image, "wb") as f:
+                    f.write(data)
+                r = run(["\\", "-image", image], timeout=TIME_LIMIT)
+                self.assertEqual(r.rc, 255)
+                self.assertIn("couldn't open volume", r.err)

@@ -109,9 +109,17 @@ TEST(VolumeDamage, BadSignatures) {
     EXPECT_FALSE(read_file_record(*v, 7, rec));
     EXPECT_TRUE(read_record_checked(*v, 7, rec, kind));
     EXPECT_EQ(kind, kind_baad);
-    // Record 0 itself broken: the volume does not open.
+    // Record 0 itself broken: its copy in $MFTMirr locates the MFT, and
+    // entry 0 still reads as the broken record it is.
     auto bad0 = img;
     std::copy_n("JUNK", 4, bad0.begin() + static_cast<long>(mft));
+    ASSERT_TRUE(open_memory_volume(bad0, 0, v));
+    EXPECT_EQ(v->mft_offset, mft);
+    EXPECT_TRUE(read_file_record(*v, 5, rec));
+    EXPECT_FALSE(read_file_record(*v, 0, rec));
+    // With the copy broken too, nothing says where the MFT lies.
+    const uint64_t mirror = le::u64(img, 56) * v->bytes_per_cluster;
+    std::copy_n("JUNK", 4, bad0.begin() + static_cast<long>(mirror));
     EXPECT_FALSE(open_memory_volume(bad0, 0, v));
 }
 
