@@ -404,7 +404,9 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         paths.push_back(wide_path);
     }
 
-    // Step 21: the XML file takes the output when it opens.
+    // Step 21: the XML file takes the output. One that does not open ends
+    // the run as a results file that does not open does: the document
+    // asked for would otherwise be missing from a run that reports success.
     // Nobody watches the file as a console is watched, so the rows' flushes
     // are deferred there as they are for a results file.
     std::unique_ptr<std::ostream> xml_file;
@@ -412,11 +414,13 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     std::ostream* const previous_out = opts.out;
     if (opts.xml && !state.xml_name.empty()) {
         xml_file = open_text_output(state.xml_name, true);
-        if (xml_file) {
-            xml_flushes.emplace(*xml_file);
-            *xml_file << state.run_header << '\n';
-            opts.out = xml_file.get();
+        if (!xml_file) {
+            report_error("prob opening file %s for output, aborting\n", state.xml_name.c_str());
+            return -1;
         }
+        xml_flushes.emplace(*xml_file);
+        *xml_file << state.run_header << '\n';
+        opts.out = xml_file.get();
     }
 
     // Step 22: list each path. A run in which no path could be listed has

@@ -80,6 +80,13 @@ class Files(unittest.TestCase):
         shown = path.replace("/", "\\") if IS_WINDOWS_BUILD else path
         self.assertIn("prob opening file %s for output, aborting\n" % shown, r.err)
         self.assertEqual(len(r.out.splitlines()), 4)
+        # An XML file that cannot be made ends the run the same way, before
+        # any of the listing goes anywhere else.
+        r = run(["\\", "-image", sample_image(), "-xml", path])
+        self.assertEqual(r.rc, 255)
+        self.assertIn("prob opening file %s for output, aborting\n" % path, r.err)
+        self.assertNotIn("<?xml", r.out)
+        self.assertFalse(os.path.exists(os.path.dirname(path)))
 
     def test_results_file_gets_header(self):
         path = os.path.join(self.dir, "out.txt")
