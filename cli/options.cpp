@@ -325,9 +325,15 @@ bool take_vmdk_option(brelvik_opts& opts, arg_list& args) {
         uint64_t offset = 0;
         if (parse_number(value, offset)) opts.vmdk_offset = offset;
     }
-    const bool ignore_size = opts.vmdk_offset != 0 && take_flag(args, "-ignore_image_size");
+    const bool had_offset = opts.vmdk_offset != 0;
+    const bool ignore_size = had_offset && take_flag(args, "-ignore_image_size");
     vmdk_probe probe;
-    if (probe_vmdk_volume(opts.vmdk_files, opts.vmdk_offset, ignore_size, probe)) return true;
+    // Without an offset the NTFS partition the probe names is listed; an
+    // offset the user gave must itself be the volume, or the run would list
+    // another one than asked for.
+    if (probe_vmdk_volume(opts.vmdk_files, opts.vmdk_offset, ignore_size, probe) &&
+        (!had_offset || probe.volume_found))
+        return true;
     report_error("%s\n", probe.messages.c_str());
     if (!probe.chain_opened && !probe.suggested.empty())
         report_error("%s", suggested_array_line(probe.suggested).c_str());

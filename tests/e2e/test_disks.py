@@ -71,6 +71,21 @@ class Vmdk(unittest.TestCase):
         self.assertIn("\\added\\new.txt", ours.out)
         self.assertNotIn("\\keep\\removed.txt", ours.out)
 
+    def test_offset_that_names_no_ntfs_volume_is_refused(self):
+        # As with -image: an offset given but not accepted ends the run with
+        # the partition report, rather than listing another volume.
+        expected = "\nvolume offset [ 0x100000 ] : ntfs or exfat\n\nuse option [-offset 0x100000]\n\n"
+        for offset in ("0x200000", "0x1000"):
+            with self.subTest(offset=offset):
+                r = run(["\\", "-vmdk", fixture("base.vmdk"), "-offset", offset])
+                self.assertEqual((r.rc, r.out.count("$MFT")), (255, 0), r.err)
+                self.assertEqual(messages(r), expected)
+                r = run(["\\", "-image", fixture("base.vmdk"), "-offset", offset])
+                self.assertEqual((r.rc, messages(r)), (255, expected))
+        r = run(["\\", "-vmdk", fixture("base.vmdk"), "-offset", "0x100000"])
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertIn("dir  \\\n", r.out)
+
     def test_snapshot_without_its_base(self):
         child = fixture("child.vmdk")
         r = run(["\\", "-vmdk", child])

@@ -168,6 +168,31 @@ TEST(Mbr, ExtendedChainPlacesLogicalsAndSurvivesLoops) {
     EXPECT_EQ(scan(d).size(), 4u);
 }
 
+TEST(Mbr, HiddenNtfsPartitionsAreListed) {
+    // Type 0x17 marks an NTFS partition hidden from the system, as a primary
+    // and in the extended chain; both are volumes to be offered.
+    disk::image d(4 * MiB);
+    disk::entry(d, 0, 0, 0x17, 2048, 2048);
+    disk::entry(d, 0, 1, 5, 4096, 4096);
+    disk::ntfs(d, 1 * MiB, 2047);
+    disk::entry(d, 4096 * 512, 0, 0x17, 2048, 2048);
+    disk::ntfs(d, 3 * MiB, 2047);
+
+    const auto list = scan(d);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(offset_of(list[0]), 1 * MiB);
+    EXPECT_EQ(list[0].fs_name, "ntfs");
+    EXPECT_EQ(offset_of(list[2]), 3 * MiB);
+    EXPECT_EQ(list[2].fs_name, "ntfs");
+    EXPECT_EQ(find(d, 0).offset, 3 * MiB);
+    EXPECT_TRUE(find(d, 1 * MiB).ok);
+    EXPECT_TRUE(find(d, 3 * MiB).ok);
+    // A hidden entry whose file system is not recognised keeps its name.
+    disk::image e(2 * MiB);
+    disk::entry(e, 0, 0, 0x17, 2048, 2048);
+    EXPECT_EQ(find(e, 0).text, "\nvolume offset [ 0x100000 ] : hidden ntfs\n\nuse option [-offset 0x100000]\n");
+}
+
 TEST(Mbr, NtfsAtSector63WithoutEntryIsGuessed) {
     disk::image d(4 * MiB);
     disk::entry(d, 0, 0, 5, 2048, 4096);
