@@ -69,12 +69,31 @@ bool gpt_sector_size(SectorSource& src, uint32_t& sector_size) {
     return false;
 }
 
-bool scan_gpt(SectorSource& src, PartitionList& list) {
-    uint32_t b = 0;
-    if (!gpt_sector_size(src, b)) return false;
-    std::vector<uint8_t> header(b);
-    if (!read_into(src, b, header)) return false;
+namespace {
 
+// A backup header stands in the disk's last sector and names that sector
+// as its own. The first sector size at which one stands, tried in the
+// order of `gpt_sector_sizes`; false when none does.
+bool backup_header(SectorSource& src, uint32_t& sector_size, std::vector<uint8_t>& header) {
+    const uint64_t size = total_size(src);
+    for (uint32_t b : gpt_sector_sizes) {
+        if (src.kind == SourceKind::PhysicalDrive && b != src.sector_size) continue;
+        if (size / b < 3) continue;
+        const uint64_t last = size / b - 1;
+        header.assign(b, 0);
+        if (!read_into(src, last * b, header)) continue;
+        const le::bytes h(header);
+        if (le::has(h, 0, "EFI PART") && le::u64(h, 24) == last) {
+            sector_size = b;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Appends one partition per used entry of the table `header` names, each
+// identified from its first bytes; true when at least one was added.
+bool add_entries(SectorSource& src, uint32_t b, le::bytes header, PartitionList& list) {
     const uint64_t table_lba = le::u64(header, 72);
     const uint32_t count = le::u32(header, 80);
     const uint32_t entry_size = le::u32(header, 84);
@@ -82,7 +101,6 @@ bool scan_gpt(SectorSource& src, PartitionList& list) {
     if (table_lba > UINT64_MAX / b) return false;
     const uint64_t table = table_lba * b;
     if (table > UINT64_MAX - uint64_t(count) * entry_size) return false;
-
     std::vector<uint8_t> entry(entry_size);
     std::vector<uint8_t> first(identify_bytes);
     bool added = false;
@@ -118,4 +136,20 @@ bool scan_gpt(SectorSource& src, PartitionList& list) {
         added = true;
     }
     return added;
+}
+
+}  // namespace
+
+// The header at LBA 1, or, when it is not there or names no partition (a
+// damaged first sectors of the disk), the backup the format keeps in the
+// disk's last sector, with its own copy of the entries before it.
+bool scan_gpt(SectorSource& src, PartitionList& list) {
+    uint32_t b = 0;
+    std::vector<uint8_t> header;
+    if (gpt_sector_size(src, b)) {
+        header.assign(b, 0);
+        if (read_into(src, b, header) && add_entries(src, b, header, list)) return true;
+    }
+    list.clear();
+    return backup_header(src, b, header) && add_entries(src, b, header, list);
 }

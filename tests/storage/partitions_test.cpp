@@ -4,12 +4,15 @@
 #include "storage/partitions.hpp"
 #include "storage/sector_source.hpp"
 #include "storage/disk_builder.hpp"
+#include "support/test_paths.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <unistd.h>
 
@@ -294,6 +297,43 @@ TEST(Gpt, HostileHeadersFailCleanly) {
             le::put_u32(h, at, static_cast<uint32_t>(value));
         EXPECT_TRUE(scan(h).empty()) << at;
     }
+}
+
+TEST(Gpt, DamagedFirstSectorsAreReadThroughTheBackupTable) {
+    // The project's GPT disks, as their partitioning tool wrote them: the
+    // table at the start and its copy at the end, with its own header in the
+    // last sector.
+    int compared = 0;
+    for (const char* name : {"gpt.img", "gpt4k.img"}) {
+        SCOPED_TRACE(name);
+        const std::string path = test_paths::fixture(name);
+        if (path.empty()) continue;
+        std::ifstream f(path, std::ios::binary);
+        const disk::image d((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        const auto sound = scan(d);
+        ASSERT_FALSE(sound.empty());
+        const uint32_t b = sound[0].sector_size;
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(d.data() + b), 8), "EFI PART");
+
+        disk::image no_header = d, no_entries = d, neither = d;
+        std::memset(no_header.data() + b, 0, 8);
+        std::memset(no_entries.data() + 2 * b, 0, 16384);
+        std::memset(neither.data() + b, 0, 8);
+        std::memset(neither.data() + d.size() - b, 0, 8);
+        for (const disk::image* damaged : {&no_header, &no_entries}) {
+            const auto list = scan(*damaged);
+            ASSERT_EQ(list.size(), sound.size());
+            for (size_t i = 0; i < list.size(); ++i) {
+                EXPECT_EQ(offset_of(list[i]), offset_of(sound[i]));
+                EXPECT_EQ(list[i].sector_count, sound[i].sector_count);
+                EXPECT_EQ(list[i].label, sound[i].label);
+                EXPECT_EQ(list[i].fs_name, sound[i].fs_name);
+            }
+        }
+        EXPECT_TRUE(scan(neither).empty());
+        ++compared;
+    }
+    if (compared == 0) GTEST_SKIP() << "fixtures missing";
 }
 
 TEST(SectorSize, FourKibMbrDisksAreReadWith4096ByteSectors) {
