@@ -653,7 +653,14 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     // Once the output has failed nothing more reaches it: the walk stops
     // here, and the run flow reports the listing as incomplete.
     if (!out) return true;
-    if (w.chain.size() >= max_listing_depth) return true;
+    // At the depth cap the folder's subfolders are shown as rows but not
+    // listed: the listing says so rather than pass for complete.
+    if (w.chain.size() >= max_listing_depth) {
+        if (std::any_of(queue.begin(), queue.end(), [](const listing_row& r) { return r.kind == row_kind_directory; }))
+            report_listing_gap(shown_folder(path) + ": subfolders nested deeper than " +
+                               std::to_string(max_listing_depth) + " levels, not listed");
+        return true;
+    }
     w.chain.push_back(entry);
     child_entry_set subdirectories;
     for (const listing_row& r : queue)
