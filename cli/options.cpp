@@ -323,7 +323,11 @@ bool take_vmdk_option(brelvik_opts& opts, arg_list& args) {
     if (!any) return true;
     if (take_value(args, "-offset", value)) {
         uint64_t offset = 0;
-        if (parse_number(value, offset)) opts.vmdk_offset = offset;
+        if (!parse_number(value, offset)) {
+            report_error("invalid volume offset specified: %s\n", value.c_str());
+            return false;
+        }
+        opts.vmdk_offset = offset;
     }
     const bool ignore_size = opts.vmdk_offset != 0 && take_flag(args, "-ignore_image_size");
     vmdk_probe probe;

@@ -159,5 +159,43 @@ class FolderChain(unittest.TestCase):
         self.assertIn("dd\\dd\\\n", r.out)
 
 
+class LevelAndOffsetValues(unittest.TestCase):
+    """A -level or -offset value that is no depth or place stops the run
+    with a message, instead of standing for another one."""
+
+    def listing(self, *args):
+        return run(["\\", "-image", fixture("main.img"), "-filepath_only", "-quiet"] + list(args))
+
+    def test_values_that_name_nothing_are_refused(self):
+        for args, message in ((["-level", "abc"], "invalid level specified: abc\n"),
+                              (["-level", "2x"], "invalid level specified: 2x\n"),
+                              (["-level", "-1"], "invalid level specified: -1\n"),
+                              (["-recurse", "deep"], "invalid level specified: deep\n"),
+                              (["-offset", "abc"], "invalid volume offset specified: abc\n")):
+            with self.subTest(args=args):
+                r = self.listing(*args)
+                self.assertEqual(r.rc, 255, r.out[:500])
+                self.assertIn(message, r.err)
+                self.assertNotIn("\\", strip_header(r.out))
+
+    def test_depths_that_are_numbers(self):
+        need_tool("fls")
+        whole = subprocess.run(["fls", "-f", "ntfs", "-r", "-p", fixture("main.img")], stdout=subprocess.PIPE,
+                               check=True).stdout.decode("utf-8", "replace")
+        deepest = max(line.split("\t", 1)[1].count("/") for line in whole.splitlines() if "\t" in line)
+        full = self.listing("-level", "-2")
+        self.assertEqual(full.rc, 0, full.err)
+        rows = strip_header(full.out).splitlines()
+        self.assertEqual(max(x.rstrip("\\").count("\\") for x in rows), deepest + 1)
+        for args in (["-level", "2147483647"], ["-level", "-3"], ["-level", str(deepest)]):
+            with self.subTest(args=args):
+                r = self.listing(*args)
+                self.assertEqual(r.rc, 0, r.err)
+                self.assertEqual(strip_header(r.out), strip_header(full.out))
+        one_short = self.listing("-level", str(deepest - 1))
+        self.assertLess(len(strip_header(one_short.out).splitlines()), len(rows))
+        self.assertEqual(self.listing("-level", "0").out, self.listing().out)
+
+
 if __name__ == "__main__":
     unittest.main()
