@@ -300,7 +300,11 @@ bool parse_common_options(cmd_params& p, arg_list& args) {
     if (take_flag(args, "-no_whitespace")) {
         p.dates_split = 1;
         p.pad_fields = 0;
-        p.separator.erase(std::remove(p.separator.begin(), p.separator.end(), ' '), p.separator.end());
+        // The spaces around the separator go; a separator of spaces only
+        // stays, as without it the fields would run together.
+        std::string kept = p.separator;
+        kept.erase(std::remove(kept.begin(), kept.end(), ' '), kept.end());
+        if (!kept.empty() || p.separator.empty()) p.separator = kept;
     }
     take_templates(p, args);
     if (take_flag(args, "-verbose") || take_flag(args, "-v")) p.verbose = 1;
