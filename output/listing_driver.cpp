@@ -641,10 +641,19 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
                  walk_state& w) {
     if (!opts.out || opts.rows.empty()) return false;
     if (levels == 0) return true;
-    opts.last_level = levels == 1 ? 1 : 0;
+    // At the depth cap the folder's subfolders are written as rows, as at
+    // the last level asked for, but not listed: the listing says so
+    // rather than pass for complete.
+    const bool at_cap = descends_below(levels) && w.chain.size() >= max_listing_depth;
+    if (at_cap && std::any_of(opts.rows.begin(), opts.rows.end(), [entry](const listing_row& r) {
+            return r.kind == row_kind_directory && r.entry != entry && r.deleted != row_realloc;
+        }))
+        report_listing_gap(shown_folder(path) + ": subfolders nested deeper than " +
+                           std::to_string(max_listing_depth) + " levels, not listed");
+    opts.last_level = levels == 1 || at_cap ? 1 : 0;
     // The first subdirectory is listed right after this directory: its
     // index is hinted while this directory's rows are written.
-    if (descends_below(levels) && takes_hints(v)) {
+    if (descends_below(levels) && !at_cap && takes_hints(v)) {
         const auto first = std::find_if(opts.rows.begin(), opts.rows.end(), [entry](const listing_row& r) {
             return r.kind == row_kind_directory && r.entry != entry && r.deleted != row_realloc;
         });
@@ -671,14 +680,7 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     // Once the output has failed nothing more reaches it: the walk stops
     // here, and the run flow reports the listing as incomplete.
     if (!out) return true;
-    // At the depth cap the folder's subfolders are shown as rows but not
-    // listed: the listing says so rather than pass for complete.
-    if (w.chain.size() >= max_listing_depth) {
-        if (std::any_of(queue.begin(), queue.end(), [](const listing_row& r) { return r.kind == row_kind_directory; }))
-            report_listing_gap(shown_folder(path) + ": subfolders nested deeper than " +
-                               std::to_string(max_listing_depth) + " levels, not listed");
-        return true;
-    }
+    if (at_cap) return true;
     w.chain.push_back(entry);
     child_entry_set subdirectories;
     for (const listing_row& r : queue)

@@ -172,12 +172,13 @@ class FolderChain(unittest.TestCase):
         r = self.listing(image)
         rows = [x for x in r.out.splitlines() if x]
         deepest = max(x.count("\\d") for x in rows)
-        # The head is listed, then DEPTH_CAP levels of folders below it,
-        # the last of them as a row of its folder only.
-        self.assertEqual(deepest, DEPTH_CAP + 1)
+        # The head is listed, then DEPTH_CAP levels of folders below it;
+        # the folders the last of them holds are rows of it only.
+        self.assertEqual(deepest, DEPTH_CAP + 2)
+        self.assertIn("\\d" * (DEPTH_CAP + 2) + "\\\n", r.out)
         self.assertNotIn("leaf.txt", r.out)
-        stopped = "\\d" * DEPTH_CAP + "\\"
-        self.assertTrue(stopped + ": subfolders nested deeper than 4096 levels, not listed\n" in r.err,
+        stopped = "\\d" * (DEPTH_CAP + 1) + "\\"
+        self.assertTrue("\n" + stopped + ": subfolders nested deeper than 4096 levels, not listed\n" in "\n" + r.err,
                         "no line names the folder the walk stopped at: %r" % r.err[-300:])
 
     def test_gap_under_a_long_path_is_reported(self):
