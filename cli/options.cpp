@@ -300,7 +300,11 @@ bool parse_common_options(cmd_params& p, arg_list& args) {
     if (take_flag(args, "-no_whitespace")) {
         p.dates_split = 1;
         p.pad_fields = 0;
-        p.separator.erase(std::remove(p.separator.begin(), p.separator.end(), ' '), p.separator.end());
+        // The spaces around the separator go; a separator of spaces only
+        // stays, as without it the fields would run together.
+        std::string kept = p.separator;
+        kept.erase(std::remove(kept.begin(), kept.end(), ' '), kept.end());
+        if (!kept.empty() || p.separator.empty()) p.separator = kept;
     }
     take_templates(p, args);
     if (take_flag(args, "-verbose") || take_flag(args, "-v")) p.verbose = 1;
@@ -323,7 +327,11 @@ bool take_vmdk_option(brelvik_opts& opts, arg_list& args) {
     if (!any) return true;
     if (take_value(args, "-offset", value)) {
         uint64_t offset = 0;
-        if (parse_number(value, offset)) opts.vmdk_offset = offset;
+        if (!parse_number(value, offset)) {
+            report_error("invalid volume offset specified: %s\n", value.c_str());
+            return false;
+        }
+        opts.vmdk_offset = offset;
     }
     const bool had_offset = opts.vmdk_offset != 0;
     const bool ignore_size = had_offset && take_flag(args, "-ignore_image_size");

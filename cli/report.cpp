@@ -34,3 +34,11 @@ void report_error(const char* format, ...) {
     va_end(again);
     std::fflush(stderr);
 }
+
+void report_line(std::string_view line) {
+    drain_stdout_before_stderr();
+    clear_progress_on_terminal();
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}

@@ -1,6 +1,8 @@
 // Error and note messages on standard error.
 #pragma once
 
+#include <string_view>
+
 // Clears the progress line ("\033[2K\r    \r") when standard error is a
 // terminal and writes the printf-formatted message to standard error. A
 // message longer than 4096 characters is not written.
@@ -9,6 +11,12 @@ void report_error(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Writes `line` and a line break to standard error as report_error does,
+// at any length: the lines about damage and listing gaps name folders
+// whose paths can be longer than report_error takes, and dropping one
+// would let an incomplete listing pass for complete.
+void report_line(std::string_view line);
 
 // Writes the sequence that clears the progress line to standard error when
 // standard error is a terminal, and nothing otherwise.

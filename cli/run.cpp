@@ -40,7 +40,7 @@ bool written_whole(std::ostream& stream) {
 // Damage in a container (a chunk or block read as zeros), notes about it
 // and the gaps it leaves in the listing go to standard error as they are
 // met.
-void show_damage_line(const std::string& line) { report_error("%s\n", line.c_str()); }
+void show_damage_line(const std::string& line) { report_line(line); }
 
 void show_damage_summary() {
     const uint64_t more = damage_not_shown();

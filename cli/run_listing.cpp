@@ -16,6 +16,7 @@
 #include "storage/partitions.hpp"
 
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <sstream>
 
@@ -265,9 +266,15 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     std::string value;
     if (take_flag(args, "-indx")) opts.show_indx = 1;
     if (take_flag(args, "-deleted")) opts.show_deleted = 1;
+    // A value that holds no number names no place: it must not stand for
+    // the start of the image.
     if (take_value(args, "-offset", value)) {
         uint64_t offset = 0;
-        if (parse_number(value, offset)) opts.volume_offset = offset;
+        if (!parse_number(value, offset)) {
+            report_error("invalid volume offset specified: %s\n", value.c_str());
+            return -1;
+        }
+        opts.volume_offset = offset;
     }
     std::string mft_text;
     uint64_t mft_entry = 0;
@@ -284,10 +291,17 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         opts.csv = 1;
         opts.dates_split = 1;
     }
+    // Levels count from -2 (no limit) up; -1 would list nothing at all,
+    // and a value that holds no number no depth: neither is taken as
+    // another depth.
     for (const char* name : {"-recurse", "-level"}) {
         if (take_value(args, name, value)) {
             int32_t n = 0;
-            opts.levels = parse_int(value, n) ? n + 1 : 1;
+            if (!parse_int(value, n) || n == -1) {
+                report_error("invalid level specified: %s\n", value.c_str());
+                return -1;
+            }
+            opts.levels = n == std::numeric_limits<int32_t>::max() ? n : n + 1;
         }
     }
 

@@ -620,13 +620,40 @@ struct walk_state {
 bool descends_below(int32_t levels) { return levels != 0 && levels != 1; }
 
 bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
+                 walk_state& w);
+
+// A subfolder `r` of folder `parent` that the walk has written or tried
+// already (an index naming an ancestor, or a second folder naming it):
+// its own rows are written under the name it has here, as any folder's
+// are, but its entries are not listed again.
+void write_folder_met_again(brelvik_opts& opts, ntfs_volume& v, const listing_row& r, uint64_t parent,
+                            walk_state& w) {
+    std::vector<uint8_t> rec;
+    if (!take_kept_record(v, r.entry, rec) && !read_file_record(v, r.entry, rec)) return;
+    add_entry_rows(v, rec, r.entry, parent, r.dir_path, opts.rows, opts.show_indx != 0, false, opts);
+    if (opts.rows.empty()) return;
+    report_listing_gap(shown_folder(r.dir_path) + ": folder entry " + std::to_string(r.entry) +
+                       " is listed already at another place, its entries are not listed again");
+    write_level(opts, v, r.dir_path, r.entry, 1, w);
+}
+
+bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path, uint64_t entry, int32_t levels,
                  walk_state& w) {
     if (!opts.out || opts.rows.empty()) return false;
     if (levels == 0) return true;
-    opts.last_level = levels == 1 ? 1 : 0;
+    // At the depth cap the folder's subfolders are written as rows, as at
+    // the last level asked for, but not listed: the listing says so
+    // rather than pass for complete.
+    const bool at_cap = descends_below(levels) && w.chain.size() >= max_listing_depth;
+    if (at_cap && std::any_of(opts.rows.begin(), opts.rows.end(), [entry](const listing_row& r) {
+            return r.kind == row_kind_directory && r.entry != entry && r.deleted != row_realloc;
+        }))
+        report_listing_gap(shown_folder(path) + ": subfolders nested deeper than " +
+                           std::to_string(max_listing_depth) + " levels, not listed");
+    opts.last_level = levels == 1 || at_cap ? 1 : 0;
     // The first subdirectory is listed right after this directory: its
     // index is hinted while this directory's rows are written.
-    if (descends_below(levels) && takes_hints(v)) {
+    if (descends_below(levels) && !at_cap && takes_hints(v)) {
         const auto first = std::find_if(opts.rows.begin(), opts.rows.end(), [entry](const listing_row& r) {
             return r.kind == row_kind_directory && r.entry != entry && r.deleted != row_realloc;
         });
@@ -653,7 +680,7 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     // Once the output has failed nothing more reaches it: the walk stops
     // here, and the run flow reports the listing as incomplete.
     if (!out) return true;
-    if (w.chain.size() >= max_listing_depth) return true;
+    if (at_cap) return true;
     w.chain.push_back(entry);
     child_entry_set subdirectories;
     for (const listing_row& r : queue)
@@ -667,7 +694,12 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     for (auto at = next_folder(folders.begin()); at != folders.end(); at = next_folder(at + 1)) {
         const listing_row& r = *at;
         if (const auto after = next_folder(at + 1); after != folders.end()) prefetch_kept_directory_index(v, after->entry);
-        if (!w.visited.insert(r.entry).second) continue;
+        if (!w.visited.insert(r.entry).second) {
+            opts.rows.clear();
+            if (!out) break;
+            write_folder_met_again(opts, v, r, entry, w);
+            continue;
+        }
         opts.rows.clear();
         if (!out) break;
         if (collect_subdirectory_in(v, r.dir_path, r.entry, opts.rows, opts.show_indx != 0, opts, w.progress,

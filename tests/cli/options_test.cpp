@@ -155,6 +155,14 @@ TEST(Options, SeparatorRules) {
     EXPECT_EQ(nows.opts.separator, "|");
     EXPECT_EQ(nows.opts.pad_fields, 0);
     EXPECT_EQ(nows.opts.dates_split, 1);
+    // -no_whitespace takes the spaces around a separator, never the whole
+    // separator: fields written with none could not be told apart.
+    for (const auto& [value, separator] : std::vector<std::pair<std::string, std::string>>{
+             {" ", " "}, {"  ", "  "}, {", ", ","}, {" ; ", ";"}, {"tab", "\t"}}) {
+        parsed p;
+        parse(p, {"-csv", "-csv_separator", value, "-no_whitespace"});
+        EXPECT_EQ(p.opts.separator, separator) << '"' << value << '"';
+    }
 }
 
 TEST(Options, DateAndTimeTemplates) {
