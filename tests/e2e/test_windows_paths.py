@@ -1,0 +1,56 @@
+"""The Windows build under wine: image files named as a Windows user types
+them.
+
+Skipped unless BRELVIK_RUNNER names wine. Windows looks file names up
+without regard to case and takes the \\\\?\\ form of a drive path; a run
+given such a name must list the same volume as a run given the file's own
+name.
+"""
+import os
+import shutil
+import tempfile
+import unittest
+
+import brelvik_e2e as e2e
+
+UNDER_WINE = any("wine" in os.path.basename(r) for r in e2e.RUNNER) and e2e.IS_WINDOWS_BUILD
+
+
+def split_pieces(src, folder, stem, pieces):
+    """Cuts `src` into `pieces` files stem000, stem001, ... in `folder`."""
+    with open(src, "rb") as f:
+        data = f.read()
+    size = -(-len(data) // pieces)
+    for i in range(pieces):
+        with open(os.path.join(folder, "%s%03d" % (stem, i)), "wb") as out:
+            out.write(data[i * size:(i + 1) * size])
+
+
+@unittest.skipUnless(UNDER_WINE, "needs the Windows build run under wine")
+class windows_image_names_test(unittest.TestCase):
+    def setUp(self):
+        self.image = e2e.sample_image()
+        self.tmp = tempfile.mkdtemp(prefix="brelvik_winpaths_")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        whole = e2e.run(["\\", "-image", self.image, "-level", "-2"])
+        self.assertEqual(whole.rc, 0, whole.err)
+        self.expected = e2e.strip_header(whole.out)
+
+    def check_same_listing(self, image):
+        r = e2e.run(["\\", "-image", image, "-level", "-2"])
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertEqual(r.err.strip(), "")
+        self.assertEqual(e2e.strip_header(r.out), self.expected)
+
+    def test_split_pieces_named_in_another_case(self):
+        # The pieces are disk.000..disk.002; the user types DISK.000, which
+        # Windows opens, and its siblings must be found as well: with the
+        # first piece alone the volume is cut short.
+        split_pieces(self.image, self.tmp, "disk.", 3)
+        self.check_same_listing(os.path.join(self.tmp, "disk.000"))
+        self.check_same_listing(os.path.join(self.tmp, "DISK.000"))
+        self.check_same_listing(os.path.join(self.tmp, "Disk.001"))
+
+
+if __name__ == "__main__":
+    unittest.main()
