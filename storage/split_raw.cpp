@@ -46,15 +46,6 @@ struct split_raw_disk : disk_container {
     }
 };
 
-// Whether two stems name the same set. Windows looks file names up without
-// regard to case, so a piece typed as DISK.001 opens disk.001 and its
-// siblings must be found the same way; elsewhere names match exactly, as
-// the file system matches them.
-bool same_stem(std::u16string_view a, std::u16string_view b) {
-    if (platform::host_separator != u'\\') return a == b;
-    return a.size() == b.size() && uni::wide_lower(a) == uni::wide_lower(b);
-}
-
 }  // namespace
 
 bool parse_split_name(const std::u16string& path, split_name& out) {
@@ -92,7 +83,7 @@ bool find_split_pieces(const std::u16string& path, std::vector<std::u16string>& 
     std::vector<uint64_t> numbers;
     for (const auto& e : entries) {
         split_name other;
-        if (!parse_split_name(name.folder + e, other) || !same_stem(other.stem, name.stem) || other.digits < name.digits) continue;
+        if (!parse_split_name(name.folder + e, other) || !same_host_name(other.stem, name.stem) || other.digits < name.digits) continue;
         if (other.digits > name.digits && e[name.stem.size()] == u'0') continue;
         numbers.push_back(other.number);
         if (numbers.size() > split_max_pieces) {

@@ -6,6 +6,7 @@ without regard to case and takes the \\\\?\\ form of a drive path; a run
 given such a name must list the same volume as a run given the file's own
 name.
 """
+import glob
 import os
 import shutil
 import tempfile
@@ -55,6 +56,21 @@ class windows_image_names_test(unittest.TestCase):
         self.check_same_listing(os.path.join(self.tmp, "disk.000"))
         self.check_same_listing(os.path.join(self.tmp, "DISK.000"))
         self.check_same_listing(os.path.join(self.tmp, "Disk.001"))
+        # Windows ignores case in letters past ASCII too.
+        split_pieces(self.image, self.tmp, "\u00c4rger.", 2)
+        self.check_same_listing(os.path.join(self.tmp, "\u00e4rger.000"))
+
+    def test_segments_named_in_another_case(self):
+        # The E01 set's segments are linked under a name with a capital
+        # umlaut; the user types it in small letters.
+        segments = sorted(glob.glob(os.path.join(e2e.FIXTURES, "main_e5_none.E[0-9][0-9]")))
+        if not segments:
+            self.skipTest("fixture main_e5_none.E01 not available")
+        for seg in segments:
+            os.symlink(seg, os.path.join(self.tmp, "\u00c4rger" + seg[-4:]))
+        self.check_same_listing(os.path.join(self.tmp, "\u00c4rger.E01"))
+        self.check_same_listing(os.path.join(self.tmp, "\u00e4rger.E01"))
+        self.check_same_listing(os.path.join(self.tmp, "\u00e4RGER.e01"))
 
     def test_long_path_prefix(self):
         # The \\?\ form is how a path past 260 characters is written on
