@@ -34,13 +34,18 @@ def split_pieces(src, folder, stem, pieces):
 
 @unittest.skipUnless(UNDER_WINE, "needs the Windows build run under wine")
 class windows_image_names_test(unittest.TestCase):
+    expected = None
+
     def setUp(self):
         self.image = e2e.sample_image()
         self.tmp = tempfile.mkdtemp(prefix="brelvik_winpaths_")
         self.addCleanup(shutil.rmtree, self.tmp, True)
-        whole = e2e.run(["\\", "-image", self.image, "-level", "-2"])
-        self.assertEqual(whole.rc, 0, whole.err)
-        self.expected = e2e.strip_header(whole.out)
+        # The listing of the volume by its own name, made once for all tests.
+        if windows_image_names_test.expected is None:
+            whole = e2e.run(["\\", "-image", self.image, "-level", "-2"])
+            self.assertEqual(whole.rc, 0, whole.err)
+            windows_image_names_test.expected = e2e.strip_header(whole.out)
+        self.expected = windows_image_names_test.expected
 
     def check_same_listing(self, image):
         r = e2e.run(["\\", "-image", image, "-level", "-2"])
@@ -53,7 +58,6 @@ class windows_image_names_test(unittest.TestCase):
         # Windows opens, and its siblings must be found as well: with the
         # first piece alone the volume is cut short.
         split_pieces(self.image, self.tmp, "disk.", 3)
-        self.check_same_listing(os.path.join(self.tmp, "disk.000"))
         self.check_same_listing(os.path.join(self.tmp, "DISK.000"))
         self.check_same_listing(os.path.join(self.tmp, "Disk.001"))
         # Windows ignores case in letters past ASCII too.
@@ -68,7 +72,6 @@ class windows_image_names_test(unittest.TestCase):
             self.skipTest("fixture main_e5_none.E01 not available")
         for seg in segments:
             os.symlink(seg, os.path.join(self.tmp, "\u00c4rger" + seg[-4:]))
-        self.check_same_listing(os.path.join(self.tmp, "\u00c4rger.E01"))
         self.check_same_listing(os.path.join(self.tmp, "\u00e4rger.E01"))
         self.check_same_listing(os.path.join(self.tmp, "\u00e4RGER.e01"))
 
