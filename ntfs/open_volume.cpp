@@ -1,4 +1,6 @@
 #include "ntfs/open_volume.hpp"
+#include "platform/platform.hpp"
+#include "platform/unicode.hpp"
 #include "storage/vmdk.hpp"
 
 // Attaches an opened source, stores the offset and initializes the volume.
@@ -30,8 +32,36 @@ bool attach_source(int code, const std::u16string& path, int drive, int64_t volu
     return finish_open(std::move(src), volume_offset, out);
 }
 
+namespace {
+
+bool is_drive_letter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
+// Whether a path that starts with two backslashes is written in one of the
+// Windows forms of a file path rather than a device name: "\\?\X:\name"
+// or "\\.\X:\name" (a name below a drive's root, the form that lifts the
+// 260-character limit), "\\?\UNC\server\share\name", or a share
+// "\\server\share\name". Devices ("\\.\C:", "\\.\PhysicalDrive0",
+// "\\?\GLOBALROOT\...", "\\?\Volume{...}") have none of these forms.
+bool file_path_form(const std::u16string& path) {
+    if (path.size() < 3 || path[0] != u'\\' || path[1] != u'\\') return false;
+    if (path[2] != u'?' && path[2] != u'.') return path.find(u'\\', 2) != std::u16string::npos;
+    if (path.size() < 4 || path[3] != u'\\') return false;
+    const std::u16string_view rest = std::u16string_view(path).substr(4);
+    if (rest.size() > 3 && is_drive_letter(rest[0]) && rest[1] == u':' && rest[2] == u'\\') return true;
+    return path[2] == u'?' && rest.size() > 4 && uni::ascii_lower(rest.substr(0, 4)) == u"unc\\";
+}
+
+}  // namespace
+
 int classify_path(const std::u16string& path) {
-    if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') return source_device_path;
+    if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
+        // Windows opens an image file named in a file-path form as it opens
+        // any other file; only a device is read through the device calls
+        // (whose geometry query a file does not answer).
+        if (platform::host_separator == u'\\' && file_path_form(path) && platform::is_regular_file(path))
+            return source_image;
+        return source_device_path;
+    }
     if ((path.size() == 3 && path[1] == u':' && path[2] == u'\\') || (path.size() == 2 && path[1] == u':'))
         return source_live_volume;
     return source_image;

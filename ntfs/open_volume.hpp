@@ -21,8 +21,10 @@ enum source_code : int {
 
 bool attach_source(int code, const std::u16string& path, int drive, int64_t volume_offset,
                    std::unique_ptr<ntfs_volume>& out);
-// Two leading backslashes: a device path; "X:" or "X:\": the live volume of
-// that letter; anything else: an image file.
+// Two leading backslashes: a device path, except on Windows a regular file
+// named in a file-path form (\\?\X:\..., \\?\UNC\..., \\server\share\...),
+// which is an image file; "X:" or "X:\": the live volume of that letter;
+// anything else: an image file.
 int classify_path(const std::u16string& path);
 bool open_volume_by_path(const std::u16string& path, int64_t volume_offset, std::unique_ptr<ntfs_volume>& out);
 bool open_live_volume(const std::u16string& path, int code, std::unique_ptr<ntfs_volume>& out);

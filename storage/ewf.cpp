@@ -210,7 +210,11 @@ std::map<uint32_t, std::u16string> find_segments(const std::u16string& path, con
     if (platform::list_folder(n.folder, ewf_max_folder_entries, entries)) {
         const std::u16string stem = uni::ascii_lower(n.stem);
         for (const auto& e : entries) {
-            if (e.size() != n.stem.size() + 3 || uni::ascii_lower(std::u16string_view(e).substr(0, stem.size())) != stem)
+            // Case is ignored in ASCII letters everywhere, and as Windows
+            // ignores it in any letter on Windows.
+            const std::u16string_view e_stem = std::u16string_view(e).substr(0, std::min(e.size(), stem.size()));
+            if (e.size() != n.stem.size() + 3 ||
+                (uni::ascii_lower(e_stem) != stem && !same_host_name(e_stem, n.stem)))
                 continue;
             uint32_t k = 0;
             if (!parse_ewf_extension(std::u16string_view(e).substr(stem.size()), n.family, k)) continue;

@@ -1,6 +1,7 @@
 #include "storage/file_handle.hpp"
 
 #include "platform/platform.hpp"
+#include "platform/unicode.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -45,6 +46,11 @@ size_t leaf_start(const std::u16string& path) {
     size_t leaf = path.size();
     while (leaf > 0 && path[leaf - 1] != u'/' && !(platform::host_separator == u'\\' && path[leaf - 1] == u'\\')) --leaf;
     return leaf;
+}
+
+bool same_host_name(std::u16string_view a, std::u16string_view b) {
+    if (platform::host_separator != u'\\') return a == b;
+    return a.size() == b.size() && uni::wide_lower(a) == uni::wide_lower(b);
 }
 
 const owned_fd* file_pool::get(size_t index) try {

@@ -39,6 +39,11 @@ bool read_exact(const owned_fd& file, uint64_t offset, std::span<uint8_t> out);
 // ('/', and '\\' where the host uses it), 0 when there is none.
 size_t leaf_start(const std::u16string& path);
 
+// Whether the host takes `a` and `b` for one file name: Windows looks names
+// up without regard to case (so a typed DISK.001 opens disk.001), a POSIX
+// file system matches them exactly.
+bool same_host_name(std::u16string_view a, std::u16string_view b);
+
 // The files of a set (split pieces, EWF segments) opened when first read
 // and kept open at most `limit` at a time, the least recently used closed
 // first, so that a set of thousands of files does not exhaust the

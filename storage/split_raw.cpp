@@ -83,7 +83,7 @@ bool find_split_pieces(const std::u16string& path, std::vector<std::u16string>& 
     std::vector<uint64_t> numbers;
     for (const auto& e : entries) {
         split_name other;
-        if (!parse_split_name(name.folder + e, other) || other.stem != name.stem || other.digits < name.digits) continue;
+        if (!parse_split_name(name.folder + e, other) || !same_host_name(other.stem, name.stem) || other.digits < name.digits) continue;
         if (other.digits > name.digits && e[name.stem.size()] == u'0') continue;
         numbers.push_back(other.number);
         if (numbers.size() > split_max_pieces) {
