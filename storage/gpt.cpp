@@ -140,9 +140,9 @@ bool add_entries(SectorSource& src, uint32_t b, le::bytes header, PartitionList&
 
 }  // namespace
 
-// The header at LBA 1, or, when it is not there or names no partition (a
-// damaged first sectors of the disk), the backup the format keeps in the
-// disk's last sector, with its own copy of the entries before it.
+// The header at LBA 1, or, when it is not there or names no partition (the
+// disk's first sectors damaged), the backup the format keeps in the disk's
+// last sector, with its own copy of the entries before it.
 bool scan_gpt(SectorSource& src, PartitionList& list) {
     uint32_t b = 0;
     std::vector<uint8_t> header;

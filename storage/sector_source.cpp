@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 
 SectorSource::SectorSource() = default;
 SectorSource::~SectorSource() { close(*this); }
