@@ -187,8 +187,12 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
             continue;
         }
         const le::bytes block = le::sub(b, k, index_block_size);
+        // A block the bitmap marks free is no longer part of the index: NTFS
+        // leaves its bytes as they were, so the entries in it name files
+        // that were moved or deleted since. Only its slack is read.
+        const bool free_block = !bitmap.empty() && !past_bitmap && !marked;
         bool reached_end = false;
-        walk_index_node(s, block, indx_node_offset, c, reached_end);
+        if (!free_block) walk_index_node(s, block, indx_node_offset, c, reached_end);
         if (marked && !c && !reached_end) ++v.damaged_index_nodes;
         // Blocks past the bitmap's end count as in use: only their slack
         // is read.

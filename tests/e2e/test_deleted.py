@@ -181,6 +181,26 @@ class DeletedFixture(unittest.TestCase):
         self.assertIn("\\big\\gone_dir\\nested\\deep.txt", [l[LABEL.stop:] for l in text])
         self.assertIn("\\$OrphanFiles\\orphan.txt", [l[LABEL.stop:] for l in text])
 
+    def test_free_index_blocks_give_no_live_rows(self):
+        # Deleting most of \big freed index blocks that still hold the
+        # entries they had. ntfs-3g, which wrote the volume, lists the folder
+        # without them (fls does list them, as allocated names); without
+        # -deleted none of them is a row, with it they are deleted ones.
+        need_tool("ntfsls")
+        p = subprocess.run(["ntfsls", "-p", "/big", self.image], stdout=subprocess.PIPE, check=True)
+        theirs = {n for n in p.stdout.decode("utf-8", "replace").splitlines() if n not in ("", ".", "..")}
+        r = run(["\\big", "-image", self.image, "-filepath_only"])
+        self.assertEqual(r.rc, 0, r.err)
+        ours = {l[len("\\big\\"):].split(":")[0].rstrip("\\") for l in r.out.splitlines()
+                if l.startswith("\\big\\") and l != "\\big\\"}
+        self.assertEqual(ours, theirs)
+        deleted = listing(self.image, "-deleted")
+        for name in ("doc_0012_xxxx.txt", "doc_0052_xxxx.txt"):
+            self.assertNotIn(name, theirs)
+            rows = [l for l in deleted if l.endswith("\\big\\" + name)]
+            self.assertEqual(len(rows), 1, rows)
+            self.assertEqual(rows[0][LABEL.start + 1], "*", rows[0])
+
     def test_every_layout_marks_the_rows(self):
         paths = listing(self.image, "-deleted", "-filepath_only")
         self.assertIn("\\big\\gone_dir\\inner_2.txt (deleted)", paths)
