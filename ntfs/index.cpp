@@ -278,7 +278,12 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, le::bytes known, chi
     if (!parts.allocation.empty()) {
         uint64_t initialized = 0;
         const std::vector<extent> all = allocation_extents(parts, initialized);
-        const std::vector<uint8_t> bits = bitmap_bits(v, parts.bitmap);
+        std::vector<uint8_t> bits = bitmap_bits(v, parts.bitmap);
+        // A root that leads to index blocks while the bitmap marks none in
+        // use: the bitmap is damaged, not the blocks free, and every block
+        // is read as in use.
+        if (root_leads_to_blocks(parts.root) && std::all_of(bits.begin(), bits.end(), [](uint8_t b) { return b == 0; }))
+            bits.clear();
         result = read_index_allocation(s, v, all, initialized, false, slack, bits);
         blocks_read = result;
     }

@@ -151,6 +151,25 @@ class DamagedIndexNodes(unittest.TestCase):
                 self.assertLess(len(listed), len(whole))
                 self.assertLessEqual(listed, whole)
 
+    def test_zeroed_index_bitmap_hides_no_block(self):
+        # Blocks the bitmap marks free give no live entries; a bitmap that
+        # marks none in use while the root leads to blocks is damaged, and
+        # the blocks are read as before.
+        base = NtfsImage(fixture("c512.img"))
+        whole, _ = self.names(self.save(base), "\\folder300")
+
+        def zero_bitmap(rec):
+            off = next(o for t, o, ln in attributes(rec) if t == 0xB0)
+            value = off + struct.unpack_from("<H", rec, off + 20)[0]
+            size = struct.unpack_from("<I", rec, off + 16)[0]
+            rec[value:value + size] = bytes(size)
+
+        base.edit_record(FOLDER300, zero_bitmap)
+        listed, err = self.names(self.save(base), "\\folder300")
+        self.assertEqual(err, "")
+        self.assertEqual(listed, whole)
+        self.assertEqual(listed, fls_names(self.save(base), FOLDER300))
+
     def test_index_blocks_the_root_leads_to_that_give_nothing(self):
         # \folder300's root leads to its INDX blocks. An allocation that
         # says it holds no bytes, or that no longer bears the index's name,
