@@ -644,19 +644,20 @@ bool write_level(brelvik_opts& opts, ntfs_volume& v, const std::u16string& path,
     // At the depth cap the folder's subfolders are written as rows, as at
     // the last level asked for, but not listed: the listing says so
     // rather than pass for complete.
+    // A subfolder the walk would descend into: not the folder itself, nor a
+    // name whose record now holds another file.
+    const auto subfolder = [entry](const listing_row& r) {
+        return r.kind == row_kind_directory && r.entry != entry && r.deleted != row_realloc;
+    };
     const bool at_cap = descends_below(levels) && w.chain.size() >= max_listing_depth;
-    if (at_cap && std::any_of(opts.rows.begin(), opts.rows.end(), [entry](const listing_row& r) {
-            return r.kind == row_kind_directory && r.entry != entry && r.deleted != row_realloc;
-        }))
+    if (at_cap && std::any_of(opts.rows.begin(), opts.rows.end(), subfolder))
         report_listing_gap(shown_folder(path) + ": subfolders nested deeper than " +
                            std::to_string(max_listing_depth) + " levels, not listed");
     opts.last_level = levels == 1 || at_cap ? 1 : 0;
     // The first subdirectory is listed right after this directory: its
     // index is hinted while this directory's rows are written.
     if (descends_below(levels) && !at_cap && takes_hints(v)) {
-        const auto first = std::find_if(opts.rows.begin(), opts.rows.end(), [entry](const listing_row& r) {
-            return r.kind == row_kind_directory && r.entry != entry && r.deleted != row_realloc;
-        });
+        const auto first = std::find_if(opts.rows.begin(), opts.rows.end(), subfolder);
         if (first != opts.rows.end()) prefetch_kept_directory_index(v, first->entry);
     }
     listing_rows queue;
