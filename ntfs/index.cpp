@@ -4,6 +4,7 @@
 #include "ntfs/file_record.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace {
 
@@ -127,6 +128,42 @@ std::vector<uint8_t> bitmap_bits(ntfs_volume& v, le::bytes a) {
     return bits;
 }
 
+// Sets in `bits` the bit of every loaded block that the index's tree
+// reaches from the root in `root_attr` through sub-node pointers. `b`
+// holds the blocks, `numbers` their numbers counted by VCN. A sub-node VCN
+// counts clusters, or 512-byte units where a cluster is larger than a
+// block. Each block is followed once, so a pointer cycle ends.
+void mark_tree_blocks(const ntfs_volume& v, le::bytes root_attr, le::bytes b, const std::vector<uint64_t>& numbers,
+                      std::vector<uint8_t>& bits) {
+    const uint64_t unit = v.bytes_per_cluster <= index_block_size ? v.bytes_per_cluster : 512;
+    if (unit == 0 || root_attr.empty()) return;
+    std::unordered_map<uint64_t, size_t> packed_of;  // block number -> its place in `b`
+    for (size_t i = 0; i < numbers.size() && (i + 1) * index_block_size <= b.size(); ++i)
+        packed_of.emplace(numbers[i], i);
+    std::vector<bool> reached(numbers.size(), false);
+    std::vector<size_t> pending;
+    std::vector<uint64_t> vcns;
+    const auto follow = [&](le::bytes node, uint64_t node_offset) {
+        vcns.clear();
+        subnode_vcns(node, node_offset, vcns);
+        for (const uint64_t vcn : vcns) {
+            if (vcn > UINT64_MAX / unit || (vcn * unit) % index_block_size != 0) continue;
+            const uint64_t number = vcn * unit / index_block_size;
+            const auto it = packed_of.find(number);
+            if (it == packed_of.end() || reached[it->second]) continue;
+            reached[it->second] = true;
+            pending.push_back(it->second);
+            if (number / 8 < bits.size()) bits[number / 8] |= static_cast<uint8_t>(1u << (number % 8));
+        }
+    };
+    follow(resident_value(root_attr), root_node_offset);
+    while (!pending.empty()) {
+        const uint64_t k = uint64_t(pending.back()) * index_block_size;
+        pending.pop_back();
+        if (le::has(b, k, "INDX")) follow(le::sub(b, k, index_block_size), indx_node_offset);
+    }
+}
+
 }  // namespace
 
 bool find_named_attribute(le::bytes rec, uint64_t& cursor, uint32_t type, std::u16string_view name, uint32_t record_size) {
@@ -166,7 +203,7 @@ bool find_attribute_list_entry(le::bytes list, uint64_t& cursor, int64_t& remain
 }
 
 bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector<extent>& extents, uint64_t initialized,
-                           bool c, index_slack* slack, le::bytes bitmap) {
+                           bool c, index_slack* slack, le::bytes given_bitmap, le::bytes root_attr) {
     if (initialized == 0 || extents.empty()) return false;
     std::vector<uint8_t>& data = v.index_blocks;
     uint32_t n = 0xFFFFFFFF;
@@ -174,7 +211,25 @@ bool read_index_allocation(child_entry_set& s, ntfs_volume& v, const std::vector
     const le::bytes b(data.data(), size_t(n) * index_block_size);
     // The bitmap counts blocks by VCN, the buffer packs them past sparse extents.
     const std::vector<uint64_t> numbers =
-        slack || !bitmap.empty() ? index_block_numbers(extents, v.bytes_per_cluster, n) : std::vector<uint64_t>{};
+        slack || !given_bitmap.empty() ? index_block_numbers(extents, v.bytes_per_cluster, n) : std::vector<uint64_t>{};
+    le::bytes bitmap = given_bitmap;
+    // Blocks the bitmap marks free hold no live entries, unless the tree
+    // leads to them: then the bitmap is damaged there, and the blocks the
+    // tree reaches are read as in use.
+    std::vector<uint8_t> mended;
+    if (!bitmap.empty() && !root_attr.empty()) {
+        bool free_index_block = false;
+        for (size_t i = 0; i < numbers.size() && !free_index_block; ++i) {
+            const uint64_t number = numbers[i];
+            free_index_block = number / 8 < bitmap.size() && !((bitmap[number / 8] >> (number % 8)) & 1) &&
+                               le::has(b, uint64_t(i) * index_block_size, "INDX");
+        }
+        if (free_index_block) {
+            mended.assign(bitmap.begin(), bitmap.end());
+            mark_tree_blocks(v, root_attr, b, numbers, mended);
+            bitmap = mended;
+        }
+    }
     for (uint64_t k = 0; k + index_block_size <= b.size(); k += index_block_size) {
         const uint64_t packed = k / index_block_size;
         const uint64_t number = packed < numbers.size() ? numbers[packed] : packed;
@@ -284,7 +339,7 @@ bool collect_directory_children(ntfs_volume& v, uint64_t d, le::bytes known, chi
         // is read as in use.
         if (root_leads_to_blocks(parts.root) && std::all_of(bits.begin(), bits.end(), [](uint8_t b) { return b == 0; }))
             bits.clear();
-        result = read_index_allocation(s, v, all, initialized, false, slack, bits);
+        result = read_index_allocation(s, v, all, initialized, false, slack, bits, parts.root);
         blocks_read = result;
     }
     // A root whose entries lead to index blocks, with no blocks read (the

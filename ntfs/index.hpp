@@ -32,10 +32,13 @@ void prefetch_kept_directory_index(ntfs_volume& v, uint64_t entry);
 // gathers each block's slack, the whole block where `bitmap` (one bit per
 // block) marks it free. Blocks that `bitmap` marks in use but that hold no
 // index are counted in the volume's index_gaps, those whose walk stops on
-// a damaged entry before their end entry in its damaged_index_nodes.
+// a damaged entry before their end entry in its damaged_index_nodes. With
+// `root_attr` (the index's $INDEX_ROOT attribute), a block that the tree
+// reaches from the root through sub-node pointers counts as in use
+// whatever `bitmap` says: a bitmap damaged in part must not hide it.
 bool read_index_allocation(child_entry_set& children, ntfs_volume& v, const std::vector<extent>& extents,
                            uint64_t initialized, bool continue_past_end, index_slack* slack = nullptr,
-                           le::bytes bitmap = {});
+                           le::bytes bitmap = {}, le::bytes root_attr = {});
 
 // From `cursor` (an offset in `record`), finds the first attribute of
 // `type` whose name starts with `name`; the cursor moves to it.

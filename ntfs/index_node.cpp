@@ -48,6 +48,23 @@ bool walk_index_node(child_entry_set& s, le::bytes b, uint64_t h, bool c, bool& 
     return true;
 }
 
+void subnode_vcns(le::bytes b, uint64_t h, std::vector<uint64_t>& vcns) {
+    if (!le::fits(b, h, 16)) return;
+    const uint32_t n = le::u32(b, h + 4);
+    if (n - 1u > max_node_bytes - 1u) return;
+    const uint64_t end = h + n;
+    constexpr uint16_t leads_to_subnode = 0x01, last_entry = 0x02;
+    // Each entry is at least 16 bytes long, so a node holds at most 256.
+    for (uint64_t e = h + le::u32(b, h); e + 16 <= end && le::fits(b, e, 16);) {
+        const uint16_t len = le::u16(b, e + 8);
+        const uint16_t flags = le::u16(b, e + 12);
+        if (len < 16 || len > max_index_entry_length || e + len > end) return;
+        if ((flags & leads_to_subnode) && len >= 24 && le::fits(b, e + len - 8, 8)) vcns.push_back(le::u64(b, e + len - 8));
+        if (flags & last_entry) return;
+        e += len;
+    }
+}
+
 void fixup_index_block(std::span<uint8_t> block) {
     if (!le::has(block, 0, "INDX")) return;
     const uint16_t u = le::u16(block, 4), w = le::u16(block, 6);

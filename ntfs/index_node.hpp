@@ -35,6 +35,13 @@ bool walk_index_node(child_entry_set& children, le::bytes buffer, uint64_t node_
 bool walk_index_node(child_entry_set& children, le::bytes buffer, uint64_t node_offset, bool continue_past_end,
                      bool& reached_end);
 
+// Adds to `vcns` the VCN of each node below the node whose header is at
+// `node_offset` of `buffer`: an entry flagged as leading to a sub-node, the
+// end entry included, carries that node's VCN in its last 8 bytes. The
+// walk stops at the end entry and at the first entry that does not fit in
+// the node's bytes in use.
+void subnode_vcns(le::bytes buffer, uint64_t node_offset, std::vector<uint64_t>& vcns);
+
 // Reads every allocated cluster of the extents into 4096-byte blocks and
 // fixes up each INDX block. `max_blocks` is in/out: the blocks wanted at
 // most, then the blocks read, which fill that many 4096-byte blocks at the

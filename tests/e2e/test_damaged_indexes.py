@@ -170,6 +170,36 @@ class DamagedIndexNodes(unittest.TestCase):
         self.assertEqual(listed, whole)
         self.assertEqual(listed, fls_names(self.save(base), FOLDER300))
 
+    def test_index_bitmap_damaged_in_part_hides_no_block(self):
+        # A bitmap bit of a block in use cleared: the tree still leads to
+        # the block from the root, so its entries are listed, as fls lists
+        # them. Sub-node pointers count clusters of 512 bytes and 4 KiB, and
+        # 512-byte units where a cluster (64 KiB) holds several blocks.
+        for name, folder, entry in (("c512.img", "\\folder300", FOLDER300), ("c64k.img", "\\folder300", 67),
+                                    ("main.img", "\\many", 108)):
+            base = NtfsImage(fixture(name))
+            whole, _ = self.names(self.save(base), folder)
+            rec, off, ln = base.attribute(entry, 0xB0)
+            value = off + struct.unpack_from("<H", rec, off + 20)[0]
+            bits = bytes(rec[value:value + struct.unpack_from("<I", rec, off + 16)[0]])
+            used = [i for i in range(8 * len(bits)) if bits[i // 8] >> (i % 8) & 1]
+            self.assertGreater(len(used), 2)
+            for block in sorted({used[0], used[len(used) // 2], used[-1]}):
+                with self.subTest(image=name, block=block):
+                    vol = NtfsImage(fixture(name))
+
+                    def clear_bit(rec):
+                        off = next(o for t, o, ln in attributes(rec) if t == 0xB0)
+                        at = off + struct.unpack_from("<H", rec, off + 20)[0] + block // 8
+                        rec[at] &= ~(1 << (block % 8)) & 0xFF
+
+                    vol.edit_record(entry, clear_bit)
+                    image = self.save(vol)
+                    listed, err = self.names(image, folder)
+                    self.assertEqual(err, "")
+                    self.assertEqual(listed, whole)
+                    self.assertEqual({n.rstrip("\\") for n in listed}, fls_names(image, entry))
+
     def test_index_blocks_the_root_leads_to_that_give_nothing(self):
         # \folder300's root leads to its INDX blocks. An allocation that
         # says it holds no bytes, or that no longer bears the index's name,
