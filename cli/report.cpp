@@ -6,10 +6,6 @@
 #include <cstdio>
 #include <vector>
 
-namespace {
-constexpr int longest_message = 4096;
-}
-
 void clear_progress_on_terminal() {
     // Only a terminal can show a progress line; a log file or a pipe gets
     // no control sequence.
@@ -26,7 +22,10 @@ void report_error(const char* format, ...) {
     va_copy(again, ap);
     const int n = std::vsnprintf(nullptr, 0, format, ap);
     va_end(ap);
-    if (n >= 0 && n <= longest_message) {
+    // Every message is written whole, however long: a path that does not
+    // resolve or a file that cannot be made may have a name of thousands
+    // of characters, and a run that fails must say why.
+    if (n >= 0) {
         std::vector<char> buf(static_cast<size_t>(n) + 1);
         std::vsnprintf(buf.data(), buf.size(), format, again);
         std::fwrite(buf.data(), 1, static_cast<size_t>(n), stderr);

@@ -4,8 +4,8 @@
 #include <string_view>
 
 // Clears the progress line ("\033[2K\r    \r") when standard error is a
-// terminal and writes the printf-formatted message to standard error. A
-// message longer than 4096 characters is not written.
+// terminal and writes the printf-formatted message to standard error,
+// whole at any length.
 void report_error(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
@@ -14,8 +14,8 @@ void report_error(const char* format, ...)
 
 // Writes `line` and a line break to standard error as report_error does,
 // at any length: the lines about damage and listing gaps name folders
-// whose paths can be longer than report_error takes, and dropping one
-// would let an incomplete listing pass for complete.
+// whose paths can be thousands of characters long, and are put together
+// before they are written rather than formatted.
 void report_line(std::string_view line);
 
 // Writes the sequence that clears the progress line to standard error when

@@ -88,6 +88,19 @@ class Files(unittest.TestCase):
         self.assertNotIn("<?xml", r.out)
         self.assertFalse(os.path.exists(os.path.dirname(path)))
 
+    def test_messages_with_long_names_are_written_whole(self):
+        # A start path or a results file of thousands of characters: the
+        # run fails and says why, the name in full.
+        long_path = "\\" + "\\".join(["d" * 200] * 30)
+        r = run([long_path, "-image", sample_image()])
+        self.assertEqual(r.rc, 255)
+        self.assertEqual(r.err, "couldn't resolve path %s\n" % long_path)
+        path = os.path.join(self.dir, "missing", *(["f" * 200] * 25))
+        r = run(["x", "-out", path])
+        self.assertEqual(r.rc, 255)
+        shown = path.replace("/", "\\") if IS_WINDOWS_BUILD else path
+        self.assertIn("prob opening file %s for output, aborting\n" % shown, r.err)
+
     def test_results_file_gets_header(self):
         path = os.path.join(self.dir, "out.txt")
         with open(path, "w") as f:
