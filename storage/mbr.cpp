@@ -130,7 +130,15 @@ mbr_result parse_mbr(SectorSource& src, std::span<const uint8_t> sector0, uint32
             list.insert(list.begin(), g);
         }
         list.insert(list.end(), logicals.begin(), logicals.end());
-        // The entries after the first extended partition are not read.
+        // Primary entries after the extended one are partitions as well:
+        // tools that make the extended partition first write such tables,
+        // and the system mounts what they name. A second extended entry is
+        // not followed: a table has one chain.
+        for (unsigned j = i + 1; j < 4; ++j) {
+            const mbr_entry after = entry_at(sector0, j);
+            if (entry_usable(after) && !mbr_type_extended(after.type))
+                list.push_back(make_partition(after.start, after.count, after.type, sector_size));
+        }
         break;
     }
     return mbr_result::partitions;

@@ -149,7 +149,7 @@ TEST(Mbr, ExtendedChainPlacesLogicalsAndSurvivesLoops) {
     disk::image d(4 * MiB);
     disk::entry(d, 0, 0, 6, 63, 1985);
     disk::entry(d, 0, 1, 5, 2048, 6144);
-    disk::entry(d, 0, 2, 7, 100, 10);  // after the extended entry: not read
+    disk::entry(d, 0, 2, 6, 6200, 100);  // after the extended entry: listed after the logicals
     disk::fat16(d, 63 * 512, 1985);
     const uint64_t ebr1 = 2048 * 512, ebr2 = 4096 * 512;
     disk::entry(d, ebr1, 0, 7, 63, 1985);
@@ -159,16 +159,40 @@ TEST(Mbr, ExtendedChainPlacesLogicalsAndSurvivesLoops) {
     disk::fat16(d, ebr2 + 63 * 512, 1000);
 
     auto list = scan(d);
-    ASSERT_EQ(list.size(), 4u);
+    ASSERT_EQ(list.size(), 5u);
     EXPECT_EQ(list[0].fs_name, "fat16");
     EXPECT_EQ(type_name(list[1].type), "exten");
     EXPECT_EQ(list[2].start_lba, 2111u);
     EXPECT_EQ(list[2].fs_name, "ntfs");
     EXPECT_EQ(list[3].start_lba, 4159u);
+    EXPECT_EQ(list[4].start_lba, 6200u);
     EXPECT_EQ(find(d, 0).offset, 2111u * 512);
 
     disk::entry(d, ebr2, 1, 5, 0, 4096);  // links back to the first record
-    EXPECT_EQ(scan(d).size(), 4u);
+    EXPECT_EQ(scan(d).size(), 5u);
+}
+
+TEST(Mbr, PrimaryEntriesAfterTheExtendedOneAreVolumes) {
+    // The extended partition in the first slot, as some tools make it, and
+    // an NTFS primary in the second: both volumes are offered and open.
+    disk::image d(6 * MiB);
+    disk::entry(d, 0, 0, 5, 2048, 4096);
+    disk::entry(d, 0, 1, 7, 6144, 4096);
+    disk::entry(d, 0, 2, 5, 8192, 2048);  // a second extended entry: not followed
+    disk::entry(d, 2048 * 512, 0, 7, 2048, 2048);
+    disk::ntfs(d, 2 * MiB, 2047);
+    disk::ntfs(d, 3 * MiB, 2047);
+    disk::entry(d, 8192 * 512, 0, 7, 1, 100);
+
+    const auto list = scan(d);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(type_name(list[0].type), "exten");
+    EXPECT_EQ(offset_of(list[1]), 2 * MiB);
+    EXPECT_EQ(offset_of(list[2]), 3 * MiB);
+    EXPECT_EQ(list[2].fs_name, "ntfs");
+    EXPECT_TRUE(find(d, 2 * MiB).ok);
+    EXPECT_TRUE(find(d, 3 * MiB).ok);
+    EXPECT_EQ(find(d, 0).offset, 3 * MiB);
 }
 
 TEST(Mbr, HiddenNtfsPartitionsAreListed) {
