@@ -107,7 +107,9 @@ bool mbr_type_accepted(uint8_t type) {
     return false;
 }
 
-bool mbr_type_extended(uint8_t type) { return type == 5 || type == 15; }
+// 0x85 is the extended partition Linux tools make: its chain is laid out
+// as the others', and the logical partitions in it hold volumes too.
+bool mbr_type_extended(uint8_t type) { return type == 5 || type == 15 || type == 0x85; }
 
 mbr_result parse_mbr(SectorSource& src, std::span<const uint8_t> sector0, uint32_t sector_size, PartitionList& list) {
     for (unsigned i = 0; i < 4; ++i) {

@@ -17,7 +17,7 @@ constexpr uint16_t boot_signature = 0xAA55;
 
 // True for the MBR type bytes the scan takes as partitions.
 bool mbr_type_accepted(uint8_t type);
-// Types 5 and 15: an extended partition, or in an extended boot record a
+// Types 5, 15 and 0x85: an extended partition, or in an extended boot record a
 // link to the next record.
 bool mbr_type_extended(uint8_t type);
 

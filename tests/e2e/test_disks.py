@@ -60,42 +60,52 @@ class Partitions(unittest.TestCase):
                 self.assertEqual(listed.rc, 0, listed.err)
                 self.assertIn("dir  \\\n", listed.out)
 
-    def test_primary_partition_after_the_extended_one(self):
-        # The extended partition in the first slot and an NTFS primary in the
-        # second, as sfdisk writes them: both NTFS volumes are where mmls
-        # puts them, and the primary lists as fls lists it.
+    def test_partitions_beside_and_inside_extended_ones(self):
+        # Tables as sfdisk writes them: the extended partition in the first
+        # slot with an NTFS primary after it, and a Linux extended partition
+        # (0x85) holding two logical NTFS volumes. Every NTFS volume is where
+        # mmls puts it, and the last one lists as fls lists it.
         need_tool("sfdisk", "mkntfs", "mmls", "fls")
         work = tempfile.mkdtemp(prefix="brelvik-disk-")
         self.addCleanup(shutil.rmtree, work, True)
-        disk, vol = os.path.join(work, "disk.img"), os.path.join(work, "vol.img")
-        for path, size in ((disk, 40 << 20), (vol, 16 << 20)):
-            with open(path, "wb") as f:
-                f.truncate(size)
-        subprocess.run(["sfdisk", "-q", disk], input=b"label: dos\nstart=2048, size=38912, type=5\n"
-                       b"start=43008, size=32768, type=7\nstart=4096, size=32768, type=7\n", check=True)
+        vol = os.path.join(work, "vol.img")
+        with open(vol, "wb") as f:
+            f.truncate(16 << 20)
         subprocess.run(["mkntfs", "-q", "-F", "-f", vol], check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         with open(vol, "rb") as f:
             volume = f.read()
-        with open(disk, "r+b") as f:
-            for sector in (4096, 43008):
-                f.seek(sector * 512)
-                f.write(volume)
-        mm = subprocess.run(["mmls", disk], stdout=subprocess.PIPE, check=True).stdout.decode()
-        starts = [int(line.split()[2]) for line in mm.splitlines() if "NTFS" in line]
-        self.assertEqual(starts, [4096, 43008])
-        r = run(["\\", "-image", disk])
-        self.assertEqual(r.rc, 255)
-        for sector in starts:
-            self.assertIn("volume offset [ %#x ] : ntfs or exfat\n" % (sector * 512), messages(r))
-        listed = run(["\\", "-image", disk, "-offset", "%#x" % (43008 * 512), "-filepath_only"])
-        self.assertEqual(listed.rc, 0, listed.err)
-        fls = subprocess.run(["fls", "-o", "43008", disk], stdout=subprocess.PIPE, check=True).stdout.decode()
-        names = {line.split("\t", 1)[1].split(":")[0] for line in fls.splitlines() if "\t" in line}
-        shown = {line[1:].rstrip("\\").split(":")[0] for line in listed.out.splitlines()
-                 if line.startswith("\\") and line != "\\"}
-        self.assertEqual(names - {"$OrphanFiles"}, shown)
-
+        tables = {
+            "primary after extended": (b"start=2048, size=38912, type=5\nstart=43008, size=32768, type=7\n"
+                                       b"start=4096, size=32768, type=7\n", [4096, 43008]),
+            "linux extended": (b"start=2048, size=79872, type=85\nstart=4096, size=32768, type=7\n"
+                               b"start=40960, size=32768, type=7\n", [4096, 40960]),
+        }
+        for what, (table, starts) in tables.items():
+            with self.subTest(what):
+                disk = os.path.join(work, "disk.img")
+                with open(disk, "wb") as f:
+                    f.truncate(40 << 20)
+                subprocess.run(["sfdisk", "-q", disk], input=b"label: dos\n" + table, check=True)
+                with open(disk, "r+b") as f:
+                    for sector in starts:
+                        f.seek(sector * 512)
+                        f.write(volume)
+                mm = subprocess.run(["mmls", disk], stdout=subprocess.PIPE, check=True).stdout.decode()
+                self.assertEqual([int(line.split()[2]) for line in mm.splitlines() if "NTFS" in line], starts)
+                r = run(["\\", "-image", disk])
+                self.assertEqual(r.rc, 255)
+                for sector in starts:
+                    self.assertIn("volume offset [ %#x ] : ntfs or exfat\n" % (sector * 512), messages(r))
+                self.assertIn("use option [-offset %#x]" % (starts[-1] * 512), r.err)
+                listed = run(["\\", "-image", disk, "-offset", "%#x" % (starts[-1] * 512), "-filepath_only"])
+                self.assertEqual(listed.rc, 0, listed.err)
+                fls = subprocess.run(["fls", "-o", str(starts[-1]), disk], stdout=subprocess.PIPE,
+                                     check=True).stdout.decode()
+                names = {line.split("\t", 1)[1].split(":")[0] for line in fls.splitlines() if "\t" in line}
+                shown = {line[1:].rstrip("\\").split(":")[0] for line in listed.out.splitlines()
+                         if line.startswith("\\") and line != "\\"}
+                self.assertEqual(names - {"$OrphanFiles"}, shown)
 
 class Vmdk(unittest.TestCase):
     def test_base_alone_lists_like_the_raw_disk(self):

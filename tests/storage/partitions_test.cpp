@@ -195,6 +195,26 @@ TEST(Mbr, PrimaryEntriesAfterTheExtendedOneAreVolumes) {
     EXPECT_EQ(find(d, 0).offset, 3 * MiB);
 }
 
+TEST(Mbr, LinuxExtendedChainsHoldLogicalVolumes) {
+    // An extended partition of type 0x85, its chain linked by 0x85 entries
+    // too: the NTFS logical partitions in it are offered and open.
+    disk::image d(6 * MiB);
+    disk::entry(d, 0, 0, 0x85, 2048, 8192);
+    disk::entry(d, 2048 * 512, 0, 7, 2048, 2048);
+    disk::entry(d, 2048 * 512, 1, 0x85, 4096, 4096);
+    disk::entry(d, 6144 * 512, 0, 7, 2048, 2047);
+    disk::ntfs(d, 2 * MiB, 2047);
+    disk::ntfs(d, 4 * MiB, 2047);
+
+    const auto list = scan(d);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(offset_of(list[1]), 2 * MiB);
+    EXPECT_EQ(offset_of(list[2]), 4 * MiB);
+    EXPECT_TRUE(find(d, 2 * MiB).ok);
+    EXPECT_TRUE(find(d, 4 * MiB).ok);
+    EXPECT_EQ(find(d, 0).offset, 4 * MiB);
+}
+
 TEST(Mbr, HiddenNtfsPartitionsAreListed) {
     // Type 0x17 marks an NTFS partition hidden from the system, as a primary
     // and in the extended chain; both are volumes to be offered.
