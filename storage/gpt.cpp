@@ -6,6 +6,8 @@
 #include "storage/mbr.hpp"
 #include "storage/sector_source.hpp"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -91,6 +93,43 @@ bool backup_header(SectorSource& src, uint32_t& sector_size, std::vector<uint8_t
     return false;
 }
 
+// A header's own size (offset 12) is at least its 92 bytes of fields and
+// at most a sector.
+bool header_crc_ok(le::bytes header) {
+    const uint32_t size = le::u32(header, 12);
+    if (size < gpt_header_bytes || size > header.size()) return false;
+    std::vector<uint8_t> copy(header.begin(), header.begin() + size);
+    std::fill_n(copy.begin() + 16, 4, uint8_t(0));  // the sum is taken with its own field zeroed
+    return crc32(0L, copy.data(), static_cast<uInt>(copy.size())) == le::u32(header, 16);
+}
+
+// Bytes of the entry array summed per read.
+constexpr uint32_t gpt_sum_piece_bytes = 65536;
+
+bool entries_crc_ok(SectorSource& src, uint32_t b, le::bytes header) {
+    const uint64_t table_lba = le::u64(header, 72);
+    const uint32_t count = le::u32(header, 80);
+    const uint32_t entry_size = le::u32(header, 84);
+    if (count > max_gpt_entries || entry_size > max_gpt_entry_size || table_lba > UINT64_MAX / b) return false;
+    const uint64_t table = table_lba * b;
+    const uint64_t bytes = uint64_t(count) * entry_size;
+    if (table > UINT64_MAX - bytes) return false;
+    std::vector<uint8_t> piece(gpt_sum_piece_bytes);
+    uLong sum = crc32(0L, Z_NULL, 0);
+    for (uint64_t done = 0; done < bytes;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), bytes - done));
+        if (!read_into(src, table + done, std::span<uint8_t>(piece.data(), n))) return false;
+        sum = crc32(sum, piece.data(), static_cast<uInt>(n));
+        done += n;
+    }
+    return sum == le::u32(header, 88);
+}
+
+// A table whose header and entries match their CRC-32 sums, as written.
+bool table_sound(SectorSource& src, uint32_t b, le::bytes header) {
+    return header_crc_ok(header) && entries_crc_ok(src, b, header);
+}
+
 // Appends one partition per used entry of the table `header` names, each
 // identified from its first bytes; true when at least one was added.
 bool add_entries(SectorSource& src, uint32_t b, le::bytes header, PartitionList& list) {
@@ -142,14 +181,28 @@ bool add_entries(SectorSource& src, uint32_t b, le::bytes header, PartitionList&
 
 // The header at LBA 1, or, when it is not there or names no partition (the
 // disk's first sectors damaged), the backup the format keeps in the disk's
-// last sector, with its own copy of the entries before it.
+// last sector, with its own copy of the entries before it. A table whose
+// header or entries fail their CRC-32 sums gives way to a backup that
+// passes them: damaged entries would place volumes where none are. With
+// no sound backup the table at LBA 1 is read as it is.
 bool scan_gpt(SectorSource& src, PartitionList& list) {
     uint32_t b = 0;
     std::vector<uint8_t> header;
-    if (gpt_sector_size(src, b)) {
+    bool primary = gpt_sector_size(src, b);
+    if (primary) {
         header.assign(b, 0);
-        if (read_into(src, b, header) && add_entries(src, b, header, list)) return true;
+        primary = read_into(src, b, header);
     }
+    const uint32_t primary_b = b;
+    if (primary && !table_sound(src, b, header)) {
+        uint32_t backup_b = 0;
+        std::vector<uint8_t> backup;
+        if (backup_header(src, backup_b, backup) && table_sound(src, backup_b, backup) &&
+            add_entries(src, backup_b, backup, list))
+            return true;
+        list.clear();
+    }
+    if (primary && add_entries(src, primary_b, header, list)) return true;
     list.clear();
     return backup_header(src, b, header) && add_entries(src, b, header, list);
 }

@@ -12,7 +12,9 @@ struct SectorSource;
 constexpr uint32_t gpt_sector_sizes[] = {512, 1024, 2048, 4096, 8192, 16384};
 
 // Finds the GPT header and appends one partition per used entry, each
-// identified from its first bytes. True when at least one was added.
+// identified from its first bytes: from the table at the start, or from the
+// backup at the end when the start is missing or fails its CRC-32 sums.
+// True when at least one was added.
 bool scan_gpt(SectorSource& src, PartitionList& list);
 
 // The sector size of a GPT disk: a physical drive's own sector size; else

@@ -359,12 +359,15 @@ TEST(Gpt, DamagedFirstSectorsAreReadThroughTheBackupTable) {
         const uint32_t b = sound[0].sector_size;
         ASSERT_EQ(std::string(reinterpret_cast<const char*>(d.data() + b), 8), "EFI PART");
 
-        disk::image no_header = d, no_entries = d, neither = d;
+        disk::image no_header = d, no_entries = d, neither = d, moved_entry = d;
         std::memset(no_header.data() + b, 0, 8);
         std::memset(no_entries.data() + 2 * b, 0, 16384);
         std::memset(neither.data() + b, 0, 8);
         std::memset(neither.data() + d.size() - b, 0, 8);
-        for (const disk::image* damaged : {&no_header, &no_entries}) {
+        // The first entry's start moved by a damaged byte: the entries no
+        // longer match their sum, and the backup's are read instead.
+        moved_entry[2 * b + 32] ^= 0x08;
+        for (const disk::image* damaged : {&no_header, &no_entries, &moved_entry}) {
             const auto list = scan(*damaged);
             ASSERT_EQ(list.size(), sound.size());
             for (size_t i = 0; i < list.size(); ++i) {
@@ -375,6 +378,13 @@ TEST(Gpt, DamagedFirstSectorsAreReadThroughTheBackupTable) {
             }
         }
         EXPECT_TRUE(scan(neither).empty());
+        // With the backup's header damaged too, the entries at the start
+        // are read as they are.
+        disk::image both_damaged = moved_entry;
+        both_damaged[d.size() - b + 16] ^= 1;
+        const auto as_is = scan(both_damaged);
+        ASSERT_EQ(as_is.size(), sound.size());
+        EXPECT_NE(as_is[0].start_lba, sound[0].start_lba);
         ++compared;
     }
     if (compared == 0) GTEST_SKIP() << "fixtures missing";
