@@ -97,6 +97,24 @@ attribute_item* other_piece(parsed_entry& pe, le::bytes attr, const std::u16stri
     return nullptr;
 }
 
+// The key a $DATA attribute is kept under. A record numbers its attributes
+// apart, so two streams of other names under one id in it are damage, yet
+// both are there and both are listed: the later one takes the key with the
+// lowest number above the type bits (a $DATA key leaves those bits clear)
+// that is free or holds a stream of its own name (a piece of it, joined as
+// before). A record holds far fewer streams than the numbers go up to.
+constexpr uint64_t max_streams_per_id = 0xFFFF;
+constexpr unsigned stream_number_shift = 16;
+
+uint64_t stream_key(const parsed_entry& pe, uint64_t key, const std::u16string& name) {
+    for (uint64_t n = 0; n <= max_streams_per_id; ++n) {
+        const uint64_t k = key | (n << stream_number_shift);
+        const auto it = pe.attributes.find(k);
+        if (it == pe.attributes.end() || same_name(it->second.name, name)) return k;
+    }
+    return key;
+}
+
 // Merges a non-resident piece into the item under `key`, or into the item
 // of another piece of it, or makes a new one.
 void merge_piece(parsed_entry& pe, uint64_t key, le::bytes attr, const std::u16string& name) {
@@ -224,7 +242,7 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
         if (has_value(a)) pe.attributes.emplace(key, make_item(a, name));
         break;
     case attr_data: {
-        const uint64_t k = key;
+        const uint64_t k = stream_key(pe, key, name);
         if (!non_resident && has_value(a)) {
             attribute_item it = make_item(a, name);
             if (name.empty()) it.label = "unnamed data";
