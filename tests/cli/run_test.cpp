@@ -27,14 +27,14 @@ TEST(RunHeader, Lines) {
     EXPECT_NE(piped.find("\"cmd line: <filelist> ... | brelvik -PIPE"), std::string::npos);
 }
 
-TEST(ReportError, NoControlBytesOffTerminalAndOverlongMessagesDropped) {
+TEST(ReportError, NoControlBytesOffTerminalAndLongMessagesWrittenWhole) {
     CaptureStderr();
     report_error("problem accessing path %s\n", "x");
-    report_error("%s", std::string(4097, 'a').c_str());
+    report_error("%s", std::string(70000, 'a').c_str());
     report_error("%s", std::string(4096, 'b').c_str());
     const std::string err = GetCapturedStderr();
     // Captured standard error is a file, never a terminal: no clearing sequence.
-    EXPECT_EQ(err, "problem accessing path x\n" + std::string(4096, 'b'));
+    EXPECT_EQ(err, "problem accessing path x\n" + std::string(70000, 'a') + std::string(4096, 'b'));
 }
 
 TEST(RunControl, FinishReportsElapsedAndSignals) {
