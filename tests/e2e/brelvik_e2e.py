@@ -9,6 +9,7 @@ import re
 import shlex
 import shutil
 import subprocess
+import tempfile
 import unittest
 
 BIN = os.environ.get("BRELVIK_BIN", "")
@@ -130,3 +131,25 @@ def sample_image():
         if os.path.exists(p):
             return p
     raise unittest.SkipTest("no NTFS image available")
+
+
+def xml_body(text):
+    """The XML document a results file holds after the run header."""
+    return text[text.index("<?xml"):]
+
+
+class ImageCopyCase(unittest.TestCase):
+    """A test on a copy of a fixture image held in memory: the subclass's
+    setUp puts it in self.vol (an object with a `data` bytearray) after
+    calling this one's; image() writes it out afresh to a scratch folder
+    (self.dir) that is removed after the test."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="brelvik-copy-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def image(self):
+        path = os.path.join(self.dir, "v.img")
+        with open(path, "wb") as f:
+            f.write(self.vol.data)
+        return path

@@ -4,15 +4,13 @@ import csv
 import io
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
-from brelvik_e2e import fixture, need_tool, run, strip_header
+from brelvik_e2e import ImageCopyCase, fixture, need_tool, run, strip_header, xml_body
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from ntfs_records import NtfsImage, attributes  # noqa: E402
@@ -23,24 +21,10 @@ FILE_LINK = 1735
 GUID_BYTES = bytes(range(0xA0, 0xB0))
 
 
-def xml_body(text):
-    """The XML document the file holds after the run header."""
-    return text[text.index("<?xml"):]
-
-
-class LinkWithObjectId(unittest.TestCase):
+class LinkWithObjectId(ImageCopyCase):
     def setUp(self):
+        super().setUp()
         self.vol = NtfsImage(fixture("main.img"))
-        self.dir = tempfile.mkdtemp(prefix="brelvik-rp-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def image(self):
-        path = os.path.join(self.dir, "v.img")
-        with open(path, "wb") as f:
-            f.write(self.vol.data)
-        return path
 
     def listing(self, *args):
         r = run(["\\reparse", "-image", self.image()] + list(args))
