@@ -111,10 +111,14 @@ bool mbr_type_accepted(uint8_t type) {
 // as the others', and the logical partitions in it hold volumes too.
 bool mbr_type_extended(uint8_t type) { return type == 5 || type == 15 || type == 0x85; }
 
-mbr_result parse_mbr(SectorSource& src, std::span<const uint8_t> sector0, uint32_t sector_size, PartitionList& list) {
+mbr_result parse_mbr(SectorSource& src, std::span<const uint8_t> sector0, uint32_t sector_size, PartitionList& list,
+                     bool past_protective) {
     for (unsigned i = 0; i < 4; ++i) {
         const mbr_entry e = entry_at(sector0, i);
-        if (e.type == partition_type_gpt) return mbr_result::gpt;
+        if (e.type == partition_type_gpt) {
+            if (past_protective) continue;
+            return mbr_result::gpt;
+        }
         if (!entry_usable(e)) continue;
         list.push_back(make_partition(e.start, e.count, e.type, sector_size));
         if (!mbr_type_extended(e.type)) continue;

@@ -28,11 +28,13 @@ enum class mbr_result {
 };
 
 // Reads the four entries of the MBR in `sector0`, with sectors of
-// `sector_size` bytes, into `list`: primaries up to and including the first
-// extended partition, the logical partitions of its chain, and a guessed
-// entry at sector 63 when an NTFS boot sector stands there but no table
-// names it.
-mbr_result parse_mbr(SectorSource& src, std::span<const uint8_t> sector0, uint32_t sector_size, PartitionList& list);
+// `sector_size` bytes, into `list`: the primaries, the logical partitions
+// of the first extended partition's chain after it, and a guessed entry at
+// sector 63 when an NTFS boot sector stands there but no table names it.
+// With `past_protective`, a protective entry is passed over instead of
+// making the disk a GPT one: the other entries of a hybrid MBR.
+mbr_result parse_mbr(SectorSource& src, std::span<const uint8_t> sector0, uint32_t sector_size, PartitionList& list,
+                     bool past_protective = false);
 
 // Searches 512-byte sectors from byte 512 up to 1 MiB for the first record
 // that carries the boot signature but is not a volume boot sector, and

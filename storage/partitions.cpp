@@ -67,7 +67,12 @@ size_t scan_mbr_disk(SectorSource& src, le::bytes head, uint32_t c, bool size_kn
                      PartitionList& list) {
     if (parse_mbr(src, head, c, list) == mbr_result::gpt) {
         list.clear();
-        scan_gpt(src, list);
+        if (scan_gpt(src, list)) return list.size();
+        // Neither GPT table is left: the other entries of a hybrid MBR
+        // still place the volumes they name.
+        list.clear();
+        parse_mbr(src, head, c, list, true);
+        identify_all(src, list);
         return list.size();
     }
     if (list.empty() && lenient) scan_for_stray_ebr(src, list);

@@ -215,6 +215,24 @@ TEST(Mbr, LinuxExtendedChainsHoldLogicalVolumes) {
     EXPECT_EQ(find(d, 0).offset, 4 * MiB);
 }
 
+TEST(Mbr, HybridTableOfADiskWhoseGptTablesAreGone) {
+    // A protective entry beside an NTFS entry, as hybrid tables have them,
+    // and no GPT header at either end: the NTFS entry is still a volume.
+    disk::image d(4 * MiB);
+    disk::entry(d, 0, 0, 0xEE, 1, 2047);
+    disk::entry(d, 0, 1, 7, 2048, 4096);
+    disk::ntfs(d, 1 * MiB, 4095);
+    const auto list = scan(d);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(offset_of(list[0]), 1 * MiB);
+    EXPECT_EQ(list[0].fs_name, "ntfs");
+    EXPECT_TRUE(find(d, 1 * MiB).ok);
+    // A protective entry alone still finds nothing.
+    disk::image p(4 * MiB);
+    disk::entry(p, 0, 0, 0xEE, 1, 8191);
+    EXPECT_TRUE(scan(p).empty());
+}
+
 TEST(Mbr, HiddenNtfsPartitionsAreListed) {
     // Type 0x17 marks an NTFS partition hidden from the system, as a primary
     // and in the extended chain; both are volumes to be offered.
