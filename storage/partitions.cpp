@@ -217,8 +217,12 @@ bool find_volume(std::ostream& messages, bool& ntfs_found, uint64_t& volume_offs
         return false;
     }
 
-    bool suggest = false;
-    uint64_t suggestion = 0;
+    // The offset suggested is that of the last partition whose type names
+    // NTFS; where some of them were read as NTFS volumes, the last of
+    // those, since type 7 is also exFAT's and BitLocker's, and a partition
+    // of that type may hold nothing yet.
+    bool suggest = false, suggest_volume = false;
+    uint64_t suggestion = 0, volume_suggestion = 0;
     for (const auto& p : list) {
         const std::string name = type_name(p.type);
         const bool ntfs = name.find("ntfs") != std::string::npos;
@@ -241,6 +245,10 @@ bool find_volume(std::ostream& messages, bool& ntfs_found, uint64_t& volume_offs
             ntfs_found = true;
             suggest = true;
             suggestion = start;
+            if (p.fs_known && p.fs_name == "ntfs") {
+                suggest_volume = true;
+                volume_suggestion = start;
+            }
             if (size < start) messages << "volume offset 0x" << hex(start) << " is not within image bounds\n";
         }
     }
@@ -253,6 +261,7 @@ bool find_volume(std::ostream& messages, bool& ntfs_found, uint64_t& volume_offs
         messages << "volume offset [ 0x" << hex(start) << " ] : " << type_name(p.type) << "\n";
     }
     messages << "\n";
+    if (suggest_volume) suggestion = volume_suggestion;
     if (suggest) {
         volume_offset = suggestion;
         messages << "use option [-offset 0x" << hex(suggestion) << "]\n";

@@ -126,6 +126,42 @@ TEST(FindVolume, MessagesWordForWord) {
     EXPECT_TRUE(find(cut, 3 * MiB, true).ok);
 }
 
+TEST(FindVolume, SuggestsTheLastPartitionThatHoldsAnNtfsVolume) {
+    // Type 7 is exFAT's and BitLocker's as well: an exFAT, a BitLocker and
+    // an empty type-7 partition after the NTFS one must not be suggested
+    // in its place, nor chosen when no offset is given.
+    disk::image d(6 * MiB);
+    disk::entry(d, 0, 0, 7, 2048, 2048);
+    disk::entry(d, 0, 1, 7, 4096, 2048);
+    disk::entry(d, 0, 2, 7, 6144, 2048);
+    disk::entry(d, 0, 3, 7, 8192, 2048);
+    disk::ntfs(d, 1 * MiB, 2047);
+    disk::exfat(d, 2 * MiB, 2048);
+    disk::put(d, 3 * MiB + 3, "-FVE-FS-");
+    const char* const list =
+        "\n"
+        "volume offset [ 0x100000 ] : ntfs or exfat\n"
+        "volume offset [ 0x200000 ] : ntfs or exfat\n"
+        "volume offset [ 0x300000 ] : ntfs or exfat\n"
+        "volume offset [ 0x400000 ] : ntfs or exfat\n"
+        "\n";
+    auto o = find(d, 0);
+    EXPECT_FALSE(o.ok);
+    EXPECT_TRUE(o.ntfs_found);
+    EXPECT_EQ(o.offset, 1 * MiB);
+    EXPECT_EQ(o.text, std::string(list) + "use option [-offset 0x100000]\n");
+
+    // With no NTFS volume read at all, the last partition of an NTFS type
+    // is still offered.
+    disk::image e(3 * MiB);
+    disk::entry(e, 0, 0, 7, 2048, 2048);
+    disk::entry(e, 0, 1, 7, 4096, 2048);
+    disk::exfat(e, 1 * MiB, 2048);
+    o = find(e, 0);
+    EXPECT_EQ(o.offset, 2 * MiB);
+    EXPECT_TRUE(o.text.ends_with("use option [-offset 0x200000]\n")) << o.text;
+}
+
 TEST(FindVolume, NoNtfsNoPartitionsNoImage) {
     disk::image d(2 * MiB);
     disk::entry(d, 0, 0, 12, 2048, 2048);
