@@ -10,23 +10,8 @@
 
 namespace {
 
-// Windows refuses long paths without the "\\?\" prefix; elsewhere there is
-// nothing to retry with.
-#ifdef _WIN32
-constexpr bool long_path_retry = true;
-#else
-constexpr bool long_path_retry = false;
-#endif
-
 // Largest piece handed to one low-level write.
 constexpr size_t write_chunk = 1u << 30;
-
-std::u16string long_path_form(std::u16string_view name) {
-    std::u16string base;
-    if (name.size() > 2 && name[1] != u':') base = platform::full_path_name(name);
-    if (base.empty()) base = std::u16string(name);
-    return u"\\\\?\\" + base;
-}
 
 }  // namespace
 
@@ -34,17 +19,12 @@ FileIo::FileIo() = default;
 
 FileIo::~FileIo() { close(); }
 
-bool FileIo::open_with_retry(std::u16string_view name, bool text, bool write_access, bool truncate) {
+bool FileIo::open_as(std::u16string_view name, bool text, bool write_access, bool truncate) {
     close();
     const platform::open_mode mode = !write_access ? platform::open_mode::read
                                      : text        ? platform::open_mode::text_write
                                                    : platform::open_mode::read_write;
-    int descriptor = platform::open_file(name, mode, truncate);
-    if (descriptor < 0 && long_path_retry) {
-        const uint32_t err = platform::last_error();
-        if (err == platform::error_path_not_found || err == platform::error_filename_exceeds_range)
-            descriptor = platform::open_file(long_path_form(name), mode, truncate);
-    }
+    const int descriptor = platform::open_file(name, mode, truncate);
     if (descriptor < 0) return false;
     fd = descriptor;
     opened = 1;
@@ -59,11 +39,11 @@ bool FileIo::open_with_retry(std::u16string_view name, bool text, bool write_acc
 
 bool FileIo::open_text_write(std::u16string_view name, bool truncate) {
     platform::set_attributes_normal(name);
-    return open_with_retry(name, true, true, truncate);
+    return open_as(name, true, true, truncate);
 }
 
 bool FileIo::open_untranslated(std::u16string_view name, bool write_access, bool truncate) {
-    return open_with_retry(name, false, write_access, truncate);
+    return open_as(name, false, write_access, truncate);
 }
 
 void FileIo::open_memory() {

@@ -59,7 +59,7 @@ public:
     std::unique_ptr<uni::fileio_output> attached_stream;
 
 private:
-    bool open_with_retry(std::u16string_view name, bool text, bool write, bool truncate);
+    bool open_as(std::u16string_view name, bool text, bool write, bool truncate);
 };
 
 namespace uni {

@@ -78,6 +78,8 @@ enum class open_mode {
     text_write,       // read-write, newline translation on Windows (CRLF)
 };
 // Returns a descriptor or -1. `create_truncate` adds create-and-truncate.
+// On Windows a path the system refuses as not found or too long is tried
+// once more in its long_path_form.
 int open_file(std::u16string_view path, open_mode mode, bool create_truncate);
 int64_t seek_file(int fd, int64_t offset, int whence);  // whence: 0 set, 1 cur, 2 end
 int64_t read_file(int fd, void* buffer, uint32_t length);
@@ -99,6 +101,10 @@ void set_attributes_normal(std::u16string_view path);
 bool has_attributes(std::u16string_view path);
 // The system's absolute form of a path (GetFullPathNameW), "" on failure.
 std::u16string full_path_name(std::u16string_view path);
+// Windows: the "\\?\" form of `path` (absolute, "\\?\UNC\" for a share),
+// which the system takes past 260 characters; "" for a path already in
+// that or the "\\.\" device form. Elsewhere always "".
+std::u16string long_path_form(std::u16string_view path);
 std::u16string current_directory();
 // The native path separator of host paths.
 constexpr char16_t host_separator =

@@ -332,6 +332,8 @@ std::u16string current_directory() {
     }
 }
 
+std::u16string long_path_form(std::u16string_view) { return {}; }
+
 std::u16string full_path_name(std::u16string_view path) {
     if (path.empty()) return {};
     std::u16string p(path);

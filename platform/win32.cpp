@@ -263,11 +263,9 @@ bool device_number(const device& dev, int32_t& number) {
 
 // ---------------------------------------------------------------- files
 
-int open_file(std::u16string_view path, open_mode mode, bool create_truncate) {
-    if (path.empty()) {
-        g_last_error = error_path_not_found;
-        return -1;
-    }
+namespace {
+
+int open_file_once(std::u16string_view path, open_mode mode, bool create_truncate) {
     int flags = _O_NOINHERIT;
     switch (mode) {
     case open_mode::read: flags |= _O_RDONLY | _O_BINARY; break;
@@ -282,6 +280,45 @@ int open_file(std::u16string_view path, open_mode mode, bool create_truncate) {
         note_crt_error();
         return -1;
     }
+    return fd;
+}
+
+// Runs `call` on `path`, and once more on its long_path_form when the
+// system refused the path as not found or too long: without the prefix
+// the system refuses paths past 260 characters (evidence kept deep in a
+// case folder, say), and says so as one of these two errors. The error of
+// the first try is the one kept when both fail.
+template <class Call>
+bool with_long_path(std::u16string_view path, Call call) {
+    if (call(path)) return true;
+    const uint32_t first = g_last_error;
+    if (first != error_path_not_found && first != error_filename_exceeds_range) return false;
+    const std::u16string other = long_path_form(path);
+    if (!other.empty() && call(std::u16string_view(other))) return true;
+    g_last_error = first;
+    return false;
+}
+
+}  // namespace
+
+std::u16string long_path_form(std::u16string_view path) {
+    if (path.empty() || path.substr(0, 4) == u"\\\\?\\" || path.substr(0, 4) == u"\\\\.\\") return {};
+    // The prefix turns off the system's own clean-up of the path, so the
+    // path is first made absolute, with ".." resolved and forward slashes
+    // turned into backslashes.
+    const std::u16string full = full_path_name(path);
+    if (full.size() < 3) return {};
+    if (full[0] == u'\\' && full[1] == u'\\') return u"\\\\?\\UNC\\" + full.substr(2);
+    return u"\\\\?\\" + full;
+}
+
+int open_file(std::u16string_view path, open_mode mode, bool create_truncate) {
+    if (path.empty()) {
+        g_last_error = error_path_not_found;
+        return -1;
+    }
+    int fd = -1;
+    with_long_path(path, [&](std::u16string_view p) { return (fd = open_file_once(p, mode, create_truncate)) >= 0; });
     return fd;
 }
 
@@ -343,20 +380,24 @@ void close_file(int fd) {
 uint32_t last_error() { return g_last_error; }
 
 void set_attributes_normal(std::u16string_view path) {
-    const std::wstring name = wide(path);
-    if (!::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL)) note_win32_error();
+    with_long_path(path, [](std::u16string_view p) {
+        const std::wstring name = wide(p);
+        if (::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL)) return true;
+        note_win32_error();
+        return false;
+    });
 }
 
 // The attributes of `path`; false (with the error noted) when the system
 // cannot tell them.
 static bool file_attributes(std::u16string_view path, WIN32_FILE_ATTRIBUTE_DATA& data) {
     if (path.empty()) return false;
-    const std::wstring name = wide(path);
-    if (!::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) {
+    return with_long_path(path, [&](std::u16string_view p) {
+        const std::wstring name = wide(p);
+        if (::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) return true;
         note_win32_error();
         return false;
-    }
-    return true;
+    });
 }
 
 bool has_attributes(std::u16string_view path) {
@@ -380,11 +421,15 @@ bool is_plain_file(std::u16string_view path) {
 // be opened (it need not be readable: only its attributes are asked for).
 static bool file_identity(std::u16string_view path, BY_HANDLE_FILE_INFORMATION& info) {
     if (path.empty()) return false;
-    const std::wstring name = wide(path);
-    const scoped_handle h(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return h.valid() && ::GetFileInformationByHandle(h.h, &info);
+    return with_long_path(path, [&](std::u16string_view p) {
+        const std::wstring name = wide(p);
+        const scoped_handle h(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (h.valid() && ::GetFileInformationByHandle(h.h, &info)) return true;
+        note_win32_error();
+        return false;
+    });
 }
 
 bool same_file(std::u16string_view a, std::u16string_view b) {
@@ -395,15 +440,18 @@ bool same_file(std::u16string_view a, std::u16string_view b) {
 
 bool list_folder(std::u16string_view path, size_t limit, std::vector<std::u16string>& names) {
     names.clear();
-    std::wstring pattern = path.empty() ? std::wstring(L".") : wide(path);
-    if (pattern.back() != L'\\' && pattern.back() != L'/') pattern.push_back(L'\\');
-    pattern.push_back(L'*');
     WIN32_FIND_DATAW data{};
-    const HANDLE h = ::FindFirstFileW(pattern.c_str(), &data);
-    if (h == INVALID_HANDLE_VALUE) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    const bool found = with_long_path(path.empty() ? std::u16string_view(u".") : path, [&](std::u16string_view p) {
+        std::wstring pattern = wide(p);
+        if (pattern.back() != L'\\' && pattern.back() != L'/') pattern.push_back(L'\\');
+        pattern.push_back(L'*');
+        h = ::FindFirstFileW(pattern.c_str(), &data);
+        if (h != INVALID_HANDLE_VALUE) return true;
         note_win32_error();
         return false;
-    }
+    });
+    if (!found) return false;
     do {
         const std::wstring_view n(data.cFileName);
         if (n == L"." || n == L"..") continue;

@@ -33,6 +33,16 @@ int wmain(int, wchar_t**) {
     check(!cwd.empty(), "current_directory");
     check(full_path_name(u"x\\..\\t.txt") == join(cwd, u"t.txt"), "full_path_name resolves ..");
 
+    // The long-path form that a refused open is tried again in: absolute,
+    // cleaned up (the prefix turns the system's own clean-up off), shares
+    // under UNC, and nothing for paths already in a prefixed form.
+    check(long_path_form(u"C:\\cases\\disk.E01") == u"\\\\?\\C:\\cases\\disk.E01", "long_path_form of a drive path");
+    check(long_path_form(u"C:/cases/x/../disk.E01") == u"\\\\?\\C:\\cases\\disk.E01", "long_path_form cleans up");
+    check(long_path_form(u"x\\disk.E01") == u"\\\\?\\" + join(cwd, u"x\\disk.E01"), "long_path_form of a relative path");
+    check(long_path_form(u"\\\\srv\\case\\disk.E01") == u"\\\\?\\UNC\\srv\\case\\disk.E01", "long_path_form of a share");
+    check(long_path_form(u"\\\\?\\C:\\disk.E01").empty() && long_path_form(u"\\\\.\\PhysicalDrive0").empty(),
+          "long_path_form leaves prefixed paths");
+
     // Text mode writes CRLF; untranslated reads see it; positioned reads.
     const std::u16string text = join(cwd, u"brelvik_check_text.txt");
     int fd = open_file(text, open_mode::text_write, true);
