@@ -78,6 +78,20 @@ bool find_split_pieces(const std::u16string& path, std::vector<std::u16string>& 
     // split_max_pieces pieces, and the folder may hold other files too.
     constexpr size_t folder_limit = size_t(split_max_pieces) * 4;
     if (!platform::list_folder(name.folder, folder_limit, entries)) return false;
+    // A piece whose number has outgrown the set's digits (disk.1000 after
+    // disk.999) is written without padding, so its digit count is not the
+    // set's: the set's is that of the narrowest zero-padded piece beside it
+    // (disk.001), and the set is found from there as from any other piece.
+    const size_t leaf = leaf_start(path);
+    if (path[leaf + name.stem.size()] != u'0') {
+        for (const auto& e : entries) {
+            split_name other;
+            if (!parse_split_name(name.folder + e, other) || !same_host_name(other.stem, name.stem) ||
+                other.digits >= name.digits || e[other.stem.size()] != u'0')
+                continue;
+            name.digits = other.digits;
+        }
+    }
     // The numbers present in the set, each written as the set writes them:
     // the set's digit count, or more digits once the numbers outgrow it.
     std::vector<uint64_t> numbers;

@@ -84,6 +84,16 @@ TEST(SplitRawNames, PiecesOfASetInNumberOrderAndGapsNamed) {
     ASSERT_TRUE(find_split_pieces(z.file("p_000"), pieces, message)) << message;
     ASSERT_EQ(pieces.size(), 1002u);
     EXPECT_EQ(leaf_names(pieces).back(), "p_1001");
+    // A piece past the padding names the same set, from its first piece.
+    ASSERT_TRUE(find_split_pieces(z.file("p_1000"), pieces, message)) << message;
+    ASSERT_EQ(pieces.size(), 1002u);
+    EXPECT_EQ(leaf_names(pieces).front(), "p_000");
+    fs::remove(z.path / "p_1001");
+    ASSERT_TRUE(find_split_pieces(z.file("p_1000"), pieces, message)) << message;
+    EXPECT_EQ(pieces.size(), 1001u);
+    fs::remove(z.path / "p_500");
+    EXPECT_FALSE(find_split_pieces(z.file("p_1000"), pieces, message));
+    EXPECT_EQ(message, "split image piece missing: " + (z.path / "p_500").string());
 
     // A set whose first piece is gone says so.
     temp_dir late;
