@@ -103,6 +103,24 @@ TEST(SplitRawNames, PiecesOfASetInNumberOrderAndGapsNamed) {
     EXPECT_EQ(message, "split image piece missing: " + (late.path / "x.001").string());
 }
 
+// A folder of more entries than are listed may hold pieces that are not
+// among those listed: none is left out, and a gap is still named.
+TEST(SplitRawNames, PiecesOfAFolderTooLargeToListAreLookedUpByName) {
+    temp_dir d;
+    for (const char* n : {"a", "b", "c", "disk.001", "disk.002", "disk.003", "disk.004", "other.007"}) d.file(n);
+    std::vector<std::u16string> pieces;
+    std::string message;
+    for (const char* given : {"disk.001", "disk.003"}) {
+        ASSERT_TRUE(find_split_pieces(d.file(given), pieces, message, 2)) << given << " " << message;
+        EXPECT_EQ(leaf_names(pieces), (std::vector<std::string>{"disk.001", "disk.002", "disk.003", "disk.004"}));
+    }
+    EXPECT_FALSE(find_split_pieces(d.file("other.007"), pieces, message, 2));
+    EXPECT_EQ(message, "");
+    fs::remove(d.path / "disk.003");
+    EXPECT_FALSE(find_split_pieces(d.file("disk.004"), pieces, message, 2));
+    EXPECT_EQ(message, "split image piece missing: " + (d.path / "disk.003").string());
+}
+
 TEST(SplitRawImage, ReadsAcrossPiecesAsTheWholeDisk) {
     std::vector<uint8_t> disk(10000);
     for (size_t i = 0; i < disk.size(); ++i) disk[i] = static_cast<uint8_t>(i * 7 + i / 251);
