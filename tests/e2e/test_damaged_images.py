@@ -74,6 +74,29 @@ class DamagedImages(unittest.TestCase):
                 if cut == size - 4096:
                     self.assertEqual(r.err, "")
 
+    def test_cut_mft_names_no_live_file_as_deleted(self):
+        # mftfrag.img's MFT lies in fragments up to its last quarter: cut
+        # there, the records of thousands of files in \files are gone. With
+        # -deleted the copies of their names in the index are not listed as
+        # names whose record now holds another file (fls lists no deleted
+        # name in \files of the whole image; the records were not read):
+        # each such entry is said to be missing instead.
+        need_tool("fls")
+        whole = fixture("mftfrag.img")
+        deleted = subprocess.run(["fls", "-r", "-p", "-d", whole], capture_output=True, text=True, check=True)
+        self.assertNotIn("files/", deleted.stdout)
+        path = os.path.join(self.dir, "cut.img")
+        with open(whole, "rb") as src, open(path, "wb") as f:
+            f.write(src.read(9000 * 4096))
+        plain = run(["\\files", "-image", path, "-csv"], timeout=TIME_LIMIT)
+        r = run(["\\files", "-image", path, "-csv", "-deleted"], timeout=TIME_LIMIT)
+        self.assertEqual((plain.rc, r.rc), (0, 0), r.err)
+        rows = strip_header(r.out).splitlines()
+        self.assertEqual([row for row in rows if row.endswith((",realloc", ",true"))], [])
+        self.assertEqual(rows[1:], strip_header(plain.out).splitlines()[1:])
+        self.assertIn("\\files\\: entry 6172 named in its index could not be read, not listed", r.err)
+        self.assertRegex(r.err, r"and \d+ more entries or indexes that could not be read")
+
     def test_zeroed_mft(self):
         v = self.vol
         v.data[v.mft:v.mft + 64 * v.record] = bytes(64 * v.record)
