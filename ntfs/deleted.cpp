@@ -2,6 +2,7 @@
 #include "ntfs/attribute_header.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/names.hpp"
+#include "storage/damage.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -129,6 +130,21 @@ void record_deleted_links(le::bytes rec, uint64_t entry, std::vector<deleted_lin
     append_name_links(rec, entry, out);
 }
 
+namespace {
+
+// The records of MFT bytes [from, to) that the pass could not read (past
+// the end of a cut image, a read error, a piece of the MFT no run maps):
+// deleted entries among them are missing from the listing, which says so.
+void report_unread_records(uint64_t from, uint64_t to, uint64_t stride) {
+    if (to <= from) return;
+    const uint64_t first = from / stride, last = (to - 1) / stride;
+    report_listing_gap(first == last ? "MFT entry " + std::to_string(first) + ": its record could not be read, a deleted entry there is not listed"
+                                     : "MFT entries " + std::to_string(first) + " to " + std::to_string(last) +
+                                           ": their records could not be read, deleted entries among them are not listed");
+}
+
+}  // namespace
+
 bool build_deleted_map(ntfs_volume& v, deleted_map& out) {
     out = deleted_map{};
     if (!v.initialized || v.record_stride <= 0 || v.bytes_per_cluster == 0 || v.entry_count <= 0) return false;
@@ -148,6 +164,14 @@ bool build_deleted_map(ntfs_volume& v, deleted_map& out) {
     std::vector<uint8_t> piece(static_cast<size_t>(piece_clusters * c));
     record_feed feed{stride, 0, {}, {}, out.links};
     uint64_t scanned = 0;
+    uint64_t unread_from = 0, unread_to = 0;  // the stretch of MFT bytes not read, reported when it ends
+    const auto unread = [&](uint64_t from, uint64_t to) {
+        if (from != unread_to) {
+            report_unread_records(unread_from, unread_to, stride);
+            unread_from = from;
+        }
+        unread_to = to;
+    };
     for (const run& r : runs) {
         for (uint64_t done = 0; done < r.length && scanned < budget;) {
             const uint64_t n = std::min<uint64_t>(piece_clusters, r.length - done);
@@ -159,12 +183,16 @@ bool build_deleted_map(ntfs_volume& v, deleted_map& out) {
             // What cannot be read counts as zeros: its records are skipped
             // and the entry numbers after it stay right.
             std::memset(piece.data() + got, 0, static_cast<size_t>(bytes - got));
+            if (got < bytes) unread(scanned + got, scanned + bytes);
             feed.feed(piece.data(), static_cast<size_t>(bytes));
             done += n;
             scanned += bytes;
         }
         if (scanned >= budget) break;
     }
+    // Records past what the source holds are not looked at.
+    if (entries <= UINT64_MAX / stride && scanned < entries * stride) unread(scanned, entries * stride);
+    report_unread_records(unread_from, unread_to, stride);
     // The names of extension records count for a base record that is a
     // deleted file itself, and the same file: its sequence number the one
     // the extension records hold, or one more.

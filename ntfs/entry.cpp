@@ -2,6 +2,7 @@
 #include "ntfs/attribute_header.hpp"
 #include "ntfs/attributes.hpp"
 #include "ntfs/file_record.hpp"
+#include "storage/damage.hpp"
 
 #include <algorithm>
 #include <cstdarg>
@@ -46,8 +47,9 @@ bool mft_entries_ctx::read_entry_record(uint64_t entry, std::vector<uint8_t>& ou
     return true;
 }
 
-bool attribute_list_bytes(ntfs_volume& v, le::bytes a, std::vector<uint8_t>& out) {
+bool attribute_list_bytes(ntfs_volume& v, le::bytes a, std::vector<uint8_t>& out, bool* cut) {
     out.clear();
+    if (cut) *cut = false;
     if (!le::u8(a, attr_header::non_resident)) {
         const le::bytes val = resident_value(a);
         if (le::u16(a, attr_header::value_offset) == 0 || val.empty()) return false;
@@ -78,7 +80,10 @@ bool attribute_list_bytes(ntfs_volume& v, le::bytes a, std::vector<uint8_t>& out
                 uint32_t len = static_cast<uint32_t>(c);
                 if (take < c) cluster.resize(static_cast<size_t>(c));
                 uint8_t* to = take < c ? cluster.data() : out.data() + pos;
-                if (!read_clusters(v, e.lcn + i, to, len)) return true;
+                if (!read_clusters(v, e.lcn + i, to, len)) {
+                    if (cut) *cut = true;
+                    return true;
+                }
                 if (take < c) std::memcpy(out.data() + pos, cluster.data(), static_cast<size_t>(take));
             }
             pos += take;
@@ -118,7 +123,12 @@ void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, l
             ctx.diag("primary entry %llu pointing to ref entry %llu", static_cast<unsigned long long>(entry),
                      static_cast<unsigned long long>(r));
             bool bad = false;
-            if (ctx.read_entry_record(r, rec, bad) && extends_entry(rec, entry)) {
+            const bool read = ctx.read_entry_record(r, rec, bad);
+            uint8_t head[8];
+            if (!read && ctx.volume && !read_record_bytes(*ctx.volume, r, head, sizeof head))
+                report_listing_gap("MFT entry " + std::to_string(entry) + ": its extension record " + std::to_string(r) +
+                                   " could not be read, the attributes it holds are not listed");
+            if (read && extends_entry(rec, entry)) {
                 const le::bytes rb(rec);
                 uint64_t off = le::u16(rb, file_header::first_attribute);
                 int64_t left = static_cast<int64_t>(ctx.record_size);
@@ -151,7 +161,12 @@ void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, l
 void load_attribute_list(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le::bytes list_attribute) {
     if (!ctx.volume) return;
     std::vector<uint8_t> bytes;
-    if (!attribute_list_bytes(*ctx.volume, list_attribute, bytes) || bytes.empty()) return;
+    bool cut = false;
+    const bool read = attribute_list_bytes(*ctx.volume, list_attribute, bytes, &cut);
+    if (cut)
+        report_listing_gap("MFT entry " + std::to_string(entry) +
+                           ": its attribute list could not be read whole, the attributes it names past there are not listed");
+    if (!read || bytes.empty()) return;
     walk_list_entries(pe, ctx, entry, bytes);
 }
 

@@ -94,5 +94,6 @@ void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, l
 constexpr uint64_t max_attribute_list_bytes = 256 * 1024;
 
 // Reads the bytes of an $ATTRIBUTE_LIST attribute (resident value, or the
-// clusters of a non-resident one, zero-filled where they cannot be read).
-bool attribute_list_bytes(ntfs_volume& v, le::bytes attribute, std::vector<uint8_t>& out);
+// clusters of a non-resident one, zero-filled where they cannot be read;
+// `cut`, when given, says whether a cluster could not be read).
+bool attribute_list_bytes(ntfs_volume& v, le::bytes attribute, std::vector<uint8_t>& out, bool* cut = nullptr);

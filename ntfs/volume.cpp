@@ -149,6 +149,21 @@ void prefetch_runs(ntfs_volume& v, const std::vector<extent>& runs, uint64_t max
 
 namespace {
 
+// A record of which only the first `read` bytes could be read (the image
+// ends inside it, or a read failed there), the rest zeros: when the record
+// says it uses bytes past that point, what they held is missing from the
+// listing, and a line says so. A cut past the bytes in use loses nothing.
+void report_cut_record(uint64_t entry, std::span<const uint8_t> record, uint32_t read, bool read_failed) {
+    if (!le::has(record, 0, "FILE") || !le::fits(record, file_header::bytes_in_use, 4)) return;
+    const uint32_t in_use =
+        static_cast<uint32_t>(std::min<uint64_t>(le::u32(record, file_header::bytes_in_use), record.size()));
+    if (read >= in_use) return;
+    report_listing_gap("MFT entry " + std::to_string(entry) + ": its record " +
+                       (read_failed ? "could not be read" : "is cut short by the end of the image") + " after byte " +
+                       std::to_string(read) + " of the " + std::to_string(in_use) +
+                       " it uses, what it holds past there is not listed");
+}
+
 // Reads the `want` bytes of entry `entry`'s record, placed at `place`,
 // into `buffer`. Where clusters are smaller than a record,
 // a run of the MFT may end inside it: the rest is read from where the next
@@ -165,12 +180,14 @@ bool read_entry_bytes(ntfs_volume& v, uint64_t entry, const record_place& place,
     for (uint32_t done = 0; done < want;) {
         const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(want - done, std::max<uint64_t>(in_run, 1)));
         uint32_t got = piece;
-        if (!read_volume_bytes(v, at, buffer + done, got)) {
+        const bool read_failed = !read_volume_bytes(v, at, buffer + done, got);
+        if (read_failed) {
             if (done == 0) return false;
             got = 0;
         }
         if (got < piece) {
             std::memset(buffer + done + got, 0, want - done - got);
+            report_cut_record(entry, std::span<const uint8_t>(buffer, want), done + got, read_failed);
             break;
         }
         done += piece;

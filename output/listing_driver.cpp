@@ -387,6 +387,16 @@ struct child_state {
     uint16_t flags = 0;
 };
 
+// A folder's path as its rows show it, ending in its separator.
+std::string shown_folder(const std::u16string& path) { return directory_prefix(uni::to_shown_utf8(path)); }
+
+// A child the index names that has no row, its record unreadable or
+// damaged (`why`): the listing says so rather than pass for complete.
+void report_unlisted_child(const std::u16string& path, uint64_t entry, const char* why) {
+    report_listing_gap(shown_folder(path) + ": entry " + std::to_string(entry) + " named in its index " + why +
+                       ", not listed");
+}
+
 // The deleted children of directory `dir` that its live index walk did not
 // give (`live`): records no longer in use that the MFT pass or the index
 // slack places there, each from its own record, and names in the slack
@@ -419,7 +429,17 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
         // one took over: the name was never in this folder. Its record, if
         // no longer in use, is an orphan and listed as one.
         if (!link_holds(v, m, deleted_link{dir, e, static_cast<uint16_t>(s.name.parent_ref >> 48)})) continue;
-        if (read_file_record(v, e, rec) && valid_file_header(rec)) {
+        const bool record_read = read_file_record(v, e, rec);
+        // A record that cannot be read at all (past the end of a cut image,
+        // a read error) says nothing of what it holds now: its name is not
+        // listed as that of a record holding another file, and a line says
+        // it is missing, as for a live entry.
+        uint8_t head[8];
+        if (!record_read && !read_record_bytes(v, e, head, sizeof head)) {
+            report_unlisted_child(path, e, "could not be read");
+            continue;
+        }
+        if (record_read && valid_file_header(rec)) {
             const uint16_t flags = le::u16(rec, file_header::flags);
             if (flags & record_in_use) {
                 if (le::u16(rec, file_header::sequence) == static_cast<uint16_t>(s.file_ref >> 48)) continue;
@@ -454,16 +474,6 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
         if (progress) count_entry(*progress, path);
         stage_reused_row(ref, names, dir, path, lower_path, batch, opts);
     }
-}
-
-// A folder's path as its rows show it, ending in its separator.
-std::string shown_folder(const std::u16string& path) { return directory_prefix(uni::to_shown_utf8(path)); }
-
-// A child the index names that has no row, its record unreadable or
-// damaged (`why`): the listing says so rather than pass for complete.
-void report_unlisted_child(const std::u16string& path, uint64_t entry, const char* why) {
-    report_listing_gap(shown_folder(path) + ": entry " + std::to_string(entry) + " named in its index " + why +
-                       ", not listed");
 }
 
 // The rows of the children of directory `dir`: every entry its index

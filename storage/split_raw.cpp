@@ -68,16 +68,62 @@ std::u16string split_piece_name(const split_name& name, uint64_t number) {
     return name.folder + name.stem + uni::to_utf16(digits);
 }
 
-bool find_split_pieces(const std::u16string& path, std::vector<std::u16string>& pieces, std::string& message) {
+namespace {
+
+// The pieces of a set whose folder holds more entries than were listed,
+// so that some pieces may not be among `listed` (the numbers seen): each
+// is looked up by its name, from the first on, up to the first number
+// with no file. A number listed or named past that one is a missing piece.
+bool probe_split_pieces(const std::u16string& path, const split_name& name, const std::vector<uint64_t>& listed,
+                        std::vector<std::u16string>& pieces, std::string& message) {
+    uint64_t n = platform::is_regular_file(split_piece_name(name, 0)) ? 0 : 1;
+    for (;; ++n) {
+        std::u16string piece = split_piece_name(name, n);
+        if (!platform::is_regular_file(piece)) break;
+        if (pieces.size() == split_max_pieces) {
+            message = "split image " + uni::to_utf8(path) + ": more than " + std::to_string(split_max_pieces) + " pieces";
+            pieces.clear();
+            return false;
+        }
+        pieces.push_back(std::move(piece));
+    }
+    // A lone numbered file, with no piece beside it, is a plain image.
+    const bool set = !pieces.empty() || std::any_of(listed.begin(), listed.end(), [&](uint64_t x) { return x != name.number; });
+    if (!set) return false;
+    if (name.number > n || (!listed.empty() && listed.back() > n)) {
+        message = "split image piece missing: " + uni::to_utf8(split_piece_name(name, n));
+        pieces.clear();
+        return false;
+    }
+    if (pieces.size() >= 2) return true;
+    pieces.clear();
+    return false;
+}
+
+}  // namespace
+
+bool find_split_pieces(const std::u16string& path, std::vector<std::u16string>& pieces, std::string& message,
+                       size_t folder_limit) {
     pieces.clear();
     message.clear();
     split_name name;
     if (!parse_split_name(path, name)) return false;
     std::vector<std::u16string> entries;
-    // Folder entries beyond this many are not looked at: a set has at most
-    // split_max_pieces pieces, and the folder may hold other files too.
-    constexpr size_t folder_limit = size_t(split_max_pieces) * 4;
     if (!platform::list_folder(name.folder, folder_limit, entries)) return false;
+    // A piece whose number has outgrown the set's digits (disk.1000 after
+    // disk.999) is written without padding, so its digit count is not the
+    // set's: the set's is that of the narrowest zero-padded piece beside it
+    // (disk.001), and the set is found from there as from any other piece.
+    const size_t leaf = leaf_start(path);
+    if (path[leaf + name.stem.size()] != u'0') {
+        for (const auto& e : entries) {
+            split_name other;
+            if (!parse_split_name(name.folder + e, other) || !same_host_name(other.stem, name.stem) ||
+                other.digits >= name.digits || e[other.stem.size()] != u'0')
+                continue;
+            name.digits = other.digits;
+        }
+    }
     // The numbers present in the set, each written as the set writes them:
     // the set's digit count, or more digits once the numbers outgrow it.
     std::vector<uint64_t> numbers;
@@ -93,6 +139,7 @@ bool find_split_pieces(const std::u16string& path, std::vector<std::u16string>& 
     }
     std::sort(numbers.begin(), numbers.end());
     numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    if (entries.size() >= folder_limit) return probe_split_pieces(path, name, numbers, pieces, message);
     if (numbers.size() < 2) return false;
     // Sets count from 0 or from 1; every number from there to the last
     // present must have its piece.

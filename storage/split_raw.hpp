@@ -37,9 +37,16 @@ bool parse_split_name(const std::u16string& path, split_name& out);
 // at least name.digits digits, zero-padded).
 std::u16string split_piece_name(const split_name& name, uint64_t number);
 
+// Entries of a piece's folder that are listed to find the set: a set has
+// at most split_max_pieces pieces, and the folder may hold other files
+// too. In a folder of more, the pieces are looked up by name instead.
+constexpr size_t split_folder_entries_listed = size_t(split_max_pieces) * 4;
+
 // Finds the pieces of the set `path` belongs to, in order, from the first
 // (number 0 or 1) to the last present. True with the pieces when there are
 // at least two; false with `message` empty when `path` is no piece of a
 // set (no numbered sibling), false with `message` naming the missing piece
 // when a number between the first and the last has no file.
-bool find_split_pieces(const std::u16string& path, std::vector<std::u16string>& pieces, std::string& message);
+// `folder_limit` is split_folder_entries_listed but in tests.
+bool find_split_pieces(const std::u16string& path, std::vector<std::u16string>& pieces, std::string& message,
+                       size_t folder_limit = split_folder_entries_listed);

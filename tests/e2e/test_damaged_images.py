@@ -74,6 +74,61 @@ class DamagedImages(unittest.TestCase):
                 if cut == size - 4096:
                     self.assertEqual(r.err, "")
 
+    def test_cut_mft_names_no_live_file_as_deleted(self):
+        # mftfrag.img's MFT lies in fragments up to its last quarter: cut
+        # there, the records of thousands of files in \files are gone. With
+        # -deleted the copies of their names in the index are not listed as
+        # names whose record now holds another file (fls lists no deleted
+        # name in \files of the whole image; the records were not read):
+        # each such entry is said to be missing instead.
+        need_tool("fls")
+        whole = fixture("mftfrag.img")
+        deleted = subprocess.run(["fls", "-r", "-p", "-d", whole], capture_output=True, text=True, check=True)
+        self.assertNotIn("files/", deleted.stdout)
+        path = os.path.join(self.dir, "cut.img")
+        with open(whole, "rb") as src, open(path, "wb") as f:
+            f.write(src.read(9000 * 4096))
+        plain = run(["\\files", "-image", path, "-csv"], timeout=TIME_LIMIT)
+        r = run(["\\files", "-image", path, "-csv", "-deleted"], timeout=TIME_LIMIT)
+        self.assertEqual((plain.rc, r.rc), (0, 0), r.err)
+        rows = strip_header(r.out).splitlines()
+        self.assertEqual([row for row in rows if row.endswith((",realloc", ",true"))], [])
+        self.assertEqual(rows[1:], strip_header(plain.out).splitlines()[1:])
+        self.assertIn("\\files\\: entry 6172 named in its index could not be read, not listed", r.err)
+        self.assertRegex(r.err, r"and \d+ more entries or indexes that could not be read")
+
+    def test_attribute_list_and_extension_records_past_the_end_are_said(self):
+        # Entry 27 of ntfs3_attrlist.raw has 100 names, 94 of them in its
+        # extension records 28-38, which its attribute list (at cluster
+        # 4609) names. Cut after record 27 the list is gone; with the MFT's
+        # run split so that records 28 on lie past the end, the records are.
+        # Either way only the base record's 6 names are listed, and lines
+        # say what is missing.
+        whole = testdata("ntfs3_attrlist.raw")
+        with open(whole, "rb") as f:
+            data = bytearray(f.read())
+        self.assertEqual(len(strip_header(run(["-image", whole, "-mft", "27", "-csv"]).out).splitlines()), 101)
+        mft = 4 * 4096
+        path = os.path.join(self.dir, "v.img")
+        with open(path, "wb") as f:
+            f.write(data[:mft + 28 * 1024])
+        r = run(["-image", path, "-mft", "27", "-csv"], timeout=TIME_LIMIT)
+        self.assertEqual(len(strip_header(r.out).splitlines()), 7)
+        self.assertIn("MFT entry 27: its attribute list could not be read whole, the attributes it names past there "
+                      "are not listed\n", r.err)
+        # $MFT's run (288 clusters at 4) becomes 7 at 4 (entries 0-27) and
+        # 25 at 9000, past the end of the 8192-cluster volume.
+        runlist = mft + 0x100 + 64
+        self.assertEqual(bytes(data[runlist:runlist + 8]), bytes.fromhex("1220010400000000"))
+        data[runlist:runlist + 8] = bytes.fromhex("1107042119242300")
+        with open(path, "wb") as f:
+            f.write(data)
+        r = run(["-image", path, "-mft", "27", "-csv"], timeout=TIME_LIMIT)
+        self.assertEqual(len(strip_header(r.out).splitlines()), 7)
+        for ext in range(28, 39):
+            self.assertIn("MFT entry 27: its extension record %d could not be read, the attributes it holds are "
+                          "not listed\n" % ext, r.err)
+
     def test_zeroed_mft(self):
         v = self.vol
         v.data[v.mft:v.mft + 64 * v.record] = bytes(64 * v.record)

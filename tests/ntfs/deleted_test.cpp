@@ -5,6 +5,7 @@
 #include "ntfs/file_record.hpp"
 #include "ntfs/index_slack.hpp"
 #include "ntfs/open_volume.hpp"
+#include "storage/damage.hpp"
 #include "support/image_patch.hpp"
 #include "support/test_paths.hpp"
 
@@ -223,6 +224,41 @@ TEST(DeletedMap, ThePassReadsNoMoreThanTheSource) {
     const uint64_t records = total_size(*v->source) / static_cast<uint64_t>(v->record_stride);
     EXPECT_LE(m.links.size(), records);
     EXPECT_GE(m.links.size(), honest.links.size());
+}
+
+std::vector<std::string> g_gap_lines;
+void collect_gap_line(const std::string& line) { g_gap_lines.push_back(line); }
+
+// Records the pass cannot read hold deleted entries the listing lacks: each
+// stretch of them is said, once. The XP volume's MFT has entries 0-15 at
+// cluster 2005 and 16-38 at cluster 4247 (1 KiB clusters and records);
+// cut inside entry 21, the image holds the first 21.
+TEST(DeletedMap, RecordsThePassCannotReadAreSaid) {
+    const std::string path = test_paths::testdata("7-undel-ntfs/7-ntfs-undel.dd");
+    if (path.empty()) GTEST_SKIP() << "shared image missing";
+    std::vector<uint8_t> img = image_patch::load(path);
+    reset_damage_reports();
+    g_gap_lines.clear();
+    set_damage_sink(collect_gap_line);
+    std::unique_ptr<ntfs_volume> v;
+    deleted_map m;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    ASSERT_EQ(mft_entries_in_use(*v), 39u);
+    ASSERT_TRUE(build_deleted_map(*v, m));
+    EXPECT_EQ(g_gap_lines, std::vector<std::string>{});
+    img.resize(4247 * 1024 + 5 * 1024 + 512);
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    ASSERT_TRUE(build_deleted_map(*v, m));
+    ASSERT_TRUE(build_deleted_map(*v, m));
+    img.resize(4247 * 1024);
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    ASSERT_TRUE(build_deleted_map(*v, m));
+    set_damage_sink(nullptr);
+    reset_damage_reports();
+    EXPECT_EQ(g_gap_lines,
+              (std::vector<std::string>{
+                  "MFT entries 21 to 38: their records could not be read, deleted entries among them are not listed",
+                  "MFT entries 16 to 38: their records could not be read, deleted entries among them are not listed"}));
 }
 
 // A deleted file may keep its names in extension records only: entry 1716

@@ -3,6 +3,7 @@
 #include "ntfs/attribute_header.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/open_volume.hpp"
+#include "storage/damage.hpp"
 #include "support/image_patch.hpp"
 #include "support/test_paths.hpp"
 
@@ -49,6 +50,42 @@ TEST(VolumeDamage, TruncatedImagesFailOrReadWhatIsThere) {
     std::vector<uint8_t> rec;
     EXPECT_TRUE(read_file_record(*v, 5, rec));
     EXPECT_FALSE(read_file_record(*v, 30, rec));
+}
+
+std::vector<std::string> g_gap_lines;
+void collect_gap_line(const std::string& line) { g_gap_lines.push_back(line); }
+
+// A record the image ends inside is read up to the cut; when it uses bytes
+// past it, what they held is missing and a line says so, once.
+TEST(VolumeDamage, RecordCutShortByTheEndOfTheImageIsSaid) {
+    auto img = xp_volume();
+    if (img.empty()) GTEST_SKIP() << "shared image missing";
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    const uint64_t mft = v->mft_offset;
+    const auto in_use = [&](uint64_t entry) {
+        return le::u32(std::span<const uint8_t>(img).subspan(mft + entry * 1024), file_header::bytes_in_use);
+    };
+    // $Secure (entry 9) uses 872 bytes of its record, entry 8 fewer than 512.
+    ASSERT_EQ(in_use(9), 872u);
+    ASSERT_LT(in_use(8), 512u);
+    reset_damage_reports();
+    g_gap_lines.clear();
+    set_damage_sink(collect_gap_line);
+    std::vector<uint8_t> rec;
+    std::vector<uint8_t> part(img.begin(), img.begin() + static_cast<long>(mft + 9 * 1024 + 512));
+    ASSERT_TRUE(open_memory_volume(part, 0, v));
+    EXPECT_TRUE(read_file_record(*v, 9, rec));
+    EXPECT_TRUE(read_file_record(*v, 9, rec));
+    // Cut past the bytes its record uses, entry 8 loses nothing.
+    std::vector<uint8_t> part8(img.begin(), img.begin() + static_cast<long>(mft + 8 * 1024 + 512));
+    ASSERT_TRUE(open_memory_volume(part8, 0, v));
+    EXPECT_TRUE(read_file_record(*v, 8, rec));
+    set_damage_sink(nullptr);
+    reset_damage_reports();
+    EXPECT_EQ(g_gap_lines, (std::vector<std::string>{
+                               "MFT entry 9: its record is cut short by the end of the image after byte 512 of the "
+                               "872 it uses, what it holds past there is not listed"}));
 }
 
 TEST(VolumeDamage, BootSectorThatIsNotNtfs) {

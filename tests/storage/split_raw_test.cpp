@@ -84,6 +84,16 @@ TEST(SplitRawNames, PiecesOfASetInNumberOrderAndGapsNamed) {
     ASSERT_TRUE(find_split_pieces(z.file("p_000"), pieces, message)) << message;
     ASSERT_EQ(pieces.size(), 1002u);
     EXPECT_EQ(leaf_names(pieces).back(), "p_1001");
+    // A piece past the padding names the same set, from its first piece.
+    ASSERT_TRUE(find_split_pieces(z.file("p_1000"), pieces, message)) << message;
+    ASSERT_EQ(pieces.size(), 1002u);
+    EXPECT_EQ(leaf_names(pieces).front(), "p_000");
+    fs::remove(z.path / "p_1001");
+    ASSERT_TRUE(find_split_pieces(z.file("p_1000"), pieces, message)) << message;
+    EXPECT_EQ(pieces.size(), 1001u);
+    fs::remove(z.path / "p_500");
+    EXPECT_FALSE(find_split_pieces(z.file("p_1000"), pieces, message));
+    EXPECT_EQ(message, "split image piece missing: " + (z.path / "p_500").string());
 
     // A set whose first piece is gone says so.
     temp_dir late;
@@ -91,6 +101,24 @@ TEST(SplitRawNames, PiecesOfASetInNumberOrderAndGapsNamed) {
     late.file("x.003");
     EXPECT_FALSE(find_split_pieces(late.file("x.003"), pieces, message));
     EXPECT_EQ(message, "split image piece missing: " + (late.path / "x.001").string());
+}
+
+// A folder of more entries than are listed may hold pieces that are not
+// among those listed: none is left out, and a gap is still named.
+TEST(SplitRawNames, PiecesOfAFolderTooLargeToListAreLookedUpByName) {
+    temp_dir d;
+    for (const char* n : {"a", "b", "c", "disk.001", "disk.002", "disk.003", "disk.004", "other.007"}) d.file(n);
+    std::vector<std::u16string> pieces;
+    std::string message;
+    for (const char* given : {"disk.001", "disk.003"}) {
+        ASSERT_TRUE(find_split_pieces(d.file(given), pieces, message, 2)) << given << " " << message;
+        EXPECT_EQ(leaf_names(pieces), (std::vector<std::string>{"disk.001", "disk.002", "disk.003", "disk.004"}));
+    }
+    EXPECT_FALSE(find_split_pieces(d.file("other.007"), pieces, message, 2));
+    EXPECT_EQ(message, "");
+    fs::remove(d.path / "disk.003");
+    EXPECT_FALSE(find_split_pieces(d.file("disk.004"), pieces, message, 2));
+    EXPECT_EQ(message, "split image piece missing: " + (d.path / "disk.003").string());
 }
 
 TEST(SplitRawImage, ReadsAcrossPiecesAsTheWholeDisk) {
