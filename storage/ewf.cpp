@@ -550,11 +550,11 @@ bool ewf_image::locate(uint64_t index, size_t& table) const {
     return true;
 }
 
-const std::vector<uint64_t>* ewf_image::table_entries(ewf_chunk_reader& r, size_t table) const {
+const ewf_chunk_reader::loaded_table* ewf_image::table_entries(ewf_chunk_reader& r, size_t table) const {
     for (auto& l : r.loaded)
         if (l.table == table) {
             l.last_use = ++r.table_clock;
-            return &l.entries;
+            return &l;
         }
     const ewf_table_ref& t = tables[table];
     const owned_fd* f = r.files.get(t.segment);
@@ -607,7 +607,8 @@ const std::vector<uint64_t>* ewf_image::table_entries(ewf_chunk_reader& r, size_
     slot->entries.swap(entries);
     slot->table = table;
     slot->last_use = ++r.table_clock;
-    return &slot->entries;
+    slot->checked = checked;
+    return slot;
 }
 
 bool ewf_image::decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> out, std::string& file,
@@ -623,18 +624,31 @@ bool ewf_image::decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> o
     }
     const ewf_table_ref& t = tables[table];
     file = names[t.segment];
-    const std::vector<uint64_t>* entries = table_entries(r, table);
-    if (!entries) {
+    const ewf_chunk_reader::loaded_table* loaded = table_entries(r, table);
+    if (!loaded) {
         why = "its table can't be read";
         return false;
     }
+    const std::vector<uint64_t>& entries = loaded->entries;
     const size_t i = static_cast<size_t>(index - t.first_chunk);
-    const uint64_t start = (*entries)[i] & ~ewf_compressed_bit;
-    const bool compressed = ((*entries)[i] & ewf_compressed_bit) != 0;
-    const uint64_t stop = i + 1 < entries->size() ? (*entries)[i + 1] & ~ewf_compressed_bit : t.data_end;
+    const uint64_t start = entries[i] & ~ewf_compressed_bit;
+    const bool compressed = (entries[i] & ewf_compressed_bit) != 0;
+    const uint64_t stop = i + 1 < entries.size() ? entries[i + 1] & ~ewf_compressed_bit : t.data_end;
     const uint64_t size = file_sizes[t.segment];
     if (start >= size) {
         why = "table entry points past the end of the file";
+        return false;
+    }
+    // Writers store a table's chunks one after the other. An entry that no
+    // checksum confirms and that does not lie between its neighbours may
+    // be a damaged one pointing at another chunk, whose bytes would pass
+    // their own checks: such a chunk is not read, nor is the neighbour
+    // whose span it breaks, since which of the two entries is wrong can't
+    // be told. A neighbour past the end of the file is the damaged one,
+    // reported on its own.
+    const uint64_t previous = i > 0 ? entries[i - 1] & ~ewf_compressed_bit : 0;
+    if (!loaded->checked && ((i > 0 && previous < size && start <= previous) || stop <= start)) {
+        why = "table entry out of order, its table failing its checksum";
         return false;
     }
     const uint64_t most = ewf_max_stored_bytes(chunk_bytes, compressed);

@@ -1,6 +1,7 @@
 // EWF images: the parsers on crafted bytes, the chunk order around gaps,
 // and the ewfacquire-made fixtures read back as the raw images they hold.
 #include "platform/unicode.hpp"
+#include "container_files.hpp"
 #include "storage/block_cache.hpp"
 #include "storage/ewf.hpp"
 #include "storage/ewf_chunk.hpp"
@@ -251,6 +252,82 @@ TEST(EwfImage, FixturesReadAsTheRawImagesTheyHold) {
         const auto* img = dynamic_cast<const ewf_image*>(src.container.get());
         ASSERT_NE(img, nullptr);
         EXPECT_EQ(img->chunks_decoded(), img->chunk_count);  // each chunk once
+    }
+}
+
+namespace {
+
+// The offsets of the sections of `type` in the segment `seg`, its chain of
+// descriptors followed from the file header.
+std::vector<size_t> section_offsets(const bytes& seg, const std::string& type) {
+    std::vector<size_t> found;
+    for (uint64_t off = ewf_file_header_bytes; off + ewf_descriptor_bytes <= seg.size();) {
+        const ewf_section s = read_ewf_section(std::span<const uint8_t>(seg).subspan(off), off);
+        if (s.name == type) found.push_back(static_cast<size_t>(off));
+        if (ends_segment(s) || s.next <= off) break;
+        off = s.next;
+    }
+    return found;
+}
+
+}  // namespace
+
+// Entries that fail their checksum in both copies of a table are still
+// read, but an entry that does not lie between its neighbours' may be one
+// pointing at another chunk, whose bytes pass their own checks. Neither it
+// nor the chunk whose span it breaks is read as data; both are reported.
+// With one copy sound, that copy is read and nothing is reported.
+TEST(EwfDamage, TableEntriesThatNoChecksumConfirms) {
+    const std::string e = test_paths::fixture("main_e6_best.E01"), r = test_paths::fixture("main.img");
+    ASSERT_FALSE(e.empty() || r.empty()) << "fixtures not unpacked";
+    const bytes sound = file_bytes(e), raw = file_bytes(r);
+    const auto tables = section_offsets(sound, "table"), mirrors = section_offsets(sound, "table2");
+    ASSERT_EQ(tables.size(), 1u);
+    ASSERT_EQ(mirrors.size(), 1u);
+    constexpr uint64_t chunk = 32768;
+    const auto entry_at = [](size_t table, size_t i) { return table + ewf_descriptor_bytes + ewf_table_header_bytes + 4 * i; };
+    struct damage {
+        const char* what;
+        size_t entry, copied_from;
+        bool both_copies;
+        std::vector<uint64_t> unread;  // the chunks reported, read as zeros
+    };
+    const damage cases[] = {
+        {"entry 5 made entry 6", 5, 6, true, {5, 6}},
+        {"entry 5 made entry 3", 5, 3, true, {4, 5}},
+        {"entry 5 made entry 3 in the table only", 5, 3, false, {}},
+    };
+    container_files::temp_dir dir;
+    for (const damage& d : cases) {
+        SCOPED_TRACE(d.what);
+        bytes seg = sound;
+        for (const size_t t : {tables[0], mirrors[0]}) {
+            if (t == mirrors[0] && !d.both_copies) continue;
+            std::copy_n(sound.begin() + static_cast<ptrdiff_t>(entry_at(t, d.copied_from)), 4,
+                        seg.begin() + static_cast<ptrdiff_t>(entry_at(t, d.entry)));
+        }
+        const std::string path = dir.file("main.E01");
+        container_files::write_file(path, seg);
+        container_files::damage_lines lines;
+        SectorSource src;
+        ASSERT_TRUE(open_image(src, uni::to_utf16(path)));
+        bytes got(8 * chunk);
+        uint32_t n = static_cast<uint32_t>(got.size());
+        ASSERT_TRUE(read(src, got.data(), n, 0));
+        for (uint64_t c = 0; c < 8; ++c) {
+            const bool unread = std::find(d.unread.begin(), d.unread.end(), c) != d.unread.end();
+            const auto from = got.begin() + static_cast<ptrdiff_t>(c * chunk);
+            if (unread)
+                EXPECT_TRUE(std::all_of(from, from + chunk, [](uint8_t b) { return b == 0; })) << "chunk " << c;
+            else
+                EXPECT_TRUE(std::equal(from, from + chunk, raw.begin() + static_cast<ptrdiff_t>(c * chunk))) << "chunk " << c;
+        }
+        ASSERT_EQ(lines.get().size(), d.unread.size());
+        for (size_t i = 0; i < d.unread.size(); ++i) {
+            EXPECT_NE(lines.get()[i].find("chunk " + std::to_string(d.unread[i]) + " "), std::string::npos);
+            EXPECT_NE(lines.get()[i].find("table entry out of order"), std::string::npos) << lines.get()[i];
+        }
+        close(src);
     }
 }
 
