@@ -100,6 +100,15 @@ class segment_walker {
         return read_exact(f, at, buf);
     }
 
+    // True when the `entries` entries of the table at `off` are followed
+    // by their checksum, and it matches them.
+    bool entries_hold(uint64_t off, uint32_t entries) {
+        const uint64_t from = off + ewf_descriptor_bytes + ewf_table_header_bytes;
+        const uint64_t n = uint64_t(entries) * ewf_table_entry_bytes + 4;
+        return entries <= ewf_max_table_entries && from <= size && n <= size - from && read(from, n) &&
+               ewf_table_entries_ok(buf);
+    }
+
     void unknown(std::string why) { w.runs.push_back({false, {}, name, std::move(why)}); }
 
     void stop(std::string why) {
@@ -149,6 +158,20 @@ class segment_walker {
             }
         } else if (table_before && usable && h.entries == w.runs.back().table.entries) {
             w.runs.back().table.copies[1] = off;
+        } else if (table_before && usable) {
+            // The two copies disagree on how many chunks the table holds,
+            // and every chunk placed after it depends on that count: the
+            // copy whose entries pass their checksum is taken, and when
+            // that does not tell, the table's chunks are not placed.
+            ewf_run& run = w.runs.back();
+            const bool first_holds = entries_hold(run.table.copies[0], run.table.entries);
+            const bool second_holds = entries_hold(off, h.entries);
+            if (second_holds && !first_holds) {
+                run.table.copies[0] = off;
+                run.table.entries = h.entries;
+            } else if (first_holds == second_holds) {
+                run = {false, {}, name, "table at offset " + hex(run.table.copies[0]) + " and its table2 disagree on its chunk count"};
+            }
         } else if (awaiting_mirror && usable) {
             awaiting_mirror = false;
             w.runs.push_back({true, {index, {off, 0}, h.entries, awaiting_end, 0}, {}, {}});

@@ -331,6 +331,64 @@ TEST(EwfDamage, TableEntriesThatNoChecksumConfirms) {
     }
 }
 
+// A table and its table2 that disagree on the number of chunks, their
+// headers both sound: every chunk placed after the table depends on that
+// count. The copy whose entries pass their checksum is taken; when both
+// pass, the table's chunks are reported and the others read as they are.
+TEST(EwfDamage, TableAndTable2DisagreeingOnTheirChunkCount) {
+    const std::string r = test_paths::fixture("main.img");
+    ASSERT_FALSE(r.empty() || test_paths::fixture("main_e5_none.E01").empty()) << "fixtures not unpacked";
+    const bytes raw = file_bytes(r);
+    constexpr uint64_t chunk = 32768;
+    // One entry fewer in `type`, its header's checksum mended, and that of
+    // its entries too when `entries_sum`.
+    const auto one_fewer = [](bytes& seg, const std::string& type, bool entries_sum) {
+        const size_t t = section_offsets(seg, type).at(0);
+        const size_t h = t + ewf_descriptor_bytes, e = h + ewf_table_header_bytes;
+        const uint32_t n = le::u32(seg, h) - 1;
+        le::put_u32(seg, h, n);
+        le::put_u32(seg, h + 20, ewf_adler32(std::span<const uint8_t>(seg).subspan(h, 20)));
+        if (entries_sum) le::put_u32(seg, e + 4 * n, ewf_adler32(std::span<const uint8_t>(seg).subspan(e, 4 * n)));
+    };
+    struct damage {
+        const char* what;
+        const char* type;
+        bool entries_sum;
+        uint64_t unread;  // the chunks of E01 reported when both copies pass
+    };
+    const damage cases[] = {
+        {"the table one entry short", "table", false, 0},
+        {"the table2 one entry short", "table2", false, 0},
+        {"the table one entry short, its entries' checksum mended", "table", true, 31},
+    };
+    for (const damage& d : cases) {
+        SCOPED_TRACE(d.what);
+        container_files::temp_dir dir;
+        for (int i = 1; i <= 25; ++i) {
+            const std::string name = "main_e5_none.E" + std::string(i < 10 ? "0" : "") + std::to_string(i);
+            bytes seg = file_bytes(test_paths::fixture(name));
+            if (i == 1) one_fewer(seg, d.type, d.entries_sum);
+            container_files::write_file(dir.file(name), seg);
+        }
+        container_files::damage_lines lines;
+        SectorSource src;
+        ASSERT_TRUE(open_image(src, uni::to_utf16(dir.file("main_e5_none.E01"))));
+        bytes got(raw.size());
+        for (uint64_t at = 0; at < got.size(); at += chunk) {
+            uint32_t n = static_cast<uint32_t>(chunk);
+            ASSERT_TRUE(read(src, got.data() + at, n, static_cast<int64_t>(at)));
+        }
+        const auto split = got.begin() + static_cast<ptrdiff_t>(d.unread * chunk);
+        EXPECT_TRUE(std::all_of(got.begin(), split, [](uint8_t b) { return b == 0; }));
+        EXPECT_TRUE(std::equal(split, got.end(), raw.begin() + static_cast<ptrdiff_t>(d.unread * chunk)));
+        EXPECT_EQ(damage_count(), d.unread);
+        if (d.unread) {
+            EXPECT_NE(lines.get().at(0).find("disagree on its chunk count"), std::string::npos);
+        }
+        close(src);
+    }
+}
+
 // The main fixture's E01 (chunks of 32 KiB), and reads of a KiB from it.
 struct main_ewf {
     SectorSource src;
