@@ -671,7 +671,7 @@ bool ewf_image::decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> o
     // reported on its own.
     const uint64_t previous = i > 0 ? entries[i - 1] & ~ewf_compressed_bit : 0;
     if (!loaded->checked && ((i > 0 && previous < size && start <= previous) || stop <= start)) {
-        why = "table entry out of order, its table failing its checksum";
+        why = "table entry out of order, and no checksum confirms its table";
         return false;
     }
     const uint64_t most = ewf_max_stored_bytes(chunk_bytes, compressed);
