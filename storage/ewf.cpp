@@ -101,11 +101,14 @@ class segment_walker {
     }
 
     // True when the `entries` entries of the table at `off` are followed
-    // by their checksum, and it matches them.
-    bool entries_hold(uint64_t off, uint32_t entries) {
+    // by their checksum, and it matches them, all before `end` (where the
+    // next section starts: the bytes read for these checks stay within the
+    // file's size however many sections a crafted chain has).
+    bool entries_hold(uint64_t off, uint32_t entries, uint64_t end) {
         const uint64_t from = off + ewf_descriptor_bytes + ewf_table_header_bytes;
         const uint64_t n = uint64_t(entries) * ewf_table_entry_bytes + 4;
-        return entries <= ewf_max_table_entries && from <= size && n <= size - from && read(from, n) &&
+        end = std::min(end, size);
+        return entries <= ewf_max_table_entries && from <= end && n <= end - from && read(from, n) &&
                ewf_table_entries_ok(buf);
     }
 
@@ -164,8 +167,8 @@ class segment_walker {
             // copy whose entries pass their checksum is taken, and when
             // that does not tell, the table's chunks are not placed.
             ewf_run& run = w.runs.back();
-            const bool first_holds = entries_hold(run.table.copies[0], run.table.entries);
-            const bool second_holds = entries_hold(off, h.entries);
+            const bool first_holds = entries_hold(run.table.copies[0], run.table.entries, off);
+            const bool second_holds = entries_hold(off, h.entries, s.next > off ? s.next : size);
             if (second_holds && !first_holds) {
                 run.table.copies[0] = off;
                 run.table.entries = h.entries;
