@@ -284,6 +284,16 @@ bool find_set(const std::u16string& path, set_names& names, std::map<uint32_t, s
     return true;
 }
 
+bool same_sizes(const ewf_media& a, const ewf_media& b) {
+    return a.sector_count == b.sector_count && a.bytes_per_sector == b.bytes_per_sector &&
+           a.sectors_per_chunk == b.sectors_per_chunk;
+}
+
+std::string sizes_text(const ewf_media& m) {
+    return std::to_string(m.sector_count) + " sectors of " + std::to_string(m.bytes_per_sector) + " bytes, " +
+           std::to_string(m.sectors_per_chunk) + " to a chunk";
+}
+
 bool open_set(const std::u16string& path, ewf_image& img, std::string& message) {
     set_names names;
     std::map<uint32_t, std::u16string> found;
@@ -294,7 +304,8 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
     std::vector<ewf_media> own_media(last);
     std::vector<bool> has_media(last, false);
     ewf_media media;
-    bool media_found = false, media_insane = false;
+    bool media_found = false, media_insane = false, disagreement_noted = false;
+    uint32_t media_from = 0;  // the segment whose media sizes are read
     img.names.assign(last, {});
     img.file_sizes.assign(last, 0);
     img.paths.assign(last, {});
@@ -332,6 +343,7 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
             if (!media_found && ewf_media_sane(w.media)) {
                 media = w.media;
                 media_found = true;
+                media_from = i;
             }
             media_insane = media_insane || !ewf_media_sane(w.media);
         }
@@ -342,6 +354,15 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
         if (other_set) {
             runs.push_back({false, {}, img.names[i], "segment of another image (its set identifier differs)"});
             continue;
+        }
+        // Sizes that disagree with the ones read: which are right can't be
+        // told, and the disk may end early or late for it, so it is said
+        // (once: the later segments repeat the same sizes).
+        if (has_media[i] && media_found && i != media_from && !disagreement_noted && ewf_media_sane(m) &&
+            !same_sizes(m, media)) {
+            disagreement_noted = true;
+            report_container_note(img.names[i] + ": its media sizes (" + sizes_text(m) + ") disagree with those of " +
+                                  img.names[media_from] + " (" + sizes_text(media) + "), which are read");
         }
         runs.insert(runs.end(), w.runs.begin(), w.runs.end());
         ended_next = w.ended_next;

@@ -270,6 +270,18 @@ std::vector<size_t> section_offsets(const bytes& seg, const std::string& type) {
     return found;
 }
 
+// Writes the 25 segments of the main_e5_none set into `dir`, the first
+// changed by `patch`.
+template <typename patch_first>
+void copy_e5_set(const container_files::temp_dir& dir, patch_first patch) {
+    for (int i = 1; i <= 25; ++i) {
+        const std::string name = "main_e5_none.E" + std::string(i < 10 ? "0" : "") + std::to_string(i);
+        bytes seg = file_bytes(test_paths::fixture(name));
+        if (i == 1) patch(seg);
+        container_files::write_file(dir.file(name), seg);
+    }
+}
+
 }  // namespace
 
 // Entries that fail their checksum in both copies of a table are still
@@ -364,12 +376,7 @@ TEST(EwfDamage, TableAndTable2DisagreeingOnTheirChunkCount) {
     for (const damage& d : cases) {
         SCOPED_TRACE(d.what);
         container_files::temp_dir dir;
-        for (int i = 1; i <= 25; ++i) {
-            const std::string name = "main_e5_none.E" + std::string(i < 10 ? "0" : "") + std::to_string(i);
-            bytes seg = file_bytes(test_paths::fixture(name));
-            if (i == 1) one_fewer(seg, d.type, d.entries_sum);
-            container_files::write_file(dir.file(name), seg);
-        }
+        copy_e5_set(dir, [&](bytes& seg) { one_fewer(seg, d.type, d.entries_sum); });
         container_files::damage_lines lines;
         SectorSource src;
         ASSERT_TRUE(open_image(src, uni::to_utf16(dir.file("main_e5_none.E01"))));
@@ -385,6 +392,35 @@ TEST(EwfDamage, TableAndTable2DisagreeingOnTheirChunkCount) {
         if (d.unread) {
             EXPECT_NE(lines.get().at(0).find("disagree on its chunk count"), std::string::npos);
         }
+        close(src);
+    }
+}
+
+// The volume section of the first segment giving another sector count
+// than the data sections of the others, all of them sound: the disk is
+// read as the first says, and the disagreement is reported.
+TEST(EwfDamage, SegmentsDisagreeingOnTheMediaSize) {
+    ASSERT_FALSE(test_paths::fixture("main_e5_none.E01").empty()) << "fixtures not unpacked";
+    for (const int64_t change : {-640, 64}) {
+        SCOPED_TRACE(change);
+        container_files::temp_dir dir;
+        uint64_t sectors = 0;
+        copy_e5_set(dir, [&](bytes& seg) {
+            const size_t v = section_offsets(seg, "volume").at(0) + ewf_descriptor_bytes;
+            sectors = le::u64(seg, v + 16) + static_cast<uint64_t>(change);
+            le::put_u64(seg, v + 16, sectors);
+            le::put_u32(seg, v + ewf_volume_bytes - 4,
+                        ewf_adler32(std::span<const uint8_t>(seg).subspan(v, ewf_volume_bytes - 4)));
+        });
+        container_files::damage_lines lines;
+        SectorSource src;
+        ASSERT_TRUE(open_image(src, uni::to_utf16(dir.file("main_e5_none.E01"))));
+        EXPECT_EQ(static_cast<uint64_t>(src.size), sectors * 512);
+        ASSERT_EQ(lines.get().size(), 1u);
+        EXPECT_NE(lines.get()[0].find("main_e5_none.E02: its media sizes (49152 sectors of 512 bytes, 64 to a chunk) "
+                                      "disagree with those of"),
+                  std::string::npos)
+            << lines.get()[0];
         close(src);
     }
 }
