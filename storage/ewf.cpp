@@ -173,7 +173,8 @@ class segment_walker {
                 run.table.copies[0] = off;
                 run.table.entries = h.entries;
             } else if (first_holds == second_holds) {
-                run = {false, {}, name, "table at offset " + hex(run.table.copies[0]) + " and its table2 disagree on its chunk count"};
+                run = {false, {}, name,
+                       "table at offset " + hex(run.table.copies[0]) + " and its table2 disagree on its chunk count"};
             }
         } else if (awaiting_mirror && usable) {
             awaiting_mirror = false;

@@ -297,7 +297,9 @@ TEST(EwfDamage, TableEntriesThatNoChecksumConfirms) {
     ASSERT_EQ(tables.size(), 1u);
     ASSERT_EQ(mirrors.size(), 1u);
     constexpr uint64_t chunk = 32768;
-    const auto entry_at = [](size_t table, size_t i) { return table + ewf_descriptor_bytes + ewf_table_header_bytes + 4 * i; };
+    const auto entry_at = [](size_t table, size_t i) {
+        return table + ewf_descriptor_bytes + ewf_table_header_bytes + 4 * i;
+    };
     struct damage {
         const char* what;
         size_t entry, copied_from;
@@ -332,7 +334,8 @@ TEST(EwfDamage, TableEntriesThatNoChecksumConfirms) {
             if (unread)
                 EXPECT_TRUE(std::all_of(from, from + chunk, [](uint8_t b) { return b == 0; })) << "chunk " << c;
             else
-                EXPECT_TRUE(std::equal(from, from + chunk, raw.begin() + static_cast<ptrdiff_t>(c * chunk))) << "chunk " << c;
+                EXPECT_TRUE(std::equal(from, from + chunk, raw.begin() + static_cast<ptrdiff_t>(c * chunk)))
+                    << "chunk " << c;
         }
         ASSERT_EQ(lines.get().size(), d.unread.size());
         for (size_t i = 0; i < d.unread.size(); ++i) {
