@@ -100,6 +100,18 @@ class segment_walker {
         return read_exact(f, at, buf);
     }
 
+    // True when the `entries` entries of the table at `off` are followed
+    // by their checksum, and it matches them, all before `end` (where the
+    // next section starts: the bytes read for these checks stay within the
+    // file's size however many sections a crafted chain has).
+    bool entries_hold(uint64_t off, uint32_t entries, uint64_t end) {
+        const uint64_t from = off + ewf_descriptor_bytes + ewf_table_header_bytes;
+        const uint64_t n = uint64_t(entries) * ewf_table_entry_bytes + 4;
+        end = std::min(end, size);
+        return entries <= ewf_max_table_entries && from <= end && n <= end - from && read(from, n) &&
+               ewf_table_entries_ok(buf);
+    }
+
     void unknown(std::string why) { w.runs.push_back({false, {}, name, std::move(why)}); }
 
     void stop(std::string why) {
@@ -149,6 +161,21 @@ class segment_walker {
             }
         } else if (table_before && usable && h.entries == w.runs.back().table.entries) {
             w.runs.back().table.copies[1] = off;
+        } else if (table_before && usable) {
+            // The two copies disagree on how many chunks the table holds,
+            // and every chunk placed after it depends on that count: the
+            // copy whose entries pass their checksum is taken, and when
+            // that does not tell, the table's chunks are not placed.
+            ewf_run& run = w.runs.back();
+            const bool first_holds = entries_hold(run.table.copies[0], run.table.entries, off);
+            const bool second_holds = entries_hold(off, h.entries, s.next > off ? s.next : size);
+            if (second_holds && !first_holds) {
+                run.table.copies[0] = off;
+                run.table.entries = h.entries;
+            } else if (first_holds == second_holds) {
+                run = {false, {}, name,
+                       "table at offset " + hex(run.table.copies[0]) + " and its table2 disagree on its chunk count"};
+            }
         } else if (awaiting_mirror && usable) {
             awaiting_mirror = false;
             w.runs.push_back({true, {index, {off, 0}, h.entries, awaiting_end, 0}, {}, {}});
@@ -258,6 +285,16 @@ bool find_set(const std::u16string& path, set_names& names, std::map<uint32_t, s
     return true;
 }
 
+bool same_sizes(const ewf_media& a, const ewf_media& b) {
+    return a.sector_count == b.sector_count && a.bytes_per_sector == b.bytes_per_sector &&
+           a.sectors_per_chunk == b.sectors_per_chunk;
+}
+
+std::string sizes_text(const ewf_media& m) {
+    return std::to_string(m.sector_count) + " sectors of " + std::to_string(m.bytes_per_sector) + " bytes, " +
+           std::to_string(m.sectors_per_chunk) + " to a chunk";
+}
+
 bool open_set(const std::u16string& path, ewf_image& img, std::string& message) {
     set_names names;
     std::map<uint32_t, std::u16string> found;
@@ -268,7 +305,8 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
     std::vector<ewf_media> own_media(last);
     std::vector<bool> has_media(last, false);
     ewf_media media;
-    bool media_found = false, media_insane = false;
+    bool media_found = false, media_insane = false, disagreement_noted = false;
+    uint32_t media_from = 0;  // the segment whose media sizes are read
     img.names.assign(last, {});
     img.file_sizes.assign(last, 0);
     img.paths.assign(last, {});
@@ -306,6 +344,7 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
             if (!media_found && ewf_media_sane(w.media)) {
                 media = w.media;
                 media_found = true;
+                media_from = i;
             }
             media_insane = media_insane || !ewf_media_sane(w.media);
         }
@@ -316,6 +355,15 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
         if (other_set) {
             runs.push_back({false, {}, img.names[i], "segment of another image (its set identifier differs)"});
             continue;
+        }
+        // Sizes that disagree with the ones read: which are right can't be
+        // told, and the disk may end early or late for it, so it is said
+        // (once: the later segments repeat the same sizes).
+        if (has_media[i] && media_found && i != media_from && !disagreement_noted && ewf_media_sane(m) &&
+            !same_sizes(m, media)) {
+            disagreement_noted = true;
+            report_container_note(img.names[i] + ": its media sizes (" + sizes_text(m) + ") disagree with those of " +
+                                  img.names[media_from] + " (" + sizes_text(media) + "), which are read");
         }
         runs.insert(runs.end(), w.runs.begin(), w.runs.end());
         ended_next = w.ended_next;
@@ -550,11 +598,11 @@ bool ewf_image::locate(uint64_t index, size_t& table) const {
     return true;
 }
 
-const std::vector<uint64_t>* ewf_image::table_entries(ewf_chunk_reader& r, size_t table) const {
+const ewf_chunk_reader::loaded_table* ewf_image::table_entries(ewf_chunk_reader& r, size_t table) const {
     for (auto& l : r.loaded)
         if (l.table == table) {
             l.last_use = ++r.table_clock;
-            return &l.entries;
+            return &l;
         }
     const ewf_table_ref& t = tables[table];
     const owned_fd* f = r.files.get(t.segment);
@@ -607,7 +655,8 @@ const std::vector<uint64_t>* ewf_image::table_entries(ewf_chunk_reader& r, size_
     slot->entries.swap(entries);
     slot->table = table;
     slot->last_use = ++r.table_clock;
-    return &slot->entries;
+    slot->checked = checked;
+    return slot;
 }
 
 bool ewf_image::decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> out, std::string& file,
@@ -623,18 +672,31 @@ bool ewf_image::decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> o
     }
     const ewf_table_ref& t = tables[table];
     file = names[t.segment];
-    const std::vector<uint64_t>* entries = table_entries(r, table);
-    if (!entries) {
+    const ewf_chunk_reader::loaded_table* loaded = table_entries(r, table);
+    if (!loaded) {
         why = "its table can't be read";
         return false;
     }
+    const std::vector<uint64_t>& entries = loaded->entries;
     const size_t i = static_cast<size_t>(index - t.first_chunk);
-    const uint64_t start = (*entries)[i] & ~ewf_compressed_bit;
-    const bool compressed = ((*entries)[i] & ewf_compressed_bit) != 0;
-    const uint64_t stop = i + 1 < entries->size() ? (*entries)[i + 1] & ~ewf_compressed_bit : t.data_end;
+    const uint64_t start = entries[i] & ~ewf_compressed_bit;
+    const bool compressed = (entries[i] & ewf_compressed_bit) != 0;
+    const uint64_t stop = i + 1 < entries.size() ? entries[i + 1] & ~ewf_compressed_bit : t.data_end;
     const uint64_t size = file_sizes[t.segment];
     if (start >= size) {
         why = "table entry points past the end of the file";
+        return false;
+    }
+    // Writers store a table's chunks one after the other. An entry that no
+    // checksum confirms and that does not lie between its neighbours may
+    // be a damaged one pointing at another chunk, whose bytes would pass
+    // their own checks: such a chunk is not read, nor is the neighbour
+    // whose span it breaks, since which of the two entries is wrong can't
+    // be told. A neighbour past the end of the file is the damaged one,
+    // reported on its own.
+    const uint64_t previous = i > 0 ? entries[i - 1] & ~ewf_compressed_bit : 0;
+    if (!loaded->checked && ((i > 0 && previous < size && start <= previous) || stop <= start)) {
+        why = "table entry out of order, and no checksum confirms its table";
         return false;
     }
     const uint64_t most = ewf_max_stored_bytes(chunk_bytes, compressed);

@@ -101,6 +101,10 @@ struct ewf_chunk_reader {
         size_t table = 0;
         uint64_t last_use = 0;
         std::vector<uint64_t> entries;  // decoded (ewf_table.hpp)
+        // Whether a checksum of the entries confirmed them. When none did
+        // (a damaged table, or a layout that keeps no checksum there), a
+        // chunk is read only where its entry lies between its neighbours'.
+        bool checked = false;
     };
     file_pool files{ewf_open_segments};
     std::vector<loaded_table> loaded;
@@ -163,7 +167,7 @@ struct ewf_image : disk_container {
     std::unique_ptr<ahead> worker;
 
     bool locate(uint64_t index, size_t& table) const;
-    const std::vector<uint64_t>* table_entries(ewf_chunk_reader& r, size_t table) const;
+    const ewf_chunk_reader::loaded_table* table_entries(ewf_chunk_reader& r, size_t table) const;
     // Decodes chunk `index` into `out` (chunk_bytes long); on failure says
     // which file to name and why.
     bool decode(ewf_chunk_reader& r, uint64_t index, std::span<uint8_t> out, std::string& file, std::string& why) const;

@@ -1,6 +1,7 @@
 // EWF images: the parsers on crafted bytes, the chunk order around gaps,
 // and the ewfacquire-made fixtures read back as the raw images they hold.
 #include "platform/unicode.hpp"
+#include "container_files.hpp"
 #include "storage/block_cache.hpp"
 #include "storage/ewf.hpp"
 #include "storage/ewf_chunk.hpp"
@@ -251,6 +252,179 @@ TEST(EwfImage, FixturesReadAsTheRawImagesTheyHold) {
         const auto* img = dynamic_cast<const ewf_image*>(src.container.get());
         ASSERT_NE(img, nullptr);
         EXPECT_EQ(img->chunks_decoded(), img->chunk_count);  // each chunk once
+    }
+}
+
+namespace {
+
+// The offsets of the sections of `type` in the segment `seg`, its chain of
+// descriptors followed from the file header.
+std::vector<size_t> section_offsets(const bytes& seg, const std::string& type) {
+    std::vector<size_t> found;
+    for (uint64_t off = ewf_file_header_bytes; off + ewf_descriptor_bytes <= seg.size();) {
+        const ewf_section s = read_ewf_section(std::span<const uint8_t>(seg).subspan(off), off);
+        if (s.name == type) found.push_back(static_cast<size_t>(off));
+        if (ends_segment(s) || s.next <= off) break;
+        off = s.next;
+    }
+    return found;
+}
+
+// Writes the 25 segments of the main_e5_none set into `dir`, the first
+// changed by `patch`.
+template <typename patch_first>
+void copy_e5_set(const container_files::temp_dir& dir, patch_first patch) {
+    for (int i = 1; i <= 25; ++i) {
+        const std::string name = "main_e5_none.E" + std::string(i < 10 ? "0" : "") + std::to_string(i);
+        bytes seg = file_bytes(test_paths::fixture(name));
+        if (i == 1) patch(seg);
+        container_files::write_file(dir.file(name), seg);
+    }
+}
+
+}  // namespace
+
+// Entries that fail their checksum in both copies of a table are still
+// read, but an entry that does not lie between its neighbours' may be one
+// pointing at another chunk, whose bytes pass their own checks. Neither it
+// nor the chunk whose span it breaks is read as data; both are reported.
+// With one copy sound, that copy is read and nothing is reported.
+TEST(EwfDamage, TableEntriesThatNoChecksumConfirms) {
+    const std::string e = test_paths::fixture("main_e6_best.E01"), r = test_paths::fixture("main.img");
+    ASSERT_FALSE(e.empty() || r.empty()) << "fixtures not unpacked";
+    const bytes sound = file_bytes(e), raw = file_bytes(r);
+    const auto tables = section_offsets(sound, "table"), mirrors = section_offsets(sound, "table2");
+    ASSERT_EQ(tables.size(), 1u);
+    ASSERT_EQ(mirrors.size(), 1u);
+    constexpr uint64_t chunk = 32768;
+    const auto entry_at = [](size_t table, size_t i) {
+        return table + ewf_descriptor_bytes + ewf_table_header_bytes + 4 * i;
+    };
+    struct damage {
+        const char* what;
+        size_t entry, copied_from;
+        bool both_copies;
+        std::vector<uint64_t> unread;  // the chunks reported, read as zeros
+    };
+    const damage cases[] = {
+        {"entry 5 made entry 6", 5, 6, true, {5, 6}},
+        {"entry 5 made entry 3", 5, 3, true, {4, 5}},
+        {"entry 5 made entry 3 in the table only", 5, 3, false, {}},
+    };
+    container_files::temp_dir dir;
+    for (const damage& d : cases) {
+        SCOPED_TRACE(d.what);
+        bytes seg = sound;
+        for (const size_t t : {tables[0], mirrors[0]}) {
+            if (t == mirrors[0] && !d.both_copies) continue;
+            std::copy_n(sound.begin() + static_cast<ptrdiff_t>(entry_at(t, d.copied_from)), 4,
+                        seg.begin() + static_cast<ptrdiff_t>(entry_at(t, d.entry)));
+        }
+        const std::string path = dir.file("main.E01");
+        container_files::write_file(path, seg);
+        container_files::damage_lines lines;
+        SectorSource src;
+        ASSERT_TRUE(open_image(src, uni::to_utf16(path)));
+        bytes got(8 * chunk);
+        uint32_t n = static_cast<uint32_t>(got.size());
+        ASSERT_TRUE(read(src, got.data(), n, 0));
+        for (uint64_t c = 0; c < 8; ++c) {
+            const bool unread = std::find(d.unread.begin(), d.unread.end(), c) != d.unread.end();
+            const auto from = got.begin() + static_cast<ptrdiff_t>(c * chunk);
+            if (unread)
+                EXPECT_TRUE(std::all_of(from, from + chunk, [](uint8_t b) { return b == 0; })) << "chunk " << c;
+            else
+                EXPECT_TRUE(std::equal(from, from + chunk, raw.begin() + static_cast<ptrdiff_t>(c * chunk)))
+                    << "chunk " << c;
+        }
+        ASSERT_EQ(lines.get().size(), d.unread.size());
+        for (size_t i = 0; i < d.unread.size(); ++i) {
+            EXPECT_NE(lines.get()[i].find("chunk " + std::to_string(d.unread[i]) + " "), std::string::npos);
+            EXPECT_NE(lines.get()[i].find("table entry out of order"), std::string::npos) << lines.get()[i];
+        }
+        close(src);
+    }
+}
+
+// A table and its table2 that disagree on the number of chunks, their
+// headers both sound: every chunk placed after the table depends on that
+// count. The copy whose entries pass their checksum is taken; when both
+// pass, the table's chunks are reported and the others read as they are.
+TEST(EwfDamage, TableAndTable2DisagreeingOnTheirChunkCount) {
+    const std::string r = test_paths::fixture("main.img");
+    ASSERT_FALSE(r.empty() || test_paths::fixture("main_e5_none.E01").empty()) << "fixtures not unpacked";
+    const bytes raw = file_bytes(r);
+    constexpr uint64_t chunk = 32768;
+    // One entry fewer in `type`, its header's checksum mended, and that of
+    // its entries too when `entries_sum`.
+    const auto one_fewer = [](bytes& seg, const std::string& type, bool entries_sum) {
+        const size_t t = section_offsets(seg, type).at(0);
+        const size_t h = t + ewf_descriptor_bytes, e = h + ewf_table_header_bytes;
+        const uint32_t n = le::u32(seg, h) - 1;
+        le::put_u32(seg, h, n);
+        le::put_u32(seg, h + 20, ewf_adler32(std::span<const uint8_t>(seg).subspan(h, 20)));
+        if (entries_sum) le::put_u32(seg, e + 4 * n, ewf_adler32(std::span<const uint8_t>(seg).subspan(e, 4 * n)));
+    };
+    struct damage {
+        const char* what;
+        const char* type;
+        bool entries_sum;
+        uint64_t unread;  // the chunks of E01 reported when both copies pass
+    };
+    const damage cases[] = {
+        {"the table one entry short", "table", false, 0},
+        {"the table2 one entry short", "table2", false, 0},
+        {"the table one entry short, its entries' checksum mended", "table", true, 31},
+    };
+    for (const damage& d : cases) {
+        SCOPED_TRACE(d.what);
+        container_files::temp_dir dir;
+        copy_e5_set(dir, [&](bytes& seg) { one_fewer(seg, d.type, d.entries_sum); });
+        container_files::damage_lines lines;
+        SectorSource src;
+        ASSERT_TRUE(open_image(src, uni::to_utf16(dir.file("main_e5_none.E01"))));
+        bytes got(raw.size());
+        for (uint64_t at = 0; at < got.size(); at += chunk) {
+            uint32_t n = static_cast<uint32_t>(chunk);
+            ASSERT_TRUE(read(src, got.data() + at, n, static_cast<int64_t>(at)));
+        }
+        const auto split = got.begin() + static_cast<ptrdiff_t>(d.unread * chunk);
+        EXPECT_TRUE(std::all_of(got.begin(), split, [](uint8_t b) { return b == 0; }));
+        EXPECT_TRUE(std::equal(split, got.end(), raw.begin() + static_cast<ptrdiff_t>(d.unread * chunk)));
+        EXPECT_EQ(damage_count(), d.unread);
+        if (d.unread) {
+            EXPECT_NE(lines.get().at(0).find("disagree on its chunk count"), std::string::npos);
+        }
+        close(src);
+    }
+}
+
+// The volume section of the first segment giving another sector count
+// than the data sections of the others, all of them sound: the disk is
+// read as the first says, and the disagreement is reported.
+TEST(EwfDamage, SegmentsDisagreeingOnTheMediaSize) {
+    ASSERT_FALSE(test_paths::fixture("main_e5_none.E01").empty()) << "fixtures not unpacked";
+    for (const int64_t change : {-640, 64}) {
+        SCOPED_TRACE(change);
+        container_files::temp_dir dir;
+        uint64_t sectors = 0;
+        copy_e5_set(dir, [&](bytes& seg) {
+            const size_t v = section_offsets(seg, "volume").at(0) + ewf_descriptor_bytes;
+            sectors = le::u64(seg, v + 16) + static_cast<uint64_t>(change);
+            le::put_u64(seg, v + 16, sectors);
+            le::put_u32(seg, v + ewf_volume_bytes - 4,
+                        ewf_adler32(std::span<const uint8_t>(seg).subspan(v, ewf_volume_bytes - 4)));
+        });
+        container_files::damage_lines lines;
+        SectorSource src;
+        ASSERT_TRUE(open_image(src, uni::to_utf16(dir.file("main_e5_none.E01"))));
+        EXPECT_EQ(static_cast<uint64_t>(src.size), sectors * 512);
+        ASSERT_EQ(lines.get().size(), 1u);
+        EXPECT_NE(lines.get()[0].find("main_e5_none.E02: its media sizes (49152 sectors of 512 bytes, 64 to a chunk) "
+                                      "disagree with those of"),
+                  std::string::npos)
+            << lines.get()[0];
+        close(src);
     }
 }
 
