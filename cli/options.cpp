@@ -296,7 +296,12 @@ bool parse_common_options(cmd_params& p, arg_list& args) {
     if (!take_time_window(p, args)) return false;
     if (take_flag(args, "-base10")) p.base16 = 0;
     if (take_flag(args, "-base16")) p.base16 = 1;
-    if (take_value(args, "-csv_separator", value)) set_separator(p, value);
+    // An empty separator would run every field into the next, past telling
+    // apart: the layout's own separator stays.
+    if (take_value(args, "-csv_separator", value)) {
+        if (value.empty()) report_error("invalid csv separator: empty, ignoring\n");
+        else set_separator(p, value);
+    }
     if (take_flag(args, "-no_whitespace")) {
         p.dates_split = 1;
         p.pad_fields = 0;
