@@ -92,10 +92,13 @@ class OptionValues(unittest.TestCase):
                 # A row ends in a separator after its last field.
                 self.assertEqual([l for l in rows if l.count(sep) != 17], [])
 
-    def test_offset_or_entry_missing_at_the_end_fails_the_run(self):
-        # Neither may fall back to the volume found or to its root folder.
+    def test_offset_entry_or_results_file_missing_at_the_end_fails_the_run(self):
+        # None may fall back to the volume found, its root folder or the
+        # console.
         for option, message in (("-offset", "invalid volume offset specified: \n"),
-                                ("-mft", "invalid MFT entry specified: \n")):
+                                ("-mft", "invalid MFT entry specified: \n"),
+                                ("-out", "option requires an output file: -out <output file>\n"),
+                                ("-outfile", "option requires an output file: -outfile <output file>\n")):
             with self.subTest(option=option):
                 r = run(["\\", "-image", sample_image(), option])
                 self.assertEqual(r.rc, 255)
