@@ -297,6 +297,10 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         opts.all_dates = 1;
         opts.csv = 1;
         opts.dates_split = 1;
+        // The CSV it turns on needs a separator: after -multiline, which
+        // has none, it takes the comma -csv takes, or every field would run
+        // into the next.
+        if (opts.separator.empty() && !opts.xml) set_separator(opts, ",");
     }
     // Levels count from -2 (no limit) up; -1 would list nothing at all,
     // and a value that holds no number no depth: neither is taken as

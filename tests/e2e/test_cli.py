@@ -105,6 +105,14 @@ class OptionValues(unittest.TestCase):
                 self.assertIn(message, r.err)
                 self.assertEqual(len(r.out.splitlines()), 4)
 
+    def test_all_dates_after_multiline_keep_a_separator(self):
+        # -alldates turns on the CSV; -multiline leaves it no separator of
+        # its own, so it is written as -csv writes it.
+        csv = run(["\\names", "-image", sample_image(), "-csv", "-alldates"])
+        r = run(["\\names", "-image", sample_image(), "-multiline", "-alldates"])
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertEqual(r.out.splitlines()[4:], csv.out.splitlines()[4:])
+
     def test_empty_csv_separator_keeps_the_layouts_own(self):
         plain = run(["\\names", "-image", sample_image(), "-csv"])
         r = run(["\\names", "-image", sample_image(), "-csv", "-csv_separator", ""])
