@@ -159,7 +159,15 @@ void take_stored_options(cmd_params& p, arg_list& args) {
 
 bool take_results_file(cmd_params& p, arg_list& args) {
     std::string value;
-    if (!take_value(args, "-out", value) && !take_value(args, "-outfile", value)) return true;
+    if (!take_value(args, "-out", value) && !take_value(args, "-outfile", value)) {
+        // Standing last without its file name, the option would leave the
+        // results on the console and no file where one was asked for: the
+        // run ends as one with -xml standing last does.
+        const bool out = has_arg(args, "-out");
+        if (!out && !has_arg(args, "-outfile")) return true;
+        report_error("option requires an output file: %s <output file>\n", out ? "-out" : "-outfile");
+        return false;
+    }
     p.out_path = host_path_separators(expand_env_path(value, true));
     p.out_to_file = 1;
     // Probe that the file can be created; the run flow creates it again.
@@ -296,7 +304,12 @@ bool parse_common_options(cmd_params& p, arg_list& args) {
     if (!take_time_window(p, args)) return false;
     if (take_flag(args, "-base10")) p.base16 = 0;
     if (take_flag(args, "-base16")) p.base16 = 1;
-    if (take_value(args, "-csv_separator", value)) set_separator(p, value);
+    // An empty separator would run every field into the next, past telling
+    // apart: the layout's own separator stays.
+    if (take_value(args, "-csv_separator", value)) {
+        if (value.empty()) report_error("invalid csv separator: empty, ignoring\n");
+        else set_separator(p, value);
+    }
     if (take_flag(args, "-no_whitespace")) {
         p.dates_split = 1;
         p.pad_fields = 0;

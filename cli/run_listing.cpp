@@ -267,8 +267,15 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     if (take_flag(args, "-indx")) opts.show_indx = 1;
     if (take_flag(args, "-deleted")) opts.show_deleted = 1;
     // A value that holds no number names no place: it must not stand for
-    // the start of the image.
-    if (take_value(args, "-offset", value)) {
+    // the start of the image. -offset or -mft standing last, its value
+    // missing, is taken as an empty value: the run must not list another
+    // place or entry than asked for.
+    bool offset_given = take_value(args, "-offset", value);
+    if (!offset_given && take_flag(args, "-offset")) {
+        value.clear();
+        offset_given = true;
+    }
+    if (offset_given) {
         uint64_t offset = 0;
         if (!parse_number(value, offset)) {
             report_error("invalid volume offset specified: %s\n", value.c_str());
@@ -278,7 +285,7 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
     }
     std::string mft_text;
     uint64_t mft_entry = 0;
-    const bool mft_mode = take_value(args, "-mft", mft_text);
+    const bool mft_mode = take_value(args, "-mft", mft_text) || take_flag(args, "-mft");
     // A value that holds no number names no entry: it must not stand for
     // entry 0.
     if (mft_mode && !parse_number(mft_text, mft_entry)) {
@@ -290,6 +297,10 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
         opts.all_dates = 1;
         opts.csv = 1;
         opts.dates_split = 1;
+        // The CSV it turns on needs a separator: after -multiline, which
+        // has none, it takes the comma -csv takes, or every field would run
+        // into the next.
+        if (opts.separator.empty() && !opts.xml) set_separator(opts, ",");
     }
     // Levels count from -2 (no limit) up; -1 would list nothing at all,
     // and a value that holds no number no depth: neither is taken as
@@ -301,6 +312,10 @@ int run_listing(brelvik_opts& opts, arg_list& args, run_state& state) {
                 report_error("invalid level specified: %s\n", value.c_str());
                 return -1;
             }
+            // Every depth below -1 means no limit, as -2 does; it is taken
+            // as -2, for the walk counts the level down once a folder and
+            // would run a count near the lowest int32_t past its end.
+            if (n < -2) n = -2;
             opts.levels = n == std::numeric_limits<int32_t>::max() ? n : n + 1;
         }
     }

@@ -38,7 +38,19 @@ csv_layout layout_of(const brelvik_opts& opts) {
     l.objid = opts.show_objid != 0;
     l.deleted = opts.show_deleted != 0;
     l.hex = opts.base16 != 0;
-    l.escape = {opts.field_escape[0], opts.field_escape[1]};
+    l.escape = {opts.field_escape[0], opts.field_escape[1], {}};
+    // A separator the option rules give no escape of its own (a ';', a
+    // tab, a quote, a character of several bytes, a longer text) is
+    // replaced wholly inside names, paths and link targets, as '|' and ','
+    // are, so that no value holds it and shifts the later columns. Its
+    // stand-in is the first of these characters that it does not hold.
+    if (l.escape.with == 0 && !l.sep.empty()) {
+        for (const char c : std::string_view(" _.-~#")) {
+            if (l.sep.find(c) != std::string::npos) continue;
+            l.escape = {0, c, l.sep};
+            break;
+        }
+    }
     l.format_word = opts.format_word;
     return l;
 }

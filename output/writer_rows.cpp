@@ -4,6 +4,7 @@
 #include "output/writers.hpp"
 #include "output/line_text.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -211,6 +212,13 @@ std::string escaped(std::string text, name_escape escape) {
 
 void escape_in_place(std::string& text, name_escape escape) {
     if (escape.with == 0) return;
+    if (!escape.whole.empty()) {
+        for (size_t at = text.find(escape.whole); at != std::string::npos; at = text.find(escape.whole, at)) {
+            std::fill_n(text.begin() + static_cast<std::ptrdiff_t>(at), escape.whole.size(), escape.with);
+            at += escape.whole.size();
+        }
+        return;
+    }
     for (char& c : text)
         if (c == escape.find) c = escape.with;
 }

@@ -103,10 +103,14 @@ struct taken_rows {
 bool queue_subdirectory_row(const listing_row& row, const brelvik_opts& opts, uint64_t entry, listing_rows& queue);
 
 // A character replaced in paths and names so that it cannot be taken for a
-// field separator; none when `with` is 0.
+// field separator; none when `with` is 0. With `whole` set (a separator
+// other than '|' or ','), every occurrence of that text has each of its
+// bytes replaced by `with` instead: the name keeps its length, and
+// `with`, which `whole` does not hold, cannot make a new occurrence.
 struct name_escape {
     char find = 0;
     char with = 0;
+    std::string whole;
 };
 std::string escaped(std::string text, name_escape escape);
 void escape_in_place(std::string& text, name_escape escape);

@@ -65,6 +65,62 @@ class Header(unittest.TestCase):
         self.assertIn("This option is not offered in this build\n", r.err)
 
 
+class OptionValues(unittest.TestCase):
+    def test_levels_below_minus_one_list_without_limit(self):
+        # However low (the lowest 32-bit value, a value that saturates to
+        # it, its hexadecimal form), a depth below -1 lists what -2 lists.
+        whole = run(["\\", "-image", sample_image(), "-level", "-2", "-filepath_only"])
+        self.assertEqual(whole.rc, 0, whole.err)
+        for value in ("-3", "-2147483648", "-99999999999", "0x80000000"):
+            with self.subTest(value=value):
+                r = run(["\\", "-image", sample_image(), "-level", value, "-filepath_only"])
+                self.assertEqual(r.rc, 0, r.err)
+                self.assertNotIn("runtime error", r.err)
+                self.assertEqual(r.out, whole.out)
+
+    def test_every_csv_separator_splits_each_row_into_the_header_fields(self):
+        # The names folder holds a quote, a ',', a '|', an 'é' and more:
+        # none of them may add a field, whichever separator is chosen.
+        for option, sep in ((";", ";"), ('"', '"'), ("é", "é"), ("tab", "\t"), ("|", "|"),
+                            (",", ","), ("<->", "<->")):
+            with self.subTest(separator=option):
+                r = run(["\\names", "-image", sample_image(), "-csv", "-csv_separator", option])
+                self.assertEqual(r.rc, 0, r.err)
+                header, *rows = r.out.splitlines()[4:]
+                self.assertEqual(header.count(sep), 16, header)
+                self.assertGreater(len(rows), 10)
+                # A row ends in a separator after its last field.
+                self.assertEqual([l for l in rows if l.count(sep) != 17], [])
+
+    def test_offset_entry_or_results_file_missing_at_the_end_fails_the_run(self):
+        # None may fall back to the volume found, its root folder or the
+        # console.
+        for option, message in (("-offset", "invalid volume offset specified: \n"),
+                                ("-mft", "invalid MFT entry specified: \n"),
+                                ("-out", "option requires an output file: -out <output file>\n"),
+                                ("-outfile", "option requires an output file: -outfile <output file>\n")):
+            with self.subTest(option=option):
+                r = run(["\\", "-image", sample_image(), option])
+                self.assertEqual(r.rc, 255)
+                self.assertIn(message, r.err)
+                self.assertEqual(len(r.out.splitlines()), 4)
+
+    def test_all_dates_after_multiline_keep_a_separator(self):
+        # -alldates turns on the CSV; -multiline leaves it no separator of
+        # its own, so it is written as -csv writes it.
+        csv = run(["\\names", "-image", sample_image(), "-csv", "-alldates"])
+        r = run(["\\names", "-image", sample_image(), "-multiline", "-alldates"])
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertEqual(r.out.splitlines()[4:], csv.out.splitlines()[4:])
+
+    def test_empty_csv_separator_keeps_the_layouts_own(self):
+        plain = run(["\\names", "-image", sample_image(), "-csv"])
+        r = run(["\\names", "-image", sample_image(), "-csv", "-csv_separator", ""])
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertIn("invalid csv separator: empty, ignoring\n", r.err)
+        self.assertEqual(r.out.splitlines()[4:], plain.out.splitlines()[4:])
+
+
 class Files(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="brelvik_e2e_")

@@ -68,8 +68,8 @@ TEST(Csv, SeparatorsAndFieldEscape) {
         EXPECT_TRUE(starts(lines[6], "file|C:\\docs\\link|D:\\café & <x>;y,z|"));
     }
     {
-        // No field escape with a TAB; -no_whitespace drops the space before
-        // each time.
+        // A TAB is escaped only where a value holds one; -no_whitespace
+        // drops the space before each time.
         brelvik_opts opts;
         ASSERT_TRUE(configure(opts, {"-csv", "-csv_separator", "tab", "-no_whitespace"}));
         listing_rows queue;
@@ -90,6 +90,60 @@ TEST(Csv, SeparatorsAndFieldEscape) {
         EXPECT_EQ(lines[5], "file,C:\\docs\\café.txt,,0x00000005,0x00000020,0x0000002a,0x0003,0x0001,"
                             "2024-01-17,21:20:00.000,2024-01-17,21:20:01.000,"
                             "2024-01-17,21:20:02.000,2024-01-17,21:20:03.000,,");
+    }
+}
+
+// Splits `line` at every `sep`.
+std::vector<std::string> fields_of(const std::string& line, const std::string& sep) {
+    std::vector<std::string> fields;
+    size_t from = 0;
+    for (size_t at = line.find(sep); at != std::string::npos; at = line.find(sep, from)) {
+        fields.push_back(line.substr(from, at - from));
+        from = at + sep.size();
+    }
+    fields.push_back(line.substr(from));
+    return fields;
+}
+
+// A separator without an escape of its own ('|' and ',' have theirs) is
+// replaced in a folder's path, a name and a link target that hold it, so
+// that every row splits into the fields of the header.
+TEST(Csv, EverySeparatorKeptOutOfValues) {
+    struct {
+        const char* option;
+        std::string sep;
+        std::string file_field;  // the path and name as written
+    } cases[] = {
+        {";", ";", "C:\\d ir\\x y.txt"},
+        {"tab", "\t", "C:\\d ir\\x y.txt"},
+        {"\"", "\"", "C:\\d ir\\x y.txt"},
+        {"é", "é", "C:\\d  ir\\x  y.txt"},  // each byte of it
+        {"::", "::", "C:\\d  ir\\x  y.txt"},
+        {" ; ", " ; ", "C:\\d___ir\\x___y.txt"},  // it holds a space
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.option);
+        const std::u16string sep16 = uni::to_utf16(c.sep);
+        const std::u16string dir = u"C:\\d" + sep16 + u"ir";
+        listing_rows rows;
+        listing_row own = row(dir, u"d" + sep16 + u"ir", row_kind_directory, 40, 1, 3, 0, dir);
+        rows.insert(own);
+        listing_row file = row(dir, u"x" + sep16 + u"y.txt", row_kind_file, 41, 1, 1, 5, dir + u"\\x" + sep16 + u"y.txt");
+        file.link_target = u"t" + sep16 + u"u";
+        rows.insert(file);
+        brelvik_opts opts;
+        ASSERT_TRUE(configure(opts, {"-csv", "-csv_separator", c.option}));
+        listing_rows queue;
+        const std::vector<std::string> lines = lines_of(run(write_csv, opts, rows, queue, dir));
+        ASSERT_EQ(lines.size(), 3u);
+        const size_t columns = fields_of(lines[0], c.sep).size();
+        EXPECT_EQ(columns, 17u);
+        // A row ends in a separator after its last field.
+        for (size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(fields_of(lines[i], c.sep).size(), columns + 1) << lines[i];
+        const std::vector<std::string> f = fields_of(lines[2], c.sep);
+        ASSERT_GE(f.size(), 3u);
+        EXPECT_EQ(f[1], c.file_field);
+        EXPECT_EQ(f[2].size(), 2 + c.sep.size());
     }
 }
 
