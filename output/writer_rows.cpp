@@ -205,12 +205,12 @@ bool take_rows(std::ostream& note, listing_rows& queue, brelvik_opts& opts, list
     return false;
 }
 
-std::string escaped(std::string text, name_escape escape) {
+std::string escaped(std::string text, const name_escape& escape) {
     escape_in_place(text, escape);
     return text;
 }
 
-void escape_in_place(std::string& text, name_escape escape) {
+void escape_in_place(std::string& text, const name_escape& escape) {
     if (escape.with == 0) return;
     if (!escape.whole.empty()) {
         for (size_t at = text.find(escape.whole); at != std::string::npos; at = text.find(escape.whole, at)) {

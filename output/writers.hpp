@@ -112,8 +112,8 @@ struct name_escape {
     char with = 0;
     std::string whole;
 };
-std::string escaped(std::string text, name_escape escape);
-void escape_in_place(std::string& text, name_escape escape);
+std::string escaped(std::string text, const name_escape& escape);
+void escape_in_place(std::string& text, const name_escape& escape);
 
 // The location state of one writer call: the directory prefix and the
 // current directory line that directory rows set.
@@ -145,7 +145,7 @@ void update_dir_line(row_location& loc, const listing_row& row, const std::strin
 // `escape` applies to the directory path and the names.
 template <class Visit>
 void for_each_printed_row(const listing_rows& rows, listing_rows& queue, const brelvik_opts& opts,
-                          const std::u16string& path, uint64_t entry, name_escape escape, Visit&& visit) {
+                          const std::u16string& path, uint64_t entry, const name_escape& escape, Visit&& visit) {
     row_location loc;
     loc.prefix = directory_prefix(escaped(uni::to_shown_utf8(path), escape));
     loc.entry = entry;
