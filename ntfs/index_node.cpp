@@ -111,14 +111,13 @@ void fill_index_blocks(ntfs_volume& v, std::vector<uint8_t>& out, uint32_t n, co
         for (; i < e.length && done < n; ++i) {
             uint32_t len = static_cast<uint32_t>(a);
             uint8_t* into = a <= index_block_size ? out.data() + done * index_block_size + in_block * a : cluster.data();
-            if (!read_clusters(v, e.lcn + i, into, len) || len == 0) {
-                // A failed read leaves no bytes of its own behind.
-                ++v.index_gaps;
-                filled = static_cast<size_t>(done * index_block_size + (a <= index_block_size ? in_block * a : 0));
-                return;
-            }
+            if (!read_clusters(v, e.lcn + i, into, len)) len = 0;
             if (len < a) {
-                // The source ended inside the cluster: the rest is no index.
+                // What could not be read (a bad sector, the end of a cut
+                // image), or lies past the end of the source, is no index:
+                // it is zeroed, leaving no bytes of a failed read behind,
+                // and its block fails its checks. The clusters after it are
+                // read on, since later extents may lie before the damage.
                 ++v.index_gaps;
                 std::memset(into + len, 0, static_cast<size_t>(a - len));
             }

@@ -11,7 +11,7 @@ from brelvik_e2e import fixture, need_tool, run, strip_header, testdata
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ntfs_records import NtfsImage, attributes  # noqa: E402
+from ntfs_records import NtfsImage, attributes, data_runs, fixup  # noqa: E402
 
 # A damaged volume must be listed, or refused, well within this.
 TIME_LIMIT = 30
@@ -246,6 +246,68 @@ class DamagedLargeFolder(unittest.TestCase):
         v.data[at:at + 4096] = bytes(4096)
         r = self.list()
         self.assertLess(len(r.out), len(whole.out))
+        self.assertEqual(r.err, "\\big\\: index blocks could not be read, the entries in them are not listed\n")
+
+    def test_blocks_after_an_unreadable_one_are_read(self):
+        # The third of the index allocation's runs (one block) is moved
+        # past the end of the image: only that block's names are lost, and
+        # the blocks of the runs after it are read.
+        v = self.vol
+        whole = self.list()
+        rec, off, ln = v.attribute(64, 0xA0)
+        pos = off + struct.unpack_from("<H", rec, off + 32)[0]
+        runs = data_runs(rec, pos)
+        m = 2
+        lcn, length = runs[m]
+        self.assertEqual(length * v.cluster, 4096)
+        self.assertGreater(len(runs), m + 10)
+        split = list(runs)
+        split[m] = (len(v.data) // v.cluster + 1000, length)
+
+        def pairs(runs):
+            out, prev = bytearray(), 0
+            for at, n in runs:
+                d = at - prev
+                nl = (n.bit_length() + 8) // 8
+                dl = (d.bit_length() + 8) // 8
+                out += bytes([dl << 4 | nl]) + n.to_bytes(nl, "little") + d.to_bytes(dl, "little", signed=True)
+                prev = at
+            return out + b"\0"
+
+        old_end = pos
+        while rec[old_end]:
+            old_end += 1 + (rec[old_end] & 15) + (rec[old_end] >> 4)
+        new_runs = pairs(split)
+        grow = max(0, (pos - off + len(new_runs) + 7) // 8 * 8 - ln)
+
+        def split_runs(r):
+            used = struct.unpack_from("<I", r, 24)[0]
+            self.assertLessEqual(used + grow, v.record)
+            r[off + ln + grow:used + grow] = r[off + ln:used]
+            r[pos:off + ln + grow] = new_runs + bytes(off + ln + grow - pos - len(new_runs))
+            struct.pack_into("<I", r, off + 4, ln + grow)
+            struct.pack_into("<I", r, 24, used + grow)
+
+        # The names the moved block held, as the original image has them.
+        at = lcn * v.cluster
+        block = fixup(v.data[at:at + 4096])
+        self.assertEqual(block[:4], b"INDX")
+        e = 24 + struct.unpack_from("<I", block, 24)[0]
+        lost = set()
+        while True:
+            size, key, flags = struct.unpack_from("<HHH", block, e + 8)
+            if flags & 2:
+                break
+            n, space = block[e + 16 + 64], block[e + 16 + 65]
+            if space != 2:
+                lost.add(block[e + 16 + 66:e + 16 + 66 + 2 * n].decode("utf-16-le"))
+            e += size
+        self.assertTrue(lost)
+
+        v.edit_record(64, split_runs)
+        r = self.list()
+        kept = [line for line in whole.out.splitlines() if not any(name in line for name in lost)]
+        self.assertEqual(r.out.splitlines()[3:], kept[3:])
         self.assertEqual(r.err, "\\big\\: index blocks could not be read, the entries in them are not listed\n")
 
     def test_many_unreadable_records_are_counted(self):
