@@ -40,6 +40,10 @@ struct segment_walk {
     std::vector<ewf_run> runs;  // its tables, and where its chunk order breaks off
     bool ended_next = false;
     bool ended_done = false;
+    // The stretches its "error2" section says the imager could not read,
+    // and whether such a section failed its checks.
+    std::vector<ewf_read_error> read_errors;
+    bool read_errors_damaged = false;
 };
 
 // Follows the sections of one segment from its file header to its "next"
@@ -70,6 +74,7 @@ class segment_walker {
             case ewf_section_type::sectors: sectors_end = inside ? off + length : size; break;
             case ewf_section_type::table:
             case ewf_section_type::table2: take_table(s, length, inside, table_before); break;
+            case ewf_section_type::error2: take_read_errors(off, length, inside); break;
             case ewf_section_type::next: w.ended_next = true; return;
             case ewf_section_type::done: w.ended_done = true; return;
             default: break;
@@ -132,6 +137,18 @@ class segment_walker {
         if (read(off + ewf_descriptor_bytes, n) && read_ewf_media(buf, m)) {
             w.media = m;
             w.media_found = true;
+        }
+    }
+
+    void take_read_errors(uint64_t off, uint64_t length, bool inside) {
+        const uint64_t most = ewf_error2_header_bytes + uint64_t(ewf_max_error2_entries) * ewf_error2_entry_bytes + 4;
+        std::vector<ewf_read_error> found;
+        if (inside && length > ewf_descriptor_bytes &&
+            read(off + ewf_descriptor_bytes, std::min<uint64_t>(length - ewf_descriptor_bytes, most)) &&
+            read_ewf_error2(buf, found)) {
+            w.read_errors.insert(w.read_errors.end(), found.begin(), found.end());
+        } else {
+            w.read_errors_damaged = true;
         }
     }
 
@@ -295,6 +312,47 @@ std::string sizes_text(const ewf_media& m) {
            std::to_string(m.sectors_per_chunk) + " to a chunk";
 }
 
+// The acquisition's read errors that one segment's "error2" section lists.
+struct segment_read_errors {
+    uint32_t segment = 0;
+    std::vector<ewf_read_error> stretches;
+    bool damaged = false;
+};
+
+// Stretches of the imager's read errors given a line each; a failing disk
+// may have left thousands, which are counted after these.
+constexpr size_t ewf_read_error_lines = 20;
+
+// Says which sectors the imager could not read from the evidence: they
+// hold the zeros it wrote, which pass every check of the image, so that a
+// listing from them would otherwise pass for one of the evidence itself.
+void report_read_errors(const std::vector<std::string>& names, const std::vector<segment_read_errors>& all,
+                        const ewf_media& media) {
+    size_t shown = 0, more = 0;
+    for (const segment_read_errors& s : all) {
+        const std::string& file = names[s.segment];
+        if (s.damaged)
+            report_container_note(file + ": its list of the sectors that could not be read when the image was made "
+                                         "(error2 section) is damaged");
+        for (const ewf_read_error& e : s.stretches) {
+            if (e.sectors == 0) continue;
+            if (shown == ewf_read_error_lines) {
+                ++more;
+                continue;
+            }
+            ++shown;
+            const uint64_t last = e.first_sector + e.sectors - 1;
+            report_container_note(file + ": sectors " + std::to_string(e.first_sector) + " to " +
+                                  std::to_string(last) + " (disk offset " +
+                                  hex(e.first_sector * media.bytes_per_sector) +
+                                  ") could not be read when the image was made, and hold zeros");
+        }
+    }
+    if (more > 0)
+        report_container_note("... and " + std::to_string(more) +
+                              " more stretches of sectors that could not be read when the image was made");
+}
+
 bool open_set(const std::u16string& path, ewf_image& img, std::string& message) {
     set_names names;
     std::map<uint32_t, std::u16string> found;
@@ -302,6 +360,7 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
     const uint32_t last = found.rbegin()->first;
 
     std::vector<ewf_run> runs;
+    std::vector<segment_read_errors> read_errors;
     std::vector<ewf_media> own_media(last);
     std::vector<bool> has_media(last, false);
     ewf_media media;
@@ -366,6 +425,7 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
                                   img.names[media_from] + " (" + sizes_text(media) + "), which are read");
         }
         runs.insert(runs.end(), w.runs.begin(), w.runs.end());
+        read_errors.push_back({i, std::move(w.read_errors), w.read_errors_damaged});
         ended_next = w.ended_next;
         if (w.ended_done) end = number;
     }
@@ -384,6 +444,7 @@ bool open_set(const std::u16string& path, ewf_image& img, std::string& message) 
     img.file_sizes.resize(end);
     img.paths.resize(end);
 
+    report_read_errors(img.names, read_errors, media);
     img.media = media;
     img.chunk_bytes = ewf_chunk_bytes(media);
     img.chunk_count = ewf_chunks_needed(media);

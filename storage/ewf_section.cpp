@@ -23,7 +23,8 @@ constexpr type_name known_types[] = {
     {"volume", ewf_section_type::volume},   {"disk", ewf_section_type::disk},
     {"data", ewf_section_type::data},       {"sectors", ewf_section_type::sectors},
     {"table", ewf_section_type::table},     {"table2", ewf_section_type::table2},
-    {"next", ewf_section_type::next},       {"done", ewf_section_type::done},
+    {"error2", ewf_section_type::error2},   {"next", ewf_section_type::next},
+    {"done", ewf_section_type::done},
 };
 
 }  // namespace
@@ -61,3 +62,20 @@ bool ends_segment(const ewf_section& s) {
 }
 
 uint32_t ewf_adler32(std::span<const uint8_t> bytes) { return adler32_of(bytes); }
+
+bool read_ewf_error2(std::span<const uint8_t> b, std::vector<ewf_read_error>& out) {
+    out.clear();
+    if (!le::fits(b, 0, ewf_error2_header_bytes)) return false;
+    if (ewf_adler32(b.first(ewf_error2_header_bytes - 4)) != le::u32(b, ewf_error2_header_bytes - 4)) return false;
+    const uint32_t count = le::u32(b, 0);
+    if (count > ewf_max_error2_entries) return false;
+    const uint64_t bytes = uint64_t(count) * ewf_error2_entry_bytes;
+    if (!le::fits(b, ewf_error2_header_bytes, bytes + 4)) return false;
+    const auto entries = b.subspan(ewf_error2_header_bytes, static_cast<size_t>(bytes));
+    if (ewf_adler32(entries) != le::u32(b, ewf_error2_header_bytes + bytes)) return false;
+    out.reserve(count);
+    for (uint32_t i = 0; i < count; ++i)
+        out.push_back({le::u32(entries, uint64_t(i) * ewf_error2_entry_bytes),
+                       le::u32(entries, uint64_t(i) * ewf_error2_entry_bytes + 4)});
+    return true;
+}

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 // The file header: an 8-byte signature, 0x01, the segment number (16 bits)
 // and two zero bytes.
@@ -23,7 +24,7 @@ struct ewf_file_header {
 
 ewf_file_header read_ewf_file_header(std::span<const uint8_t> bytes);
 
-enum class ewf_section_type { other, header, header2, volume, disk, data, sectors, table, table2, next, done };
+enum class ewf_section_type { other, header, header2, volume, disk, data, sectors, table, table2, error2, next, done };
 
 struct ewf_section {
     ewf_section_type type = ewf_section_type::other;
@@ -45,6 +46,28 @@ uint64_t ewf_section_length(const ewf_section& s);
 
 // True for the sections that end a segment: "next" and "done".
 bool ends_segment(const ewf_section& s);
+
+// A stretch of sectors the imager could not read from the evidence (an
+// entry of an "error2" section); it wrote zeros in their place.
+struct ewf_read_error {
+    uint64_t first_sector = 0;
+    uint64_t sectors = 0;
+};
+
+// An "error2" section's data after its descriptor: a header of the entry
+// count, 512 unused bytes and the Adler-32 of those 516 bytes; the entries
+// of 8 bytes (first sector, sector count); the Adler-32 of the entries.
+constexpr uint32_t ewf_error2_header_bytes = 520;
+constexpr uint32_t ewf_error2_entry_bytes = 8;
+// Entries read from one section: an imager writes one per stretch it
+// could not read, a handful on a failing disk; the bound keeps a crafted
+// count from driving a read of gigabytes (this many take 8 MiB).
+constexpr uint32_t ewf_max_error2_entries = 1u << 20;
+
+// Reads the entries of an "error2" section from `data` (what follows its
+// descriptor); false when its header or entries fail their checksums or
+// the entries do not fit in `data`.
+bool read_ewf_error2(std::span<const uint8_t> data, std::vector<ewf_read_error>& out);
 
 // The Adler-32 checksum EWF stores after its structures and chunks.
 uint32_t ewf_adler32(std::span<const uint8_t> bytes);

@@ -190,6 +190,52 @@ class DamagedSets(ContainerCase):
                 self.assertIn("\\many\\entry_1600.txt\n", r.out)
                 self.assertIn("\\docs\\reports\\large.log\n", r.out)
 
+    def test_sectors_the_imager_could_not_read_are_said(self):
+        # An "error2" section, as an imager writes for a failing disk, put
+        # before the "done" section of the last segment: each stretch it
+        # lists gets a line, as ewfinfo reads them, and the listing of the
+        # sectors (the zeros the imager wrote) is unchanged.
+        image = self.copy("main_e6_best.E01")
+        sound = listing(image)
+        data, secs = sections(image)
+        kind, done = secs[-1]
+        self.assertEqual(kind, "done")
+
+        def descriptor(kind, nxt, size):
+            d = bytearray(76)
+            d[:len(kind)] = kind.encode()
+            struct.pack_into("<QQ", d, 16, nxt, size)
+            struct.pack_into("<I", d, 72, zlib.adler32(bytes(d[:72])))
+            return bytes(d)
+
+        def with_errors(stretches, spoil=False):
+            head = bytearray(520)
+            struct.pack_into("<I", head, 0, len(stretches))
+            struct.pack_into("<I", head, 516, zlib.adler32(bytes(head[:516])) ^ (1 if spoil else 0))
+            entries = b"".join(struct.pack("<II", first, n) for first, n in stretches)
+            body = bytes(head) + entries + struct.pack("<I", zlib.adler32(entries))
+            section = descriptor("error2", done + 76 + len(body), 76 + len(body)) + body
+            with open(image, "wb") as f:
+                f.write(data[:done] + section + descriptor("done", done + len(section), 0) + data[done + 76:])
+
+        with_errors([(64, 64), (1000, 8), (49000, 152)])
+        info = subprocess.run(["ewfinfo", image], capture_output=True, text=True).stdout
+        oracle = [(int(a), int(b)) for a, b in re.findall(r"at sector\(s\): (\d+) - (\d+) number", info)]
+        self.assertEqual(oracle, [(64, 127), (1000, 1007), (49000, 49151)])
+        r = listing(image)
+        self.assertEqual(r.rc, 0, r.err)
+        self.assertEqual(r.out, sound.out)
+        said = [(int(a), int(b), int(o, 16)) for a, b, o in re.findall(
+            r"^.*main_e6_best\.E01: sectors (\d+) to (\d+) \(disk offset (0x[0-9a-f]+)\) could not be read "
+            r"when the image was made, and hold zeros$", r.err, re.M)]
+        self.assertEqual(said, [(a, b, a * 512) for a, b in oracle])
+
+        with_errors([(64, 64)], spoil=True)
+        r = listing(image)
+        self.assertEqual(r.out, sound.out)
+        self.assertIn("main_e6_best.E01: its list of the sectors that could not be read when the image was made "
+                      "(error2 section) is damaged\n", r.err)
+
     def test_missing_truncated_and_foreign_segments(self):
         first = self.copy("main_e5_none.E01")
         second = os.path.join(self.dir, "main_e5_none.E02")
