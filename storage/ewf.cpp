@@ -277,6 +277,27 @@ std::map<uint32_t, std::u16string> find_segments(const std::u16string& path, con
 
 // ---- opening ----
 
+// Segments renamed out of their order (E02 and E03 swapped) are put back in
+// it: the number each file's header gives is the segment's own. Only where
+// the headers give every file present a number of its own, and those
+// numbers are the ones the names give, so that a header damaged into
+// another number can only leave its segment where its name puts it (and
+// reported there), never place it among the others.
+void place_by_headers(std::map<uint32_t, std::u16string>& found) {
+    std::map<uint32_t, std::u16string> placed;
+    bool moved = false;
+    for (const auto& [number, file] : found) {
+        owned_fd f;
+        uint64_t size = 0;
+        uint8_t h[ewf_file_header_bytes] = {};
+        if (!open_read_only(file, f, size) || size < ewf_file_header_bytes || !read_exact(f, 0, h)) return;
+        const ewf_file_header fh = read_ewf_file_header(h);
+        if (!fh.valid || !found.count(fh.segment) || !placed.emplace(fh.segment, file).second) return;
+        moved = moved || fh.segment != number;
+    }
+    if (moved) found.swap(placed);
+}
+
 std::string display(const std::u16string& path) { return uni::to_utf8(path); }
 
 // The set's names and the segments present beside `path`, told from the
@@ -299,6 +320,7 @@ bool find_set(const std::u16string& path, set_names& names, std::map<uint32_t, s
     }
     names = parse_set_names(path, fh.segment);
     found = find_segments(path, names, fh.segment);
+    place_by_headers(found);
     return true;
 }
 

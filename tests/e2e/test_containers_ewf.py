@@ -262,6 +262,33 @@ class DamagedSets(ContainerCase):
         found = self.damage_of(listing(first))
         self.assertIn(("main_e5_none.E04", 96, "segment of another image (its set identifier differs)"), found)
 
+    def test_segments_renamed_out_of_order_are_read_by_their_headers(self):
+        # E02 and E03 swapped by name: ewfverify takes each segment's
+        # number from its file header, and so does the listing.
+        first = self.copy("main_e5_none.E01")
+        raw = listing(fixture("main.img"))
+        second, third = (os.path.join(self.dir, "main_e5_none.E0%d" % n) for n in (2, 3))
+        os.rename(second, second + ".tmp")
+        os.rename(third, second)
+        os.rename(second + ".tmp", third)
+        verify = subprocess.run(["ewfverify", "-q", first], capture_output=True, text=True)
+        self.assertIn("SUCCESS", verify.stdout + verify.stderr)
+        r = listing(first)
+        self.assertEqual((r.rc, r.out.splitlines()[3:], r.err), (0, raw.out.splitlines()[3:], ""))
+
+        # A header damaged into a number no segment has leaves its
+        # segment where its name puts it, reported, the others in place.
+        os.replace(third, second + ".tmp")
+        os.replace(second, third)
+        os.replace(second + ".tmp", second)
+        patch(second, 9, struct.pack("<H", 40))
+        r = listing(first)
+        found = self.damage_of(r)
+        self.assertEqual({(f, why) for f, _, why in found},
+                         {("main_e5_none.E02", "its file header names segment 40")})
+        self.assertTrue(all(31 <= c < 62 for _, c, _ in found), found)  # E02's chunks only
+        self.assertIn("\\docs\\readme.txt\n", r.out)
+
     def test_damaged_descriptors_and_volume_sections(self):
         first = self.copy("main_e5_none.E01")
         raw = listing(fixture("main.img"))
