@@ -79,6 +79,10 @@ bool read_number(std::string_view text, unsigned& base, bool& negative, uint64_t
     if (base == 10 && (digits[0] == '-' || digits[0] == '+')) {
         negative = digits[0] == '-';
         digits.remove_prefix(1);
+    } else if (base != 10) {
+        // "-0x10" is minus sixteen, as "-16" is: read as +16 it would list
+        // another place than the one asked for without a word.
+        negative = s[0] == '-';
     }
     v = 0;
     overflow = false;
@@ -116,7 +120,7 @@ bool parse_number(std::string_view text, uint64_t& value) {
     bool negative = false, overflow = false;
     uint64_t v = 0;
     if (!read_number(text, base, negative, v, overflow)) return false;
-    // A negative decimal wraps as an unsigned 64-bit value.
+    // A negative number wraps as an unsigned 64-bit value.
     value = negative ? 0 - v : v;
     return true;
 }
@@ -126,7 +130,7 @@ bool parse_int(std::string_view text, int32_t& value) {
     bool negative = false, overflow = false;
     uint64_t v = 0;
     if (!read_number(text, base, negative, v, overflow)) return false;
-    if (base != 10) {
+    if (base != 10 && !negative) {
         if (overflow || v > 0xFFFFFFFFULL) return false;
         value = static_cast<int32_t>(static_cast<uint32_t>(v));
         return true;

@@ -57,6 +57,12 @@ TEST(Numbers, ThreeBases) {
     EXPECT_TRUE(parse_number("99999999999999999999999", v));
     EXPECT_EQ(v, ~uint64_t{0});
     for (const char* bad : {"", "  ", "abc", "0x", "0xg", "o9", "-", "box"}) EXPECT_FALSE(parse_number(bad, v)) << bad;
+    // A minus sign before a hexadecimal or octal number is kept: "-0x10"
+    // is not the offset 16.
+    EXPECT_TRUE(parse_number(" -0x10", v));
+    EXPECT_EQ(v, 0 - uint64_t{16});
+    EXPECT_TRUE(parse_number("-0o10", v));
+    EXPECT_EQ(v, 0 - uint64_t{8});
 }
 
 TEST(Numbers, ThirtyTwoBit) {
@@ -74,6 +80,10 @@ TEST(Numbers, ThirtyTwoBit) {
     EXPECT_TRUE(parse_int("-5000000000", v));
     EXPECT_EQ(v, INT32_MIN);
     EXPECT_FALSE(parse_int("0x100000000", v));
+    EXPECT_TRUE(parse_int("-0x2", v));
+    EXPECT_EQ(v, -2);
+    EXPECT_TRUE(parse_int("-0x100000000", v));
+    EXPECT_EQ(v, INT32_MIN);
     EXPECT_FALSE(parse_int("c:\\dir", v));
 }
 
