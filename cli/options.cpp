@@ -255,6 +255,17 @@ void take_templates(cmd_params& p, arg_list& args) {
     }
 }
 
+// A date template of an accepted length whose day, month and year stand
+// in an order that cannot be written (yyyy/dd/mm, or a month name after
+// the year) leaves every date of the listing empty: said once, so that the
+// empty column is not taken for times the entries lack.
+void report_dateless_template(const cmd_params& p) {
+    constexpr uint64_t a_valid_time = 133500000000000000ULL;  // 2024-01-17 21:20
+    if (p.date_format.empty() || !format_date_time(to_calendar(a_valid_time), p.format_word).date.empty()) return;
+    report_error("date format %s orders its day, month and year in a way that cannot be written: dates are left empty\n",
+                 p.date_format.c_str());
+}
+
 }  // namespace
 
 void set_separator(cmd_params& params, std::string_view text) {
@@ -323,6 +334,7 @@ bool parse_common_options(cmd_params& p, arg_list& args) {
     if (take_flag(args, "-verbose") || take_flag(args, "-v")) p.verbose = 1;
     if (take_flag(args, "-quiet")) p.progress = 0;
     p.format_word = compile_formats(p.date_format, p.time_format, p.pair_datetime != 0);
+    report_dateless_template(p);
     return true;
 }
 

@@ -181,6 +181,18 @@ TEST(Options, DateAndTimeTemplates) {
     EXPECT_EQ(bad.err, "invalid dd/mm/yyyyy, using default format\n"
                            "invalid hhmmssxx, using default format\n");
 
+    // Accepted by length, but no date can be written in that order.
+    for (const char* dateless : {"yyyy/dd/mm", "yyyy mmmdd", "dd/mm/zz", "yyyyxxdd"}) {
+        parsed empty;
+        parse(empty, {"-dateformat", dateless});
+        EXPECT_EQ(empty.err, std::string("date format ") + dateless +
+                                 " orders its day, month and year in a way that cannot be written: dates are left empty\n");
+    }
+    parsed no_month;
+    // No month and no fraction leave the word empty: the default layout.
+    parse(no_month, {"-dateformat", "yyyyxxdd", "-timeformat", "hh:mm:ss"});
+    EXPECT_EQ(no_month.err, "");
+
     parsed last;
     parse(last, {"c:\\x", "-dateformat"});
     EXPECT_EQ(last.left.back(), "-dateformat");
