@@ -124,8 +124,7 @@ void walk_list_entries(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, l
                      static_cast<unsigned long long>(r));
             bool bad = false;
             const bool read = ctx.read_entry_record(r, rec, bad);
-            uint8_t head[8];
-            if (!read && ctx.volume && !read_record_bytes(*ctx.volume, r, head, sizeof head))
+            if (!read && ctx.volume && !record_start_readable(*ctx.volume, r))
                 report_listing_gap("MFT entry " + std::to_string(entry) + ": its extension record " + std::to_string(r) +
                                    " could not be read, the attributes it holds are not listed");
             if (read && extends_entry(rec, entry)) {

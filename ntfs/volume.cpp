@@ -219,6 +219,11 @@ bool read_record_bytes(ntfs_volume& v, uint64_t entry, uint8_t* buffer, uint32_t
     return length != 0 && buffer && read_entry_bytes(v, entry, place_record(v, entry), length, buffer);
 }
 
+bool record_start_readable(ntfs_volume& v, uint64_t entry) {
+    uint8_t head[8];
+    return read_record_bytes(v, entry, head, sizeof head);
+}
+
 bool read_file_record(ntfs_volume& v, uint64_t entry, std::span<uint8_t> buffer, uint32_t& length) {
     const uint32_t want = entry_length(v, entry);
     if (!read_record_at(v, entry, place_record(v, entry), want, buffer)) return false;

@@ -217,6 +217,12 @@ bool takes_hints(const ntfs_volume& v);
 // zeros. False when the record's first bytes cannot be read.
 bool read_record_bytes(ntfs_volume& v, uint64_t entry, uint8_t* buffer, uint32_t length);
 
+// Whether the start of entry `entry`'s record can be read from the volume
+// at all: tells a record that is unreadable (past the end of a cut image,
+// a read error) from one that was read but is damaged, after a failed
+// read_file_record.
+bool record_start_readable(ntfs_volume& v, uint64_t entry);
+
 // Reads `record_size` bytes (1024 when unknown) of entry `entry` with the
 // checked fixup; `kind` is 1 FILE, 2 INDX, 3 BAAD, 0 otherwise.
 bool read_record_checked(ntfs_volume& v, uint64_t entry, std::vector<uint8_t>& out, int& kind);

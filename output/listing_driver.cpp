@@ -434,8 +434,7 @@ void stage_deleted_children(ntfs_volume& v, uint64_t dir, const std::u16string& 
         // a read error) says nothing of what it holds now: its name is not
         // listed as that of a record holding another file, and a line says
         // it is missing, as for a live entry.
-        uint8_t head[8];
-        if (!record_read && !read_record_bytes(v, e, head, sizeof head)) {
+        if (!record_read && !record_start_readable(v, e)) {
             report_unlisted_child(path, e, "could not be read");
             continue;
         }
