@@ -2,6 +2,7 @@
 #include "ntfs/attribute_header.hpp"
 #include "ntfs/file_record.hpp"
 #include "ntfs/names_utf16.hpp"
+#include "storage/damage.hpp"
 
 #include <algorithm>
 #include <array>
@@ -192,6 +193,14 @@ bool parse_attribute(parsed_entry& pe, mft_entries_ctx& ctx, uint64_t entry, le:
     const uint16_t name_off = le::u16(a, attr_header::name_offset);
     std::u16string name;
     if (name_off && name_len && le::fits(a, name_off, 2u * name_len)) name = read_utf16(a, name_off, name_len);
+    else if (name_len && type == attr_data) {
+        // A stream whose name does not lie within its attribute cannot be
+        // told by name: taken as unnamed it would pass for the file's data,
+        // or its runs would join them. It is left out, and said.
+        report_listing_gap("MFT entry " + std::to_string(entry) + ": a $DATA attribute (id " + std::to_string(id) +
+                           ") has its name outside it, the stream is not listed");
+        return true;
+    }
     // Ids are unique within one record only: the record's number among the
     // entry's extension records keeps the attributes of different records
     // apart (0, for the base record, leaves its keys as they are).
@@ -431,7 +440,9 @@ bool listing_items_in_record(ntfs_volume& v, uint64_t entry, le::bytes r, std::v
         const uint8_t name_len = le::u8(a, attr_header::name_length);
         const uint16_t name_off = le::u16(a, attr_header::name_offset);
         le::bytes name;
-        if (name_off && name_len && le::fits(a, name_off, 2u * name_len)) {
+        // A name outside its attribute: the full load leaves such a stream out.
+        if (name_len && (!name_off || !le::fits(a, name_off, 2u * name_len))) return false;
+        if (name_len) {
             name = le::sub(a, name_off, 2u * name_len);
             size_t units = 0;
             while (units < name_len && (name[2 * units] | name[2 * units + 1]) != 0) ++units;

@@ -7,6 +7,7 @@
 #include "ntfs/names.hpp"
 #include "ntfs/open_volume.hpp"
 #include "platform/unicode.hpp"
+#include "storage/damage.hpp"
 #include "support/image_patch.hpp"
 #include "support/test_paths.hpp"
 #include "support/tools.hpp"
@@ -229,6 +230,49 @@ TEST(EntryItems, DamagedRecordsKeepWhatCameBefore) {
                 EXPECT_TRUE(x.extents.empty());
             }
     }
+}
+
+std::vector<std::string> g_gaps;
+void collect_gap(const std::string& line) { g_gaps.push_back(line); }
+
+// A named stream whose name lies outside its attribute is left out and
+// said: read as unnamed, "bigstream"'s runs would join the file's own data.
+TEST(EntryItems, StreamNamedOutsideItsAttributeIsLeftOut) {
+    const std::string path = test_paths::fixture("main.img");
+    if (path.empty()) GTEST_SKIP() << "fixture missing";
+    auto img = image_patch::load(path);
+    std::unique_ptr<ntfs_volume> v;
+    ASSERT_TRUE(open_memory_volume(img, 0, v));
+    items sound;
+    ASSERT_TRUE(collect_entry_attrs(*v, 76, sound));
+    // Entry 76: $DATA, $DATA "bigstream" (non-resident), $DATA "Zone.Identifier".
+    image_patch::record(img, *v, 76, [](std::span<uint8_t> r) {
+        const uint64_t a = image_patch::find_attr(r, 0x80, 1);
+        le::put_u16(r, a + attr_header::name_offset, static_cast<uint16_t>(le::u32(r, a + attr_header::length) - 4));
+    });
+    std::unique_ptr<ntfs_volume> pv;
+    ASSERT_TRUE(open_memory_volume(std::move(img), 0, pv));
+    reset_damage_reports();
+    g_gaps.clear();
+    set_damage_sink(collect_gap);
+    items d;
+    const bool loaded = collect_entry_attrs(*pv, 76, d);
+    std::vector<uint8_t> rec;
+    items listing;
+    const bool read = read_file_record(*pv, 76, rec) && collect_listing_attrs(*pv, 76, rec, listing);
+    set_damage_sink(nullptr);
+    reset_damage_reports();
+    ASSERT_TRUE(loaded);
+    ASSERT_TRUE(read);
+    for (const items* got : {&d, &listing}) {
+        std::vector<std::string> names;
+        for (const attr_desc* x : of_type(*got, 0x80)) names.push_back(x->name);
+        EXPECT_EQ(names, (std::vector<std::string>{"", "Zone.Identifier"}));
+        EXPECT_EQ(clusters_of(*of_type(*got, 0x80)[0]), clusters_of(*of_type(sound, 0x80)[0]));
+        EXPECT_EQ(of_type(*got, 0x80)[0]->real_size, of_type(sound, 0x80)[0]->real_size);
+    }
+    ASSERT_FALSE(g_gaps.empty());
+    EXPECT_EQ(g_gaps[0].rfind("MFT entry 76: a $DATA attribute (id ", 0), 0u) << g_gaps[0];
 }
 
 // Where the non-resident attribute list of `base` (a record of `v`) lies
