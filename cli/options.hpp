@@ -26,6 +26,10 @@ struct brelvik_opts : cmd_params {
     // all bits set when not known. A file with hard links in several
     // directories is listed under the one the path named.
     uint64_t start_parent = ~uint64_t(0);
+    // The name the path gave the start entry, while its own rows are made:
+    // a file with several hard links in that directory is listed under the
+    // one the path named. Empty otherwise.
+    std::u16string start_name;
     uint8_t show_indx = 0;           // -indx
     uint8_t show_objid = 0;          // -objid
     uint8_t all_dates = 0;           // -alldates

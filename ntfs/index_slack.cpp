@@ -37,6 +37,12 @@ bool read_slack_entry(le::bytes node, uint64_t pos, uint64_t end, uint64_t direc
     if (pos > end || end - pos < index_entry_head + file_name_fixed) return false;
     const uint64_t ref = le::u64(node, pos);
     if (ref == 0 || (ref & entry_number_mask) >= entry_limit) return false;
+    // NTFS gives a record in use a sequence number of at least 1, so an
+    // index entry never refers with 0. Eight bytes that hold a small number
+    // and no sequence are mostly the subnode VCN of an end entry written
+    // over the start of an older entry: the older name and lengths still
+    // stand after it, but the number is a block's, not the file's record.
+    if ((ref >> 48) == 0) return false;
     const uint16_t entry_length = le::u16(node, pos + 8);
     const uint16_t key_length = le::u16(node, pos + 10);
     const le::bytes key = le::sub(node, pos + index_entry_head, end - pos - index_entry_head);

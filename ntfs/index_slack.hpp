@@ -37,7 +37,7 @@ constexpr uint32_t file_name_fixed = 66;
 constexpr uint32_t index_entry_alignment = 8;
 
 // Reads the entry at `pos` when it is whole inside [pos, end) of `node` and
-// plausible: a reference inside the MFT, lengths that hold the key, a key
+// plausible: a reference inside the MFT with a sequence number, lengths that hold the key, a key
 // that is a $FILE_NAME naming the directory as parent, a namespace NTFS
 // knows and a name of valid UTF-16 without NUL. `length` receives the bytes
 // the entry takes (its key rounded to the alignment).

@@ -153,6 +153,21 @@ void merge_rows(row_batch& made, listing_rows& rows) {
 // -alldates.
 bool rows_show_names(const brelvik_opts& opts) { return opts.bodyfile || opts.all_dates; }
 
+// The name of `names` that a path naming the entry by `typed` meant: the
+// one spelled so, else the one equal to it but for case; `listed` (the
+// name the listing shows) when that is such a name or none is. DOS names
+// are left out: a path through the 8.3 name shows the long one, as before.
+std::u16string_view named_link(const entry_name_map& names, std::u16string_view listed, const std::u16string& typed) {
+    if (listed == typed) return listed;
+    for (const entry_name& n : names)
+        if (n.name_space != namespace_dos && n.name == typed) return n.name;
+    const std::u16string lower = uni::wide_lower(typed);
+    if (uni::wide_lower(listed) == lower) return listed;
+    for (const entry_name& n : names)
+        if (n.name_space != namespace_dos && uni::wide_lower(n.name) == lower) return n.name;
+    return listed;
+}
+
 // `lower_path` is `path` lower-cased, made once for all of a directory's
 // entries.
 bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t parent, const std::u16string& path,
@@ -166,7 +181,8 @@ bool stage_entry_rows(ntfs_volume& v, le::bytes rec, uint64_t entry, uint64_t pa
     // The names are not needed after this: each is moved into the row,
     // where only the layouts that show every name's times read them; in
     // the others the chosen name's own string is taken.
-    const std::u16string_view listed = listed_name(names);
+    std::u16string_view listed = listed_name(names);
+    if (!is_child && !opts.start_name.empty()) listed = named_link(names, listed, opts.start_name);
     std::u16string chosen_text;
     if (rows_show_names(opts)) {
         chosen_text = listed;
@@ -776,7 +792,13 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         if (!(le::u16(rec, file_header::flags) & record_is_directory)) {
             size_t cut = opts.list_path.rfind(u'\\');
             if (cut == std::u16string::npos) cut = opts.list_path.rfind(u'/');
-            if (cut != std::u16string::npos) opts.list_path.resize(cut);
+            if (cut != std::u16string::npos) {
+                // The last name of the path, without the stream it named.
+                opts.start_name = opts.list_path.substr(cut + 1);
+                if (!wanted_stream.empty() && opts.start_name.size() > wanted_stream.size())
+                    opts.start_name.resize(opts.start_name.size() - wanted_stream.size() - 1);
+                opts.list_path.resize(cut);
+            }
         }
         // The directory the path named holds the entry; without it, the
         // parent of the entry's first name.
@@ -784,6 +806,7 @@ bool list_directory(brelvik_opts& opts, ntfs_volume& v) {
         for (const entry_name& n : names)
             if ((n.parent_ref & entry_number_mask) == opts.start_parent) parent = opts.start_parent;
         add_entry_rows(v, rec, opts.start_entry, parent, opts.list_path, opts.rows, opts.show_indx != 0, false, opts);
+        opts.start_name.clear();
     }
     if (!wanted_stream.empty()) {
         const std::u16string want = uni::wide_lower(wanted_stream);

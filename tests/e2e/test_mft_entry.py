@@ -62,6 +62,26 @@ class MftEntryOfFixture(unittest.TestCase):
                 self.assertEqual(number, entry, r.out)
                 self.assertIn(shown, paths[entry], r.out)
 
+    def test_each_hard_link_is_listed_under_its_own_name(self):
+        # 81 has three names, two of them in \links: each path -mft climbs
+        # lists the name it climbed from, not the folder's first name twice;
+        # a path naming the second link lists that link.
+        need_tool("fls")
+        image = fixture("main.img")
+        links = sorted(fls_paths(image)[81])
+        self.assertEqual(len(links), 3)
+        r = run(["-image", image, "-mft", "81"])
+        self.assertEqual(r.rc, 0, r.err)
+        shown = sorted(row[row.index(" \\") + 1:] for row in rows_of(r.out))
+        self.assertEqual(shown, links, r.out)
+        for path in links + ["\\LINKS\\SAME_DIR_LINK.TXT"]:
+            with self.subTest(path=path):
+                r = run([path, "-image", image, "-csv", "-base10"])
+                self.assertEqual(r.rc, 0, r.err)
+                rows = [l.split(",") for l in r.out.splitlines()[5:]]
+                self.assertEqual([(f[1].rsplit("\\", 1)[1].lower(), f[5]) for f in rows],
+                                 [(path.rsplit("\\", 1)[1].lower(), "81")], r.out)
+
     def test_an_entry_whose_parents_run_in_a_circle_has_no_path(self):
         # \reparse\target (1729) is made a child of its own grandchild
         # found.txt (1734), \reparse\target\deeper (1730) a child of itself:

@@ -117,6 +117,30 @@ TEST(IndexSlack, GarbageAndDamagedEntriesAreLeftOut) {
     EXPECT_EQ(names_in(b, false), (std::vector<std::u16string>{u"found after the garbage.txt"}));
 }
 
+TEST(IndexSlack, AnEndEntryWrittenOverAnOlderEntryGivesNoRecordNumber) {
+    // A node that shrank: its end entry (with the VCN of its subnode) now
+    // stands over the first bytes of an entry it used to hold, so the
+    // VCN is where that entry's file reference was; the lengths, the key and
+    // the name after it are still whole. The VCN is no record of the file.
+    std::vector<uint8_t> overlap(16, 0);
+    le::put_u16(overlap, 8, 24);
+    le::put_u16(overlap, 12, 3);  // a subnode, the last entry
+    auto older = index_entry(ref(200, 2), dir, u"overwritten reference.txt");
+    le::put_u64(older, 0, 120);   // VCN 120 of the subnode, no sequence number
+    overlap.insert(overlap.end(), older.begin(), older.end());
+    const block b({}, {overlap, index_entry(ref(201, 1), dir, u"whole.txt")});
+    index_slack s;
+    s.directory = dir;
+    s.entry_limit = limit;
+    collect_node_slack(b.bytes, node, false, s);
+    ASSERT_EQ(s.entries.size(), 1u);
+    EXPECT_EQ(s.entries[0].file_ref, ref(201, 1));
+    EXPECT_EQ(s.entries[0].name.name, u"whole.txt");
+    // The same entry with its reference whole is read.
+    const block kept({}, {index_entry(ref(200, 2), dir, u"overwritten reference.txt")});
+    EXPECT_EQ(names_in(kept, false), (std::vector<std::u16string>{u"overwritten reference.txt"}));
+}
+
 TEST(IndexSlack, TheNodeAndTheBufferBoundTheScan) {
     // A name that runs past the end of the block is not read.
     block cut({}, {});
