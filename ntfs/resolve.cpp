@@ -123,7 +123,8 @@ bool fetch(ntfs_volume& v, uint64_t p, const cmd_params* log, bool exact) {
             continue;
         }
         for (const entry_name& n : m) {
-            node->second.names.emplace(lookup_text(uni::ascii_lower(n.name)), c);
+            const auto [at, added] = node->second.names.emplace(lookup_text(uni::ascii_lower(n.name)), c);
+            if (!added && at->second != c && (n.parent_ref & entry_number_mask) == p) node->second.case_twins = true;
             // A hard link's names in other folders are no names of this one.
             if (exact && (n.parent_ref & entry_number_mask) == p)
                 node->second.exact_names.emplace(lookup_text(n.name), c);
@@ -227,7 +228,12 @@ bool resolve_path(ntfs_volume& v, std::u16string path, bool follow, const cmd_pa
             break;
         }
         uint64_t x = 0;
-        const bool hit = (exact && (find_name(node.exact_names, lookup_text(segs[i]), x) ||
+        // Of two names differing only in case, the one typed is meant.
+        const bool twin = !exact && node.case_twins && fetch(v, parent, log, true) &&
+                          find_name(v.directory_cache[parent].exact_names,
+                                    lookup_text(segs[i].substr(0, segs[i].find(u':'))), x);
+        const bool hit = twin ||
+                         (exact && (find_name(node.exact_names, lookup_text(segs[i]), x) ||
                                     find_name(node.names, lookup_text(uni::ascii_lower(segs[i])), x))) ||
                          find_name(node.names, exact_key(segs[i]), x) || find_name(node.names, key, x);
         if (!hit) {

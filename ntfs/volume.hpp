@@ -94,6 +94,10 @@ struct directory_cache_node {
     // UTF-8 name as stored in this folder -> entry; filled only for lookups
     // by exact name.
     std::map<std::string, uint64_t> exact_names;
+    // Whether two entries of this folder share a lower-cased name (names of
+    // the POSIX namespace differing only in case): a lookup then prefers
+    // the one spelled as typed.
+    bool case_twins = false;
 };
 
 // Result of walking MFT record 0 (and, through its attribute list, the

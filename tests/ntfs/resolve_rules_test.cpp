@@ -76,7 +76,8 @@ TEST(ResolveRules, SpellingsPrefixesAndLinks) {
 
 // Names from a host path on a mounted volume are spelled as stored: of two
 // names that differ in case only, each finds its own entry; other spellings
-// still resolve as on Windows (a mount that ignores case, a stream).
+// still resolve as on Windows (a mount that ignores case, a stream). A
+// Windows path prefers the spelled twin as well.
 TEST(ResolveRules, HostNamesMatchAsStoredFirst) {
     const std::string path = test_paths::fixture("main.img");
     if (path.empty()) GTEST_SKIP() << "fixture missing";
@@ -94,10 +95,20 @@ TEST(ResolveRules, HostNamesMatchAsStoredFirst) {
             ASSERT_TRUE(resolve_path(*v, p, false, nullptr, r, name_match::exact_first)) << uni::to_utf8(p);
             EXPECT_EQ(r.found, want) << uni::to_utf8(p);
         }
-    // The Windows spelling of the same volume keeps its rule: the lower entry.
-    resolve_result r;
-    ASSERT_TRUE(resolve_path(*v, u"\\names\\posix\\case.txt", false, nullptr, r));
-    EXPECT_EQ(r.found, 99u);
+    // Windows paths too: of the twins the one spelled as typed, a stream
+    // named after it; any other spelling finds the lower entry, as before.
+    const std::pair<const char16_t*, uint64_t> windows_rows[] = {
+        {u"\\names\\posix\\case.txt", 100},
+        {u"\\names\\posix\\case.txt:x", 100},
+        {u"\\names\\posix\\Case.txt", 99},
+        {u"\\NAMES\\POSIX\\CASE.TXT", 99},
+        {u"\\names\\posix\\cASE.txt", 99},
+    };
+    for (const auto& [p, want] : windows_rows) {
+        resolve_result r;
+        ASSERT_TRUE(resolve_path(*v, p, false, nullptr, r)) << uni::to_utf8(p);
+        EXPECT_EQ(r.found, want) << uni::to_utf8(p);
+    }
 }
 
 // A copy of main.img with `edit` applied to record `entry`, opened from memory.
