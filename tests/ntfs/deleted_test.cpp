@@ -61,11 +61,16 @@ struct block {
     }
 };
 
-std::vector<std::u16string> names_in(const block& b, bool whole) {
+index_slack slack_of(const block& b, bool whole) {
     index_slack s;
     s.directory = dir;
     s.entry_limit = limit;
     collect_node_slack(b.bytes, node, whole, s);
+    return s;
+}
+
+std::vector<std::u16string> names_in(const block& b, bool whole) {
+    const index_slack s = slack_of(b, whole);
     std::vector<std::u16string> out;
     for (const auto& e : s.entries) out.push_back(e.name.name);
     return out;
@@ -78,10 +83,7 @@ TEST(IndexSlack, WholeEntriesAfterTheEndEntryAndInFreeBlocks) {
     // A block the bitmap marks free is read from its first entry on.
     EXPECT_EQ(names_in(b, true), (std::vector<std::u16string>{u"live.txt", u"gone.txt", u"Ünïcode 😀.txt"}));
 
-    index_slack s;
-    s.directory = dir;
-    s.entry_limit = limit;
-    collect_node_slack(b.bytes, node, false, s);
+    const index_slack s = slack_of(b, false);
     ASSERT_EQ(s.entries.size(), 2u);
     EXPECT_EQ(s.entries[1].file_ref, ref(72, 3));
     EXPECT_EQ(s.entries[1].name.name_space, 0);
@@ -129,10 +131,7 @@ TEST(IndexSlack, AnEndEntryWrittenOverAnOlderEntryGivesNoRecordNumber) {
     le::put_u64(older, 0, 120);   // VCN 120 of the subnode, no sequence number
     overlap.insert(overlap.end(), older.begin(), older.end());
     const block b({}, {overlap, index_entry(ref(201, 1), dir, u"whole.txt")});
-    index_slack s;
-    s.directory = dir;
-    s.entry_limit = limit;
-    collect_node_slack(b.bytes, node, false, s);
+    const index_slack s = slack_of(b, false);
     ASSERT_EQ(s.entries.size(), 1u);
     EXPECT_EQ(s.entries[0].file_ref, ref(201, 1));
     EXPECT_EQ(s.entries[0].name.name, u"whole.txt");
